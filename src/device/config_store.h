@@ -1,0 +1,103 @@
+// The configuration store: QLN.ini as the live store of the sixteen devices. Reads fill the
+// devices' SectionTexts and the system texts; writes format a value into the SectionTexts and
+// put it into the file at once.
+//
+// Unless an operation says otherwise, the caller holds the model lock.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <filesystem>
+#include <initializer_list>
+#include <string>
+#include <string_view>
+
+#include "device/device_model.h"
+#include "device/notifier.h"
+#include "device/profile_file.h"
+
+namespace qln {
+
+inline constexpr std::string_view kConfigFileName = "QLN.ini";
+inline constexpr std::string_view kFileMissingText = "QLN.ini not found ...";
+inline constexpr std::string_view kFileMissingCaption = "WARNING";
+
+// What the main window stages from one device row for SaveRow.
+struct RowEntry {
+  std::string LongAddress;  // hex text, left-padded with '0' to at least 8 characters
+  std::string MfrIDv7;      // hex text
+  std::string Values[4];    // PV, SV, TV, QV value texts as typed
+  uint8_t Units[4] = {};    // PV, SV, TV, QV unit codes
+};
+
+// One key of a device section and its new text.
+struct KeyText {
+  std::string_view key;
+  std::string text;
+};
+
+class ConfigStore {
+ public:
+  // The file is QLN.ini in directory, or in the process's working directory when none is given.
+  ConfigStore(Notifier& notifier, std::filesystem::path directory = {});
+
+  const std::filesystem::path& Path() const { return file_.Path(); }
+
+  // Tests that the file exists and may be read. When not, shows the warning "QLN.ini not found
+  // ..." and returns false once it has been acknowledged. Does not change ConfigFileFound.
+  // Needs no lock and must be called without the model lock held.
+  bool CheckFile();
+
+  bool ConfigFileFound() const { return found_.load(std::memory_order_acquire); }
+  void SetConfigFileFound(bool found) { found_.store(found, std::memory_order_release); }
+
+  // Read side.
+  void ReadSystem(DeviceModel& model);
+  void ReadSection(DeviceModel& model, uint8_t section, uint8_t device);
+  void Refresh(DeviceModel& model, uint8_t section, uint8_t device);
+  void LoadAll(DeviceModel& model, uint8_t device);
+  // A text of the system section that the model does not hold (for example COM3Path).
+  std::string ReadSystemKey(std::string_view key);
+  // A text of any section, read with room for maxLength characters.
+  std::string ReadKey(std::string_view section, std::string_view key, std::size_t maxLength);
+
+  // CheckFile, then (with the file there) LoadAll and DecodeAll. Takes the model lock itself;
+  // call it without. Returns whether the file was there; ConfigFileFound is not changed.
+  bool ReloadAll(DeviceModel& model, uint8_t device);
+  // The file check and full load of opening the port: as ReloadAll, but the result of the check
+  // becomes ConfigFileFound. Takes the model lock itself.
+  bool CheckAndLoadForOpen(DeviceModel& model);
+
+  // Write side. Each write sets the texts in the device's SectionTexts and writes them to the
+  // file in one replacement; returns false (after reporting the failure to the notifier) when
+  // the file could not be written. The texts change either way.
+  bool WriteKeys(DeviceModel& model, uint8_t device, uint8_t section,
+                 std::initializer_list<KeyText> keys);
+  bool WriteSystemKeys(DeviceModel& model, std::initializer_list<KeyText> keys);
+  // A section shared by all devices (the device-specific command table): written to the file
+  // only, since the devices' texts of it are read when a command needs them.
+  bool WriteSharedSection(DeviceModel& model, std::string_view section,
+                          std::initializer_list<KeyText> keys);
+
+  bool SaveRow(DeviceModel& model, uint8_t device, const RowEntry& row);
+  bool SaveRevision(DeviceModel& model, uint8_t revision);
+  bool SavePort(DeviceModel& model, unsigned port);
+  // The file part of noting a configuration change: re-reads section 000 of the device and
+  // writes its change counter plus one (modulo 65536), whatever ConfigFileFound says.
+  bool NoteConfigChangeFile(DeviceModel& model, uint8_t device);
+
+ private:
+  class WriteBatch;
+  bool Store(const WriteBatch& batch);
+
+  Notifier& notifier_;
+  ProfileFile file_;
+  std::atomic<bool> found_{false};
+};
+
+// Value texts as the store writes them.
+std::string IntText(uint32_t value);
+std::string FloatText(double value);                         // "%0.6f"
+std::string PackedText(const uint8_t* packed, std::size_t length);  // unpacked characters
+
+}  // namespace qln

@@ -1,0 +1,83 @@
+// The device model: the table of sixteen simulated devices with their configuration texts, the
+// system settings, and the one active DeviceRecord, all guarded by one lock.
+//
+// Every access to a DeviceModel, and every configuration-file operation on it, happens while the
+// caller holds DeviceModel::Lock, except where an operation says it takes the lock itself.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "device/device_record.h"
+#include "device/sections.h"
+
+namespace qln {
+
+// The configuration texts of one device: for each section (0..255) and each of its keys, the
+// text as read from or written to the file, at most 63 characters.
+class SectionTexts {
+ public:
+  // Empty text for a key never read or written.
+  const std::string& Get(uint8_t section, std::string_view key) const;
+  const std::string& Get(uint8_t section, std::size_t keyIndex) const;
+  // Keys outside the section's table are ignored (they have no meaning for the model).
+  void Set(uint8_t section, std::string_view key, std::string_view text);
+  void Set(uint8_t section, std::size_t keyIndex, std::string_view text);
+
+ private:
+  std::array<std::vector<std::string>, 256> sections_;
+};
+
+struct DeviceEntry {
+  uint8_t DevEnable = 0;                   // the device answers the master only when 1
+  std::array<uint8_t, 5> LongAddress{};    // MfrID, MfrDevType, DevIDNo (3 bytes, MSB first)
+  uint32_t ResPreableNum = 0;              // preambles in front of each reply, 0..255
+  uint32_t BurstCmdNo = 0;                 // command carried by the burst frames
+  bool ConfigChanged = false;              // reported as status bit 0x40; memory only
+  SectionTexts Texts;
+};
+
+// The texts of the system section "HTDev_Sys".
+struct SystemTexts {
+  std::array<std::string, kDeviceCount> DevEn;  // Dev00_En .. Dev15_En
+  std::string COMNo;
+};
+
+inline constexpr uint8_t kNoDevice = 0xFF;
+
+struct DeviceModel {
+  DeviceModel();
+  DeviceModel(const DeviceModel&) = delete;
+  DeviceModel& operator=(const DeviceModel&) = delete;
+
+  std::mutex Lock;
+  std::array<DeviceEntry, kDeviceCount> Table;
+  SystemTexts System;
+  DeviceRecord Active;
+  // For each section, the device whose texts the active record's fields of that section were
+  // last decoded from (kNoDevice while they hold the initial contents).
+  std::array<uint8_t, 256> DecodedFor;
+};
+
+// Decodes the texts of one section of a device (or of every device in index order with
+// AllDevices) into the active record; sections 059 and 108 go into the device's table entry.
+// Decoding 000 also sets the device's LongAddress. Defined for the thirteen device sections;
+// other section numbers are ignored.
+void DecodeSection(DeviceModel& model, uint8_t section, uint8_t device);
+
+// DecodeSection of the thirteen device sections, in load order.
+void DecodeAll(DeviceModel& model, uint8_t device);
+
+// Device indices an operation taking a device or AllDevices covers: first and one past last.
+struct DeviceRange {
+  uint8_t first;
+  uint8_t end;
+};
+DeviceRange DevicesOf(uint8_t device);
+
+}  // namespace qln

@@ -1,0 +1,31 @@
+#include "link/clock.h"
+
+#include <chrono>
+#include <ctime>
+
+namespace qln {
+
+uint32_t SystemClock::Milliseconds() const {
+  using namespace std::chrono;
+  return static_cast<uint32_t>(
+      duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
+}
+
+LocalTime SystemClock::Now() const {
+  using namespace std::chrono;
+  const auto now = system_clock::now();
+  const std::time_t seconds = system_clock::to_time_t(now);
+  std::tm tm{};
+  localtime_r(&seconds, &tm);
+  LocalTime t;
+  t.year = tm.tm_year + 1900;
+  t.month = tm.tm_mon + 1;
+  t.day = tm.tm_mday;
+  t.hour = tm.tm_hour;
+  t.minute = tm.tm_min;
+  t.second = tm.tm_sec;
+  t.millisecond = static_cast<int>(duration_cast<milliseconds>(now.time_since_epoch()).count() % 1000);
+  return t;
+}
+
+}  // namespace qln

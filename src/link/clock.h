@@ -1,0 +1,34 @@
+// The clock the core reads: a millisecond counter and the local date and time. Injected so that
+// tests and benchmarks decide what time it is.
+#pragma once
+
+#include <cstdint>
+
+namespace qln {
+
+struct LocalTime {
+  int year = 1900;  // full year
+  int month = 1;    // 1..12
+  int day = 1;      // 1..31
+  int hour = 0;
+  int minute = 0;
+  int second = 0;
+  int millisecond = 0;
+};
+
+class Clock {
+ public:
+  virtual ~Clock() = default;
+  // Milliseconds from an arbitrary origin; wraps at 2^32 like a system tick counter.
+  virtual uint32_t Milliseconds() const = 0;
+  virtual LocalTime Now() const = 0;
+};
+
+// The machine's clocks: a monotonic millisecond counter and the local wall-clock time.
+class SystemClock final : public Clock {
+ public:
+  uint32_t Milliseconds() const override;
+  LocalTime Now() const override;
+};
+
+}  // namespace qln
