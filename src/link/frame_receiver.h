@@ -1,0 +1,165 @@
+// The HART link layer of the simulated devices. It turns the bytes of the serial line into
+// master frames, decides which device must answer, hands accepted requests to the command layer
+// through the CommandExchange, and frames exactly one slave reply per accepted frame into the
+// TransmitImage: an error reply at once, the command layer's reply when it comes in time, or a
+// busy reply.
+//
+// Sans-I/O: the serial worker feeds it every received byte and a tick for every empty 10 ms
+// poll, transmits the TransmitImage when one is pending and then reports TransmissionDone. No
+// threads, descriptors or sleeping here; all methods run on the serial worker thread unless they
+// say otherwise.
+//
+// The receive side lives in frame_receiver.cpp, the reply stage in reply_stage.cpp.
+//
+// Sharing the CommandExchange with the command thread: each side acts only in its own states and
+// sets the state last. The link writes the record only in Idle (HandOverRequest, to
+// RequestPending) and reads it only in ReplyReady (ParkReply, back to Idle); the dispatcher
+// executes only in RequestPending and publishes ReplyReady last. An ignored frame therefore drops
+// a finished reply that was not parked yet, but never takes back a request the command layer may
+// be executing: that one is answered, parked at the next frame end or reply wait, and sent to a
+// retry of the same master and command or dropped there.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string_view>
+
+#include "device/device_model.h"
+#include "link/clock.h"
+#include "link/command_exchange.h"
+#include "link/log_sink.h"
+
+namespace qln {
+
+// Frame bytes kept from the delimiter on; bytes beyond are dropped as a buffer overflow.
+inline constexpr std::size_t kFrameCapacity = 284;
+// Preambles in front of a transmitted frame; larger ResPreableNum values are clamped to this.
+inline constexpr std::size_t kMaxPreambles = 255;
+// Every frame SendFrame accepts, behind the most preambles, fits.
+inline constexpr std::size_t kTransmitImageCapacity = kMaxPreambles + kFrameCapacity;
+// Reply data bytes that fit the one-byte count field next to the two status bytes.
+inline constexpr std::size_t kMaxReplyData = 253;
+
+// HART communication-error byte bits recorded for a frame (the line-error codes of the serial
+// port are 0x90 framing, 0xA0 overrun, 0xC0 parity).
+inline constexpr uint8_t kOverrunBit = 0x20;
+inline constexpr uint8_t kBufferOverflow = 0x82;
+inline constexpr uint8_t kChecksumError = 0x88;
+// Response code 32: the device is busy.
+inline constexpr uint8_t kBusyResponse = 0x20;
+
+// XOR of the bytes: the checksum that ends every HART frame.
+uint8_t FrameChecksum(const uint8_t* bytes, std::size_t length);
+
+class FrameReceiver {
+ public:
+  FrameReceiver(DeviceModel& model, CommandExchange& exchange, const Clock& clock, LogSink& log);
+  FrameReceiver(const FrameReceiver&) = delete;
+  FrameReceiver& operator=(const FrameReceiver&) = delete;
+
+  // One received byte with the line-error code of the read that brought it (0, or an OR of
+  // 0x90 framing, 0xA0 overrun, 0xC0 parity).
+  void ReceiveByte(uint8_t byte, uint8_t lineError);
+  // One poll that found no bytes. Two in a row after the last byte end a frame.
+  void Tick();
+
+  // Set by the serial worker after every read that returned bytes; cleared by an ignored frame
+  // and by TransmissionDone. Burst frames are held back while it is set.
+  void SetReceptionActive() { receptionActive_ = true; }
+  bool ReceptionActive() const { return receptionActive_; }
+
+  bool TransmitPending() const { return transmitPending_; }
+  // Preambles and frame, as they go on the line.
+  std::span<const uint8_t> TransmitImage() const { return {image_.data(), imageLength_}; }
+  // The serial worker has put the TransmitImage on the line: clears the pending flag and
+  // ReceptionActive, and logs the image with bytes 2 and 3 set back to 0xFF.
+  void TransmissionDone();
+
+  // Puts the frame behind the preambles of AddressedDevice into the TransmitImage and marks it
+  // pending. Takes the model lock: never call it while holding DeviceModel::Lock. Refuses
+  // (false, nothing changes) a frame longer than kFrameCapacity.
+  bool SendFrame(const uint8_t* frame, std::size_t length);
+
+  // The port has been opened: no reception in progress, timer stopped, exchange and both
+  // parked replies Idle, nothing to transmit. Call it while no command thread runs.
+  void ResetForOpen();
+
+  // The device selected by the last address match; readable from any thread.
+  uint8_t AddressedDevice() const { return addressedDevice_.load(std::memory_order_relaxed); }
+  // Frame ends since construction, 16 bits, wrapping; readable from any thread.
+  uint16_t ReceivedFrameCount() const { return receivedFrameCount_.load(std::memory_order_relaxed); }
+  // Device status of the last reply that carried the command layer's status bytes.
+  uint8_t LastDeviceStatus() const { return lastDeviceStatus_; }
+
+ private:
+  enum class ReceivePhase : uint8_t { WaitPreamble, SecondPreamble, WaitDelimiter, InFrame };
+  enum class TimerPhase : uint8_t { Stopped, FrameEndWait, ReplyWait };
+
+  // Receive side (frame_receiver.cpp).
+  void CountPreamble();
+  void StartFrame(uint8_t delimiter, uint8_t lineError);
+  void StoreByte(uint8_t byte, uint8_t lineError);
+  bool InAddressingPart(std::size_t storedCount) const;
+  void StartTimer(uint8_t ticks, TimerPhase phase);
+  void StopTimer();
+  void FrameEndWaitExpired();
+  bool CheckFrame();
+  bool CheckLongFrame();
+  bool CheckShortFrame();
+  uint8_t MatchLongAddress() const;
+  bool TagNameMatches(uint8_t matchedDevice);
+  bool LongTagMatches();
+  bool IsBroadcastAddress() const;
+  void IgnoreFrame();
+  void DropUnparkedReply();
+  void LogTraffic(LogKind kind, std::string_view arrow, std::size_t preambles,
+                  std::span<const uint8_t> bytes);
+
+  // Reply stage (reply_stage.cpp).
+  void AnswerFrame();
+  void ReplyWaitExpired();
+  void SendParkedReply(MasterReplySlot& slot);
+  void HandOverRequest();
+  void ParkReply();
+  void BuildDefaultReply();
+  void AppendParkedReply(MasterReplySlot& slot);
+  void SendReply();
+  std::size_t ResponsePreambles();
+
+  DeviceModel& model_;
+  CommandExchange& exchange_;
+  const Clock& clock_;
+  LogSink& log_;
+
+  // The frame being received, later overwritten in place by its reply.
+  std::array<uint8_t, kFrameCapacity> frame_{};
+  std::size_t count_ = 0;  // frame bytes stored, delimiter included
+  ReceivePhase phase_ = ReceivePhase::WaitPreamble;
+  uint8_t preambleCount_ = 0;
+  uint8_t frameErrors_ = 0;
+  bool headerDamaged_ = false;
+  uint8_t master_ = 0;        // 1 primary, 0 secondary
+  uint8_t frameCommand_ = 0;
+  std::size_t countPos_ = 3;  // position of the byte count field: 3 short, 7 long
+
+  uint8_t timerCountdown_ = 0;
+  TimerPhase timerPhase_ = TimerPhase::Stopped;
+
+  std::atomic<uint8_t> addressedDevice_{0};
+  std::atomic<uint16_t> receivedFrameCount_{0};
+  bool receptionActive_ = false;
+
+  std::array<MasterReplySlot, 2> slots_{};  // [1] primary master, [0] secondary master
+  std::size_t replyLength_ = 0;
+  uint8_t replyWaitRetries_ = 0;
+  uint8_t lastDeviceStatus_ = 0x20;
+
+  std::array<uint8_t, kTransmitImageCapacity> image_{};
+  std::size_t imageLength_ = 0;
+  bool transmitPending_ = false;
+};
+
+}  // namespace qln

@@ -1,0 +1,155 @@
+// Reply stage of the link: answers an accepted frame exactly once, through the CommandExchange
+// and the two masters' parked replies, and puts the framed reply into the TransmitImage.
+#include <algorithm>
+#include <mutex>
+
+#include "link/frame_receiver.h"
+
+namespace qln {
+namespace {
+
+constexpr uint8_t kReplyWaitTicks = 10;
+constexpr uint8_t kReplyWaitRetries = 3;  // four waits of 10 ticks before the busy reply
+constexpr uint8_t kReplyDelimiterBits = 0x06;
+constexpr uint8_t kBurstBit = 0x40;
+
+}  // namespace
+
+void FrameReceiver::AnswerFrame() {
+  // A damaged frame is answered at once with its communication-error byte and not executed.
+  if (frameErrors_ != 0) {
+    BuildDefaultReply();
+    StopTimer();
+    SendReply();
+    return;
+  }
+  if (exchange_.LoadState() == ExchangeState::ReplyReady) ParkReply();
+  MasterReplySlot& slot = slots_[master_];
+  // A parked reply answers only a retry of its own command, and only if it is worth repeating.
+  if (slot.Command != frameCommand_) slot.State = ExchangeState::Idle;
+  if (slot.ResponseCode != 0x00 && slot.ResponseCode != kBusyResponse) {
+    slot.State = ExchangeState::Idle;
+  }
+  // While the command layer still holds another request this one is answered from the slot or
+  // with busy.
+  if (exchange_.LoadState() == ExchangeState::Idle && slot.State == ExchangeState::Idle) {
+    HandOverRequest();
+  }
+  BuildDefaultReply();
+  if (slot.State == ExchangeState::ReplyReady) {
+    SendParkedReply(slot);
+    return;
+  }
+  replyWaitRetries_ = kReplyWaitRetries;
+  StartTimer(kReplyWaitTicks, TimerPhase::ReplyWait);
+}
+
+void FrameReceiver::ReplyWaitExpired() {
+  if (exchange_.LoadState() == ExchangeState::ReplyReady) ParkReply();
+  MasterReplySlot& slot = slots_[master_];
+  // The slot may hold the reply to an earlier request of this master that the command layer was
+  // still busy with; that one belongs to another command and waits for its own retry.
+  if (slot.State == ExchangeState::ReplyReady && slot.Command == frameCommand_) {
+    SendParkedReply(slot);
+    return;
+  }
+  if (replyWaitRetries_ > 0) {
+    --replyWaitRetries_;
+    StartTimer(kReplyWaitTicks, TimerPhase::ReplyWait);
+    return;
+  }
+  StopTimer();
+  SendReply();  // the busy reply built at the frame end
+}
+
+void FrameReceiver::SendParkedReply(MasterReplySlot& slot) {
+  AppendParkedReply(slot);
+  StopTimer();
+  SendReply();
+  slot.State = ExchangeState::Idle;
+}
+
+// Called only in Idle: the command thread does not touch the record then.
+void FrameReceiver::HandOverRequest() {
+  const uint8_t dataCount = frame_[countPos_];
+  exchange_.Master = master_;
+  exchange_.Command = frameCommand_;
+  exchange_.ByteCount = dataCount;
+  std::copy_n(frame_.begin() + countPos_ + 1, dataCount, exchange_.Data.begin());
+  exchange_.Publish(ExchangeState::RequestPending);
+}
+
+// Called only in ReplyReady: the command thread has published the record and left it.
+void FrameReceiver::ParkReply() {
+  MasterReplySlot& slot = slots_[exchange_.Master & 1];
+  static_cast<ExchangeRecord&>(slot) = exchange_;
+  slot.State = ExchangeState::ReplyReady;
+  exchange_.Publish(ExchangeState::Idle);
+}
+
+// Turns the request in the frame buffer into a reply with no data: the communication-error byte
+// of a damaged frame, or busy, followed by LastDeviceStatus.
+void FrameReceiver::BuildDefaultReply() {
+  frame_[0] |= kReplyDelimiterBits;
+  frame_[1] &= static_cast<uint8_t>(~kBurstBit);
+  frame_[countPos_] = 2;
+  frame_[countPos_ + 1] = frameErrors_ != 0 ? frameErrors_ : kBusyResponse;
+  frame_[countPos_ + 2] = lastDeviceStatus_;
+  replyLength_ = countPos_ + 4;
+  frame_[replyLength_ - 1] = FrameChecksum(frame_.data(), replyLength_ - 1);
+}
+
+// Completes the reply built by BuildDefaultReply with the parked status bytes and data. Data
+// beyond what the count field can announce is left out.
+void FrameReceiver::AppendParkedReply(MasterReplySlot& slot) {
+  const std::size_t dataCount = std::min<std::size_t>(slot.ByteCount, kMaxReplyData);
+  frame_[countPos_] = static_cast<uint8_t>(dataCount + 2);
+  frame_[countPos_ + 1] = slot.ResponseCode;
+  frame_[countPos_ + 2] = slot.DeviceStatus;
+  lastDeviceStatus_ = slot.DeviceStatus;
+  std::copy_n(slot.Data.begin(), dataCount, frame_.begin() + countPos_ + 3);
+  replyLength_ = countPos_ + 4 + dataCount;
+  frame_[replyLength_ - 1] = FrameChecksum(frame_.data(), replyLength_ - 1);
+}
+
+void FrameReceiver::SendReply() { SendFrame(frame_.data(), replyLength_); }
+
+// The preamble count of AddressedDevice, at most kMaxPreambles.
+std::size_t FrameReceiver::ResponsePreambles() {
+  std::lock_guard lock(model_.Lock);
+  return std::min<std::size_t>(model_.Table[AddressedDevice()].ResPreableNum, kMaxPreambles);
+}
+
+// The line carries 0x02 0xCF at image positions 2 and 3 unless the frame itself lands there;
+// TransmissionDone sets them back to 0xFF before the image is logged.
+bool FrameReceiver::SendFrame(const uint8_t* frame, std::size_t length) {
+  if (length > kFrameCapacity) return false;
+  const std::size_t preambles = ResponsePreambles();
+  std::fill_n(image_.begin(), preambles, uint8_t{0xFF});
+  image_[2] = 0x02;
+  image_[3] = 0xCF;
+  std::copy_n(frame, length, image_.begin() + preambles);
+  imageLength_ = preambles + length;
+  transmitPending_ = true;
+  return true;
+}
+
+void FrameReceiver::TransmissionDone() {
+  transmitPending_ = false;
+  receptionActive_ = false;
+  image_[2] = 0xFF;
+  image_[3] = 0xFF;
+  LogTraffic(LogKind::Sent, "  ==>  ", 0, TransmitImage());
+}
+
+void FrameReceiver::ResetForOpen() {
+  phase_ = ReceivePhase::WaitPreamble;
+  count_ = 0;
+  StopTimer();
+  exchange_.Publish(ExchangeState::Idle);
+  for (MasterReplySlot& slot : slots_) slot.State = ExchangeState::Idle;
+  transmitPending_ = false;
+  imageLength_ = 0;
+}
+
+}  // namespace qln
