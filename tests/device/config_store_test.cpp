@@ -25,7 +25,7 @@ class ConfigStoreTest : public ::testing::Test {
   std::filesystem::path File() const { return dir / "QLN.ini"; }
   void UseExample() { std::filesystem::copy_file(kExample, File()); }
   std::string Key(std::string_view section, std::string_view key) {
-    return store.ReadKey(section, key, 255);
+    return store.Snapshot()->ReadWhole(section, key);
   }
 };
 
