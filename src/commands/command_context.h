@@ -22,7 +22,7 @@ struct CommandContext {
 
 // Response codes of the command layer.
 enum ResponseCode : uint8_t {
-  kSuccess = 0,
+  kResponseSuccess = 0,
   kInvalidSelection = 2,
   kParameterTooLarge = 3,
   kParameterTooSmall = 4,
@@ -37,7 +37,7 @@ enum ResponseCode : uint8_t {
 
 // A successful reply of count data bytes.
 inline void Reply(CommandContext& ctx, uint8_t count) {
-  ctx.exchange.ResponseCode = kSuccess;
+  ctx.exchange.ResponseCode = kResponseSuccess;
   ctx.exchange.ByteCount = count;
 }
 

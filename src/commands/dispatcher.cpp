@@ -88,17 +88,17 @@ bool WriteGuard(CommandContext& ctx, GuardKind guard, uint8_t minimumBytes) {
   if (guard == GuardKind::kNone) return true;
   const uint8_t lock = ctx.state.LockState;
   const bool tooFew = ctx.exchange.ByteCount < minimumBytes;
-  uint8_t code = kSuccess;
+  uint8_t code = kResponseSuccess;
   if (ctx.model.Active.WrProtCode != 0) {
     code = kWriteProtected;
   } else if (guard == GuardKind::kProtectLockMinimum) {
-    code = lock != 0 ? kAccessRestricted : tooFew ? kTooFewDataBytes : kSuccess;
+    code = lock != 0 ? kAccessRestricted : tooFew ? kTooFewDataBytes : kResponseSuccess;
   } else if (guard == GuardKind::kProtectMinimumLockAbove1) {
-    code = tooFew ? kTooFewDataBytes : lock > 1 ? kAccessRestricted : kSuccess;
+    code = tooFew ? kTooFewDataBytes : lock > 1 ? kAccessRestricted : kResponseSuccess;
   } else {
-    code = tooFew ? kTooFewDataBytes : kSuccess;
+    code = tooFew ? kTooFewDataBytes : kResponseSuccess;
   }
-  if (code == kSuccess) return true;
+  if (code == kResponseSuccess) return true;
   Refuse(ctx, code);
   return false;
 }

@@ -180,11 +180,11 @@ void UpdateLoopCurrent(DeviceRecord& record, uint8_t transferFunction, float pv)
   const double v = pv;
   double current;
   switch (transferFunction) {
-    case kSquareRoot: current = std::sqrt(v); break;
-    case kSquareRootThirdPower: current = std::sqrt(v * v * v); break;
-    case kSquareRootFifthPower: current = std::sqrt(v * v * v * v * v); break;
-    case kIdentity: current = v; break;
-    case kSquare: current = v * v; break;
+    case kTransferSquareRoot: current = std::sqrt(v); break;
+    case kTransferRootOfCube: current = std::sqrt(v * v * v); break;
+    case kTransferRootOfFifthPower: current = std::sqrt(v * v * v * v * v); break;
+    case kTransferIdentity: current = v; break;
+    case kTransferSquare: current = v * v; break;
     default: current = (v - record.LoRangeValue) * 16.0 / record.Span + 4.0; break;
   }
   record.LoopCurrent = static_cast<float>(current);

@@ -39,12 +39,12 @@ std::optional<float> ConversionFactor(uint8_t classification, std::size_t from, 
 
 // Transfer functions of the loop current, selected by command 47.
 enum TransferFunction : uint8_t {
-  kLinear = 0,
-  kSquareRoot = 1,
-  kSquareRootThirdPower = 2,
-  kSquareRootFifthPower = 3,
-  kIdentity = 4,
-  kSquare = 5,
+  kTransferLinear = 0,
+  kTransferSquareRoot = 1,
+  kTransferRootOfCube = 2,
+  kTransferRootOfFifthPower = 3,
+  kTransferIdentity = 4,
+  kTransferSquare = 5,
 };
 
 // From the primary variable value pv: Span := UpRangeValue - LoRangeValue, LoopCurrent by the

@@ -121,7 +121,7 @@ class CommandTest : public ::testing::Test {
 
   // A key as the file holds it now.
   std::string FileKey(uint8_t section, uint8_t device, const std::string& key) {
-    return store.ReadKey(SectionName(section, device), key, 63);
+    return store.Snapshot()->Read(SectionName(section, device), key);
   }
 
   static std::vector<uint8_t> Packed(const std::string& text) {

@@ -121,39 +121,39 @@ Loop Compute(uint8_t function, float pv, float lower = 0, float upper = 100) {
 }
 
 TEST(LoopCurrent, LinearFunctionFollowsTheRangeWithoutClamping) {
-  Loop l = Compute(kLinear, 50);
+  Loop l = Compute(kTransferLinear, 50);
   EXPECT_FLOAT_EQ(l.current, 12);
   EXPECT_FLOAT_EQ(l.percent, 50);
   EXPECT_FLOAT_EQ(l.span, 100);
-  l = Compute(kLinear, 150);
+  l = Compute(kTransferLinear, 150);
   EXPECT_FLOAT_EQ(l.current, 28);
   EXPECT_FLOAT_EQ(l.percent, 150);
-  l = Compute(kLinear, -50, -100, 300);
+  l = Compute(kTransferLinear, -50, -100, 300);
   EXPECT_FLOAT_EQ(l.current, 6);
   EXPECT_FLOAT_EQ(l.percent, 12.5);
-  l = Compute(kLinear, -20);
+  l = Compute(kTransferLinear, -20);
   EXPECT_FLOAT_EQ(l.current, 0.8f);
   EXPECT_FLOAT_EQ(l.percent, -20);
 }
 
 TEST(LoopCurrent, OtherFunctionsActOnThePvAlone) {
-  Loop l = Compute(kSquareRoot, 100, 500, 900);
+  Loop l = Compute(kTransferSquareRoot, 100, 500, 900);
   EXPECT_FLOAT_EQ(l.current, 10);
   EXPECT_FLOAT_EQ(l.percent, 37.5);
   EXPECT_FLOAT_EQ(l.span, 400);
-  EXPECT_FLOAT_EQ(Compute(kSquareRootThirdPower, 4).current, 8);
-  EXPECT_FLOAT_EQ(Compute(kSquareRootFifthPower, 4).current, 32);
-  EXPECT_FLOAT_EQ(Compute(kIdentity, 7.5f).current, 7.5f);
-  EXPECT_FLOAT_EQ(Compute(kSquare, 3).current, 9);
+  EXPECT_FLOAT_EQ(Compute(kTransferRootOfCube, 4).current, 8);
+  EXPECT_FLOAT_EQ(Compute(kTransferRootOfFifthPower, 4).current, 32);
+  EXPECT_FLOAT_EQ(Compute(kTransferIdentity, 7.5f).current, 7.5f);
+  EXPECT_FLOAT_EQ(Compute(kTransferSquare, 3).current, 9);
 }
 
 TEST(LoopCurrent, ZeroSpanAndNegativeRootsGiveIeeeValues) {
-  const Loop zeroSpan = Compute(kLinear, 50, 10, 10);
+  const Loop zeroSpan = Compute(kTransferLinear, 50, 10, 10);
   EXPECT_EQ(zeroSpan.span, 0);
   EXPECT_TRUE(std::isinf(zeroSpan.current));
-  EXPECT_TRUE(std::isnan(Compute(kLinear, 10, 10, 10).current));  // 0 / 0
-  EXPECT_TRUE(std::isnan(Compute(kSquareRoot, -1).current));
-  EXPECT_TRUE(std::isnan(Compute(kSquareRootFifthPower, -1).percent));
+  EXPECT_TRUE(std::isnan(Compute(kTransferLinear, 10, 10, 10).current));  // 0 / 0
+  EXPECT_TRUE(std::isnan(Compute(kTransferSquareRoot, -1).current));
+  EXPECT_TRUE(std::isnan(Compute(kTransferRootOfFifthPower, -1).percent));
 }
 
 }  // namespace
