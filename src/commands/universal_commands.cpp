@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <tuple>
-#include <utility>
+#include <vector>
 
 #include "commands/units.h"
 #include "link/encodings.h"
@@ -43,14 +43,12 @@ void PutBytes(uint8_t* out, const std::array<uint8_t, N>& field) {
 }
 
 // LongTag1..LongTag32 of section 020, written together.
-template <std::size_t... I>
-void WriteLongTagKeys(CommandContext& ctx, uint8_t device, std::index_sequence<I...>) {
+void WriteLongTag(CommandContext& ctx, uint8_t device) {
   const auto keys = SectionKeys(20);
   const auto& tag = ctx.model.Active.LongTag;
-  ctx.store.WriteKeys(ctx.model, device, 20, {KeyText{keys[I], IntText(tag[I])}...});
-}
-void WriteLongTag(CommandContext& ctx, uint8_t device) {
-  WriteLongTagKeys(ctx, device, std::make_index_sequence<kLongTagBytes>{});
+  std::vector<KeyText> texts;
+  for (std::size_t i = 0; i < kLongTagBytes; ++i) texts.push_back({keys[i], IntText(tag[i])});
+  ctx.store.WriteKeys(ctx.model, device, 20, texts);
 }
 
 }  // namespace

@@ -156,7 +156,7 @@ bool ConfigStore::Store(const WriteBatch& batch) {
 }
 
 bool ConfigStore::WriteKeys(DeviceModel& model, uint8_t device, uint8_t section,
-                            std::initializer_list<KeyText> keys) {
+                            std::span<const KeyText> keys) {
   WriteBatch batch(model);
   for (const KeyText& k : keys) batch.Device(device, section, k.key, k.text);
   return Store(batch);

@@ -74,7 +74,11 @@ class ConfigStore {
   // file in one replacement; returns false (after reporting the failure to the notifier) when
   // the file could not be written. The texts change either way.
   bool WriteKeys(DeviceModel& model, uint8_t device, uint8_t section,
-                 std::initializer_list<KeyText> keys);
+                 std::span<const KeyText> keys);
+  bool WriteKeys(DeviceModel& model, uint8_t device, uint8_t section,
+                 std::initializer_list<KeyText> keys) {
+    return WriteKeys(model, device, section, std::span(keys.begin(), keys.size()));
+  }
   bool WriteSystemKeys(DeviceModel& model, std::initializer_list<KeyText> keys);
   // A section shared by all devices (the device-specific command table): written to the file
   // only, since the devices' texts of it are read when a command needs them.

@@ -15,6 +15,7 @@
 
 #include "device/device_record.h"
 #include "device/sections.h"
+#include "link/burst_control.h"
 
 namespace qln {
 
@@ -69,6 +70,7 @@ struct DeviceModel {
   // last decoded from (kNoDevice while they hold the initial contents).
   std::array<uint8_t, 256> DecodedFor;
   SpecCmdReply SpecCmd;
+  BurstControl Burst;
 };
 
 // Decodes the texts of one section of a device (or of every device in index order with
