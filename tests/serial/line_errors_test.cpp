@@ -86,47 +86,37 @@ TEST(LineErrorsDecoder, DecodesInPlaceAndForgetsAPartialMarkOnReset) {
   EXPECT_FALSE(after.marked);
 }
 
-TEST(LineErrorsCode, CombinesTheCountedErrors) {
+TEST(LineErrorsCode, CombinesTheCountedErrorsAndTheMarks) {
   const LineErrorCounts before{.frame = 3, .overrun = 1, .bufOverrun = 0, .parity = 7, .brk = 0};
-  EXPECT_EQ(LineErrorCode(before, before, false), 0);
-
-  LineErrorCounts frame = before;
-  ++frame.frame;
-  EXPECT_EQ(LineErrorCode(before, frame, false), 0x90);
-  LineErrorCounts brk = before;
-  ++brk.brk;
-  EXPECT_EQ(LineErrorCode(before, brk, false), 0x90);
-  LineErrorCounts overrun = before;
-  ++overrun.overrun;
-  EXPECT_EQ(LineErrorCode(before, overrun, false), 0xA0);
-  LineErrorCounts bufOverrun = before;
-  bufOverrun.bufOverrun += 2;
-  EXPECT_EQ(LineErrorCode(before, bufOverrun, false), 0xA0);
-  LineErrorCounts parity = before;
-  ++parity.parity;
-  EXPECT_EQ(LineErrorCode(before, parity, false), 0xC0);
-
-  LineErrorCounts frameOverrun = frame;
-  ++frameOverrun.overrun;
-  EXPECT_EQ(LineErrorCode(before, frameOverrun, false), 0xB0);
-  LineErrorCounts all = frameOverrun;
-  ++all.parity;
-  EXPECT_EQ(LineErrorCode(before, all, false), 0xF0);
-
+  struct Case {
+    uint32_t frame, overrun, bufOverrun, parity, brk;  // added since before
+    bool marked;
+    uint8_t code;
+  };
+  const Case cases[] = {
+      {0, 0, 0, 0, 0, false, 0x00},
+      {1, 0, 0, 0, 0, false, 0x90},
+      {0, 0, 0, 0, 1, false, 0x90},
+      {0, 1, 0, 0, 0, false, 0xA0},
+      {0, 0, 2, 0, 0, false, 0xA0},
+      {0, 0, 0, 1, 0, false, 0xC0},
+      {1, 1, 0, 0, 0, false, 0xB0},
+      {1, 1, 1, 1, 1, false, 0xF0},
+      // The driver marks framing and parity errors alike; the counters tell which it was.
+      {0, 0, 0, 0, 0, true, 0xC0},
+      {1, 0, 0, 0, 0, true, 0x90},
+      {0, 0, 0, 1, 0, true, 0xC0},
+      {0, 1, 0, 0, 0, true, 0xE0},
+  };
+  for (const Case& c : cases) {
+    const LineErrorCounts after{before.frame + c.frame, before.overrun + c.overrun,
+                                before.bufOverrun + c.bufOverrun, before.parity + c.parity,
+                                before.brk + c.brk};
+    EXPECT_EQ(LineErrorCode(before, after, c.marked), c.code)
+        << c.frame << c.overrun << c.bufOverrun << c.parity << c.brk << c.marked;
+  }
   const LineErrorCounts nearWrap{.frame = 0xFFFFFFFF};
   EXPECT_EQ(LineErrorCode(nearWrap, LineErrorCounts{}, false), 0x90);
-}
-
-TEST(LineErrorsCode, TakesAMarkAsParityUnlessTheCountersSayFraming) {
-  const LineErrorCounts none{};
-  EXPECT_EQ(LineErrorCode(none, none, true), 0xC0);
-
-  const LineErrorCounts frame{.frame = 1};
-  EXPECT_EQ(LineErrorCode(none, frame, true), 0x90);
-  const LineErrorCounts parity{.parity = 1};
-  EXPECT_EQ(LineErrorCode(none, parity, true), 0xC0);
-  const LineErrorCounts overrun{.overrun = 1};
-  EXPECT_EQ(LineErrorCode(none, overrun, true), 0xE0);
 }
 
 }  // namespace
