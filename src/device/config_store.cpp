@@ -88,13 +88,6 @@ std::string ConfigStore::ReadSystemKey(std::string_view key) {
   return file_.Snapshot()->Read(kSystemSection, key);
 }
 
-std::string ConfigStore::ReadKey(std::string_view section, std::string_view key,
-                                 std::size_t maxLength) {
-  std::string text = file_.Snapshot()->ReadWhole(section, key);
-  if (text.size() > maxLength) text.resize(maxLength);
-  return text;
-}
-
 bool ConfigStore::ReloadAll(DeviceModel& model, uint8_t device) {
   if (!CheckFile()) return false;
   const auto snapshot = file_.Snapshot();
@@ -163,7 +156,7 @@ bool ConfigStore::Store(const WriteBatch& batch) {
 }
 
 bool ConfigStore::WriteKeys(DeviceModel& model, uint8_t device, uint8_t section,
-                            std::initializer_list<KeyText> keys) {
+                            std::span<const KeyText> keys) {
   WriteBatch batch(model);
   for (const KeyText& k : keys) batch.Device(device, section, k.key, k.text);
   return Store(batch);
@@ -176,7 +169,7 @@ bool ConfigStore::WriteSystemKeys(DeviceModel& model, std::initializer_list<KeyT
 }
 
 bool ConfigStore::WriteSharedSection(DeviceModel& model, std::string_view section,
-                                     std::initializer_list<KeyText> keys) {
+                                     std::span<const KeyText> keys) {
   WriteBatch batch(model);
   for (const KeyText& k : keys) batch.Shared(section, k.key, k.text);
   return Store(batch);

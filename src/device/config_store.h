@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <filesystem>
 #include <initializer_list>
+#include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -58,8 +60,8 @@ class ConfigStore {
   void LoadAll(DeviceModel& model, uint8_t device);
   // A text of the system section that the model does not hold (for example COM3Path).
   std::string ReadSystemKey(std::string_view key);
-  // A text of any section, read with room for maxLength characters.
-  std::string ReadKey(std::string_view section, std::string_view key, std::size_t maxLength);
+  // The file as it is on disk now, for readers of sections the model does not mirror.
+  std::shared_ptr<const ProfileSnapshot> Snapshot() { return file_.Snapshot(); }
 
   // CheckFile, then (with the file there) LoadAll and DecodeAll. Takes the model lock itself;
   // call it without. Returns whether the file was there; ConfigFileFound is not changed.
@@ -72,12 +74,16 @@ class ConfigStore {
   // file in one replacement; returns false (after reporting the failure to the notifier) when
   // the file could not be written. The texts change either way.
   bool WriteKeys(DeviceModel& model, uint8_t device, uint8_t section,
-                 std::initializer_list<KeyText> keys);
+                 std::span<const KeyText> keys);
+  bool WriteKeys(DeviceModel& model, uint8_t device, uint8_t section,
+                 std::initializer_list<KeyText> keys) {
+    return WriteKeys(model, device, section, std::span(keys.begin(), keys.size()));
+  }
   bool WriteSystemKeys(DeviceModel& model, std::initializer_list<KeyText> keys);
   // A section shared by all devices (the device-specific command table): written to the file
   // only, since the devices' texts of it are read when a command needs them.
   bool WriteSharedSection(DeviceModel& model, std::string_view section,
-                          std::initializer_list<KeyText> keys);
+                          std::span<const KeyText> keys);
 
   bool SaveRow(DeviceModel& model, uint8_t device, const RowEntry& row);
   bool SaveRevision(DeviceModel& model, uint8_t revision);

@@ -117,6 +117,7 @@ void DecodeOne(DeviceModel& model, uint8_t section, uint8_t device) {
       break;
     case 109:
       r.BurstMode = U8(text("BurstMode"));
+      model.Burst.Enable.store(r.BurstMode, std::memory_order_release);
       break;
     default:
       return;

@@ -15,6 +15,7 @@
 
 #include "device/device_record.h"
 #include "device/sections.h"
+#include "link/burst_control.h"
 
 namespace qln {
 
@@ -50,6 +51,12 @@ struct SystemTexts {
 
 inline constexpr uint8_t kNoDevice = 0xFF;
 
+// The reply of the device-specific command decoded last: its count and data bytes.
+struct SpecCmdReply {
+  uint8_t Count = 0;
+  std::array<uint8_t, 255> Data{};
+};
+
 struct DeviceModel {
   DeviceModel();
   DeviceModel(const DeviceModel&) = delete;
@@ -62,6 +69,8 @@ struct DeviceModel {
   // For each section, the device whose texts the active record's fields of that section were
   // last decoded from (kNoDevice while they hold the initial contents).
   std::array<uint8_t, 256> DecodedFor;
+  SpecCmdReply SpecCmd;
+  BurstControl Burst;
 };
 
 // Decodes the texts of one section of a device (or of every device in index order with

@@ -26,6 +26,10 @@ unsigned char LowerAscii(char c) {
   return (u >= 'A' && u <= 'Z') ? static_cast<unsigned char>(u - 'A' + 'a') : u;
 }
 
+std::string KeyLine(std::string_view key, std::string_view value) {
+  return std::string(key).append("=").append(value);
+}
+
 std::string ErrorText(int error) { return std::generic_category().message(error); }
 
 // Closes a descriptor on every way out of a scope.
@@ -86,7 +90,9 @@ bool ProfileSnapshot::HasSection(std::string_view section) const {
 // A header is "[name]" (anything after the ']' is ignored); a key line is "key=value" with a
 // non-empty key; everything else (comments, blank lines, junk) is kept but never read.
 ProfileSnapshot::Line ProfileSnapshot::MakeLine(std::string_view text, std::string_view end) {
-  Line line{.text = std::string(text), .end = end};
+  Line line;
+  line.text = text;
+  line.end = end;
   const std::string_view content = Trim(text);
   if (content.empty() || content.front() == ';' || content.front() == '#') return line;
   if (content.front() == '[') {
@@ -147,11 +153,11 @@ std::string ProfileSnapshot::Apply(const ProfileAssignment& assignment) {
   // Names that would not read back as the same section and key (or would break the file into
   // extra lines) are refused rather than written.
   if (sectionName.find_first_of("]\r\n") != std::string_view::npos) {
-    return "invalid section name \"" + std::string(assignment.section) + "\"";
+    return std::string("invalid section name \"").append(assignment.section).append("\"");
   }
   if (keyName.empty() || keyName.find_first_of("=\r\n") != std::string_view::npos ||
       keyName.front() == '[' || keyName.front() == ';' || keyName.front() == '#') {
-    return "invalid key name \"" + std::string(assignment.key) + "\"";
+    return std::string("invalid key name \"").append(assignment.key).append("\"");
   }
   // A value cannot span lines: a line break in it would let the rest of the text become keys or
   // sections of its own. Keep what a read would have given: the text before the break.
@@ -161,18 +167,18 @@ std::string ProfileSnapshot::Apply(const ProfileAssignment& assignment) {
   auto section = sections_.find(sectionName);
   if (section == sections_.end()) {
     if (!lines_.empty() && !Trim(lines_.back().text).empty()) InsertLine(lines_.size(), "");
-    InsertLine(lines_.size(), "[" + std::string(sectionName) + "]");
+    InsertLine(lines_.size(), std::string("[").append(sectionName).append("]"));
     section = sections_.try_emplace(std::string(sectionName)).first;
     section->second.headerLine = section->second.lastKeyLine = lines_.size() - 1;
   }
   SectionIndex& index = section->second;
   if (const auto key = index.keys.find(keyName); key != index.keys.end()) {
     Line& line = lines_[key->second];
-    line = MakeLine(line.key + "=" + std::string(value), line.end);
+    line = MakeLine(KeyLine(line.key, value), line.end);
     return {};
   }
   const std::size_t position = index.lastKeyLine + 1;
-  InsertLine(position, std::string(keyName) + "=" + std::string(value));
+  InsertLine(position, KeyLine(keyName, value));
   index.keys.try_emplace(std::string(keyName), position);
   index.lastKeyLine = position;
   return {};
@@ -182,11 +188,15 @@ std::string ProfileSnapshot::Apply(const ProfileAssignment& assignment) {
 
 ProfileFile::ProfileFile(std::filesystem::path path) : path_(std::move(path)) {}
 
+ProfileFile::Identity ProfileFile::IdentityOf(const struct stat& st) {
+  return {st.st_dev, st.st_ino, st.st_size,
+          static_cast<long long>(st.st_mtim.tv_sec) * 1'000'000'000LL + st.st_mtim.tv_nsec, true};
+}
+
 ProfileFile::Identity ProfileFile::Stat(const std::filesystem::path& path) {
   struct stat st {};
   if (::stat(path.c_str(), &st) != 0) return {};
-  return {st.st_dev, st.st_ino, st.st_size,
-          static_cast<long long>(st.st_mtim.tv_sec) * 1'000'000'000LL + st.st_mtim.tv_nsec, true};
+  return IdentityOf(st);
 }
 
 std::shared_ptr<ProfileSnapshot> ProfileFile::Parse(std::string_view content) {
@@ -255,10 +265,7 @@ std::shared_ptr<const ProfileSnapshot> ProfileFile::Load() {
     if (n == 0) break;
     content.append(buffer, static_cast<std::size_t>(n));
   }
-  cachedIdentity_ = {st.st_dev, st.st_ino, st.st_size,
-                     static_cast<long long>(st.st_mtim.tv_sec) * 1'000'000'000LL +
-                         st.st_mtim.tv_nsec,
-                     true};
+  cachedIdentity_ = IdentityOf(st);
   cached_ = Parse(content);
   return cached_;
 }
@@ -269,10 +276,10 @@ std::shared_ptr<const ProfileSnapshot> ProfileFile::Snapshot() {
 }
 
 std::string ProfileFile::Failure(std::string_view reason) const {
-  return "cannot write " + path_.string() + ": " + std::string(reason);
+  return std::string("cannot write ").append(path_.string()).append(": ").append(reason);
 }
 
-std::string ProfileFile::Replace(const std::string& content) {
+std::string ProfileFile::Replace(const std::string& content, Identity& written) {
   // A symbolic link stays a link: the file it points to is the one replaced.
   std::filesystem::path target = path_;
   std::error_code error;
@@ -289,7 +296,8 @@ std::string ProfileFile::Replace(const std::string& content) {
 
   std::filesystem::path directory = target.parent_path();
   if (directory.empty()) directory = ".";
-  std::string temporary = (directory / ("." + target.filename().string() + ".XXXXXX")).string();
+  std::string temporary =
+      (directory / std::string(".").append(target.filename().string()).append(".XXXXXX")).string();
   FileDescriptor fd(::mkstemp(temporary.data()));
   if (fd.Get() < 0) return Failure(ErrorText(errno));
 
@@ -308,8 +316,13 @@ std::string ProfileFile::Replace(const std::string& content) {
     done += static_cast<std::size_t>(n);
   }
   if (::fdatasync(fd.Get()) != 0) return fail(errno);
+  // The rename keeps inode, size and modification time, so this is the identity the file will
+  // have; taken here, a hand edit right after the rename cannot be mistaken for our content.
+  struct stat writtenStat {};
+  if (::fstat(fd.Get(), &writtenStat) != 0) return fail(errno);
   if (fd.Close() != 0) return fail(errno);
   if (::rename(temporary.c_str(), target.c_str()) != 0) return fail(errno);
+  written = IdentityOf(writtenStat);
   return {};
 }
 
@@ -320,8 +333,9 @@ std::string ProfileFile::Write(std::span<const ProfileAssignment> assignments) {
   for (const ProfileAssignment& assignment : assignments) {
     if (std::string reason = next->Apply(assignment); !reason.empty()) return Failure(reason);
   }
-  if (std::string reason = Replace(Serialize(*next)); !reason.empty()) return reason;
-  cachedIdentity_ = Stat(path_);
+  Identity written;
+  if (std::string reason = Replace(Serialize(*next), written); !reason.empty()) return reason;
+  cachedIdentity_ = written;
   cached_ = std::move(next);
   return {};
 }

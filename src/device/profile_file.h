@@ -18,6 +18,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <unordered_map>
 #include <vector>
@@ -112,13 +113,15 @@ class ProfileFile {
     bool exists = false;
     bool operator==(const Identity&) const = default;
   };
+  static Identity IdentityOf(const struct stat& st);
   static Identity Stat(const std::filesystem::path& path);
   static std::shared_ptr<ProfileSnapshot> Parse(std::string_view content);
   static std::string Serialize(const ProfileSnapshot& snapshot);
   // The current parse, read again when the file changed. Called with mutex_ held.
   std::shared_ptr<const ProfileSnapshot> Load();
-  // Replaces the file by content through a temporary file; returns the failure, if any.
-  std::string Replace(const std::string& content);
+  // Replaces the file by content through a temporary file; returns the failure, if any, and
+  // otherwise the identity of the new file.
+  std::string Replace(const std::string& content, Identity& written);
   std::string Failure(std::string_view reason) const;
 
   std::filesystem::path path_;

@@ -1,0 +1,56 @@
+// What a command handler works on: the device model and its store, the request/reply record,
+// the command layer's state and the clock. Handlers run with the model lock held.
+#pragma once
+
+#include <cstdint>
+
+#include "commands/command_state.h"
+#include "device/config_store.h"
+#include "device/device_model.h"
+#include "link/clock.h"
+#include "link/command_exchange.h"
+
+namespace qln {
+
+struct CommandContext {
+  DeviceModel& model;
+  ConfigStore& store;
+  CommandExchange& exchange;
+  CommandState& state;
+  const Clock& clock;
+};
+
+// Response codes of the command layer.
+enum ResponseCode : uint8_t {
+  kResponseSuccess = 0,
+  kInvalidSelection = 2,
+  kParameterTooLarge = 3,
+  kParameterTooSmall = 4,
+  kTooFewDataBytes = 5,
+  kWriteProtected = 7,
+  kSetToNearest = 8,
+  kCounterMismatch = 9,  // also the first range refusal of commands 35 and 43
+  kStatusMismatch = 14,
+  kAccessRestricted = 16,
+  kNotImplemented = 64,
+};
+
+// A successful reply of count data bytes.
+inline void Reply(CommandContext& ctx, uint8_t count) {
+  ctx.exchange.ResponseCode = kResponseSuccess;
+  ctx.exchange.ByteCount = count;
+}
+
+// A refusal: the reply carries the response code and no data.
+inline void Refuse(CommandContext& ctx, uint8_t code) {
+  ctx.exchange.ResponseCode = code;
+  ctx.state.DataSuppressed = true;
+}
+
+// Reads a section of the device from the file into the active record, while the file is known
+// to be there; otherwise the active record stays as it is.
+inline void RefreshSection(CommandContext& ctx, uint8_t section, uint8_t device) {
+  if (ctx.store.ConfigFileFound()) ctx.store.Refresh(ctx.model, section, device);
+}
+
+}  // namespace qln

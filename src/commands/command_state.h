@@ -1,0 +1,46 @@
+// The command layer's own state: in memory only, living for the whole run.
+//
+// The atomic fields are shared with other threads (the device status window writes the status
+// mode and the user's status byte, the main window takes the refresh request, the statistics
+// read the executed-command count). Every other field is read and written only while the model
+// lock is held (by the command handlers and by the burst builder).
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+
+#include "device/sections.h"
+
+namespace qln {
+
+enum StatusReturnModes : uint8_t { kStatusAuto = 0, kStatusManual = 1 };
+
+struct CommandState {
+  CommandState() {
+    FixedCurrentMode.fill(true);
+    FixedCurrentMode[0] = false;  // only device 0 drives its loop current from the start
+    FixedCurrentValue.fill(4.0f);
+    for (auto& codes : VariableCodes) codes = {0, 1, 2, 3};
+  }
+
+  // Shared with other threads.
+  std::atomic<uint16_t> ExecutedCommandCount{0};  // requests executed; wraps
+  std::atomic<uint8_t> StatusReturnMode{kStatusAuto};
+  std::atomic<uint8_t> UserStatusByte{0};       // the status byte returned in Manual mode
+  std::atomic<bool> RefreshRequest{false};      // the main window should redisplay the values
+
+  // Under the model lock.
+  bool DataSuppressed = false;       // the reply goes out with no data bytes
+  bool ColdStartPending = true;      // reported once, by the first Auto-mode reply
+  bool MoreStatusAvailable = false;  // cleared by command 48
+  std::array<bool, kDeviceCount> FixedCurrentMode;
+  std::array<float, kDeviceCount> FixedCurrentValue;  // mA, reported while the mode is set
+  uint8_t LockState = 0;                              // lock code of command 71, 0 unlocked
+  uint8_t LoopTransferFunction = 0;                   // see TransferFunction
+  std::array<std::array<uint8_t, 4>, kDeviceCount> VariableCodes;  // PV, SV, TV, QV slots
+  std::array<uint8_t, 4> VariableClasses{};  // classifications of the PV..QV units (command 8)
+  uint8_t AnalogFixedByte = 0;  // 0xFF while command 40 holds the current fixed; command 48 byte 13
+};
+
+}  // namespace qln

@@ -1,0 +1,151 @@
+#include "commands/dispatcher.h"
+
+#include <mutex>
+
+#include "commands/universal_commands.h"
+
+namespace qln {
+namespace {
+
+constexpr uint8_t kStatusConfigChanged = 0x40;
+constexpr uint8_t kStatusColdStart = 0x20;
+constexpr uint8_t kStatusMoreStatus = 0x10;
+constexpr uint8_t kStatusCurrentFixed = 0x08;
+
+// Commands that change a device's configuration. Those without a handler count too: such a
+// request is answered with 64 and still counted.
+constexpr uint8_t kConfigChangingCommands[] = {
+    6,  17, 18, 19, 22, 34,  35,  36,  37,  43,  44,  45,  46,  47,  49,  51,  52,  53,  55,  56,
+    59, 79, 82, 83, 87, 88, 92, 97, 99, 102, 103, 104, 107, 108, 109, 113, 116, 117, 118};
+
+constexpr std::array<bool, 256> BuildConfigChangeTable() {
+  std::array<bool, 256> table{};
+  for (uint8_t command : kConfigChangingCommands) table[command] = true;
+  return table;
+}
+constexpr std::array<bool, 256> kConfigChangeTable = BuildConfigChangeTable();
+
+// A command that writes nothing: no entry checks.
+constexpr CommandEntry Reader(CommandHandler handler, SectionList reads = {}) {
+  return {handler, GuardKind::kNone, 0, reads, false};
+}
+constexpr CommandEntry Writer(CommandHandler handler, GuardKind guard, uint8_t minimumBytes,
+                              SectionList reads) {
+  return {handler, guard, minimumBytes, reads, false};
+}
+
+constexpr std::array<CommandEntry, 256> BuildCommandTable() {
+  using enum GuardKind;
+  std::array<CommandEntry, 256> t{};
+  t[0] = {Command0, kNone, 0, {}, true};
+  t[11] = t[0];
+  t[21] = t[0];
+  t[1] = Reader(Command1);
+  t[2] = Reader(Command2);
+  t[3] = Reader(Command3);
+  t[7] = Reader(Command7);
+  t[8] = Reader(Command8);
+  t[9] = Reader(Command9, {0});  // the revision decides the time stamp
+  t[12] = Reader(Command12);
+  t[13] = Reader(Command13);
+  t[14] = Reader(Command14);
+  t[15] = Reader(Command15);
+  t[16] = Reader(Command16);
+  t[20] = Reader(Command20);
+  t[48] = Reader(Command48);
+  // The writes guard on WrProtCode (015) and compare with the stored value.
+  t[17] = Writer(Command17, kProtectLockMinimum, 24, {15, 12});
+  t[18] = Writer(Command18, kProtectLockMinimum, 21, {15, 13});
+  t[19] = Writer(Command19, kProtectLockMinimum, 3, {15, 16});
+  t[22] = Writer(Command22, kProtectLockMinimum, 32, {15, 20});
+  t[38] = Writer(Command38, kProtectMinimum, 0, {15});
+  return t;
+}
+constexpr std::array<CommandEntry, 256> kCommandTable = BuildCommandTable();
+
+}  // namespace
+
+const CommandEntry& CommandTableEntry(uint8_t command) { return kCommandTable[command]; }
+
+bool ChangesConfiguration(uint8_t command) { return kConfigChangeTable[command]; }
+
+bool HoldsOtherDevice(const DeviceModel& model, uint8_t section, uint8_t device) {
+  if (model.DecodedFor[section] != device) return true;
+  if (section != 1 && section != 3) return false;
+  const uint8_t sharer = model.DecodedFor[section == 1 ? 3 : 1];
+  return sharer != device && sharer != kNoDevice;
+}
+
+void ClaimSections(DeviceModel& model, ConfigStore& store, uint8_t device,
+                   std::span<const uint8_t> sections) {
+  if (!store.ConfigFileFound()) return;
+  for (uint8_t section : sections) {
+    if (HoldsOtherDevice(model, section, device)) store.Refresh(model, section, device);
+  }
+}
+
+bool WriteGuard(CommandContext& ctx, GuardKind guard, uint8_t minimumBytes) {
+  if (guard == GuardKind::kNone) return true;
+  const uint8_t lock = ctx.state.LockState;
+  const bool tooFew = ctx.exchange.ByteCount < minimumBytes;
+  uint8_t code = kResponseSuccess;
+  if (ctx.model.Active.WrProtCode != 0) {
+    code = kWriteProtected;
+  } else if (guard == GuardKind::kProtectLockMinimum) {
+    code = lock != 0 ? kAccessRestricted : tooFew ? kTooFewDataBytes : kResponseSuccess;
+  } else if (guard == GuardKind::kProtectMinimumLockAbove1) {
+    code = tooFew ? kTooFewDataBytes : lock > 1 ? kAccessRestricted : kResponseSuccess;
+  } else {
+    code = tooFew ? kTooFewDataBytes : kResponseSuccess;
+  }
+  if (code == kResponseSuccess) return true;
+  Refuse(ctx, code);
+  return false;
+}
+
+void NoteConfigChange(CommandContext& ctx, uint8_t device, uint8_t command) {
+  if (!ChangesConfiguration(command)) return;
+  ctx.model.Table[device].ConfigChanged = true;
+  ctx.store.NoteConfigChangeFile(ctx.model, device);
+}
+
+uint8_t ComposeDeviceStatus(CommandContext& ctx, uint8_t device) {
+  if (ctx.state.StatusReturnMode.load() == kStatusManual) return ctx.state.UserStatusByte.load();
+  uint8_t status = 0;
+  if (ctx.model.Table[device].ConfigChanged) status |= kStatusConfigChanged;
+  if (ctx.state.ColdStartPending) {
+    status |= kStatusColdStart;
+    ctx.state.ColdStartPending = false;
+  }
+  if (ctx.state.FixedCurrentMode[device]) status |= kStatusCurrentFixed;
+  if (ctx.state.MoreStatusAvailable) status |= kStatusMoreStatus;
+  return status;
+}
+
+void Dispatch(CommandContext& ctx, uint8_t device) {
+  ctx.state.DataSuppressed = false;
+  if (ctx.exchange.LoadState() != ExchangeState::RequestPending) return;
+  ctx.state.ExecutedCommandCount.fetch_add(1);
+  const uint8_t command = ctx.exchange.Command;
+  const CommandEntry& entry = kCommandTable[command];
+  // The file check may wait for the operator to acknowledge its warning: never under the lock.
+  if (entry.checksFile) ctx.store.SetConfigFileFound(ctx.store.CheckFile());
+  {
+    // One lock from the refreshes to the end of the encoding, so that no burst frame or reload
+    // mixes another device's data into this reply.
+    std::lock_guard lock(ctx.model.Lock);
+    if (entry.handler == nullptr) {
+      ctx.exchange.ResponseCode = kNotImplemented;
+      ctx.exchange.ByteCount = 0;
+    } else {
+      ClaimSections(ctx.model, ctx.store, device, entry.reads.Get());
+      if (WriteGuard(ctx, entry.guard, entry.minimumBytes)) entry.handler(ctx, device);
+    }
+    NoteConfigChange(ctx, device, command);
+    if (ctx.state.DataSuppressed) ctx.exchange.ByteCount = 0;
+    ctx.exchange.DeviceStatus = ComposeDeviceStatus(ctx, device);
+  }
+  ctx.exchange.Publish(ExchangeState::ReplyReady);
+}
+
+}  // namespace qln

@@ -1,0 +1,195 @@
+#include "device/config_store.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <random>
+#include <string>
+
+#include "support/fakes.h"
+#include "support/temp_dir.h"
+
+namespace qln {
+namespace {
+
+const std::filesystem::path kExample = std::filesystem::path(QLN_SOURCE_DIR) / "examples/QLN.ini";
+
+class ConfigStoreTest : public ::testing::Test {
+ protected:
+  test::TempDir dir;
+  test::FakeNotifier notifier;
+  DeviceModel model;
+  ConfigStore store{notifier, dir.Path()};
+
+  std::filesystem::path File() const { return dir / "QLN.ini"; }
+  void UseExample() { std::filesystem::copy_file(kExample, File()); }
+  std::string Key(std::string_view section, std::string_view key) {
+    return store.Snapshot()->ReadWhole(section, key);
+  }
+};
+
+TEST_F(ConfigStoreTest, MissingFileWarnsAndLeavesTheModelAsItWas) {
+  EXPECT_FALSE(store.CheckFile());
+  ASSERT_EQ(notifier.warnings.size(), 1u);
+  EXPECT_EQ(notifier.warnings[0].first, "QLN.ini not found ...");
+  EXPECT_EQ(notifier.warnings[0].second, "WARNING");
+
+  EXPECT_FALSE(store.ReloadAll(model, AllDevices));
+  EXPECT_EQ(notifier.warnings.size(), 2u);
+  EXPECT_EQ(model.Active.MfrID, 21);  // initial contents kept
+  EXPECT_FALSE(store.CheckAndLoadForOpen(model));
+  EXPECT_FALSE(store.ConfigFileFound());
+}
+
+TEST_F(ConfigStoreTest, FullLoadOfTheExampleFile) {
+  UseExample();
+  ASSERT_TRUE(store.CheckAndLoadForOpen(model));
+  EXPECT_TRUE(store.ConfigFileFound());
+  EXPECT_TRUE(notifier.warnings.empty());
+  // Device 0 is the worked example: long address 26 05 12 34 56.
+  EXPECT_EQ(model.Table[0].LongAddress, (std::array<uint8_t, 5>{0x26, 0x05, 0x12, 0x34, 0x56}));
+  EXPECT_EQ(model.Table[0].ResPreableNum, 5u);
+  EXPECT_EQ(model.Table[0].BurstCmdNo, 1u);
+  EXPECT_EQ(model.System.DevEn[0], "1");
+  EXPECT_EQ(model.System.COMNo, "3");
+  EXPECT_EQ(model.Table[0].Texts.Get(13, "TagName"), "TT-101");
+  // The single record ends with device 15's values.
+  EXPECT_EQ(model.Active.MfrID, 255);
+  EXPECT_EQ(model.Active.DevIDNo, 16777215u);
+  // Device 0's transducer serial number, decoded on its own.
+  DecodeSection(model, 14, 0);
+  EXPECT_EQ(model.Active.TransducerSN, 12345u);
+  DecodeSection(model, 20, 0);
+  EXPECT_EQ(std::string(model.Active.LongTag.begin(), model.Active.LongTag.begin() + 6), "TT-101");
+}
+
+TEST_F(ConfigStoreTest, HandEditIsSeenAtTheNextRefreshOfItsSectionOnly) {
+  UseExample();
+  ASSERT_TRUE(store.CheckAndLoadForOpen(model));
+  std::string content = test::ReadFile(File());
+  const std::string from = "[HTDev00_Cmd001]\r\nPV1Unit=32\r\nPV1Value=25.000000";
+  const auto at = content.find(from);
+  ASSERT_NE(at, std::string::npos);
+  content.replace(at, from.size(), "[HTDev00_Cmd001]\r\nPV1Unit=32\r\nPV1Value=99.5");
+  test::WriteFile(File(), content);
+
+  std::lock_guard lock(model.Lock);
+  store.Refresh(model, 3, 0);
+  EXPECT_EQ(model.Active.PV1Value, 25.0f);  // section 003 holds its own copy
+  store.Refresh(model, 1, 0);
+  EXPECT_EQ(model.Active.PV1Value, 99.5f);
+}
+
+TEST_F(ConfigStoreTest, SaveRowConvertsTheRowTextsAndCreatesAMissingFile) {
+  model.Table[2].DevEnable = 1;
+  RowEntry row;
+  row.LongAddress = "000ABCDE";
+  row.MfrIDv7 = "1.2";
+  row.Values[0] = "12.5";
+  row.Values[1] = "1.23456789";
+  row.Values[2] = "";
+  row.Values[3] = "0.0000001";
+  row.Units[0] = 7;
+  row.Units[1] = 32;
+  row.Units[2] = 39;
+  row.Units[3] = 57;
+  {
+    std::lock_guard lock(model.Lock);
+    EXPECT_TRUE(store.SaveRow(model, 2, row));
+  }
+  EXPECT_EQ(Key("HTDev_Sys", "Dev02_En"), "1");
+  EXPECT_EQ(Key("HTDev02_Cmd000", "MfrID"), "0");
+  EXPECT_EQ(Key("HTDev02_Cmd000", "MfrDevType"), "10");
+  EXPECT_EQ(Key("HTDev02_Cmd000", "DevIDNo"), std::to_string(0xBCDE));
+  EXPECT_EQ(Key("HTDev02_Cmd000", "MfrID_v7"), "1");
+  EXPECT_EQ(Key("HTDev02_Cmd000", "LblDist_v7"), "1");
+  EXPECT_EQ(Key("HTDev02_Cmd001", "PV1Unit"), "7");
+  EXPECT_EQ(Key("HTDev02_Cmd001", "PV1Value"), "12.500000");
+  EXPECT_EQ(Key("HTDev02_Cmd003", "PV2Value"), "1.234568");
+  EXPECT_EQ(Key("HTDev02_Cmd003", "PV3Value"), "0.000000");
+  EXPECT_EQ(Key("HTDev02_Cmd003", "PV4Value"), "0.000000");
+  EXPECT_EQ(Key("HTDev02_Cmd003", "PV4Unit"), "57");
+  EXPECT_EQ(Key("HTDev02_Cmd015", "RangeUnit"), "7");
+  // The model's texts changed with the file.
+  EXPECT_EQ(model.Table[2].Texts.Get(0, "MfrDevType"), "10");
+  EXPECT_EQ(model.System.DevEn[2], "1");
+
+  // Nine characters: the device identification takes characters 5 to 9.
+  row.LongAddress = "123456789";
+  std::lock_guard lock(model.Lock);
+  store.SaveRow(model, 2, row);
+  store.Refresh(model, 0, 2);
+  EXPECT_EQ(model.Table[2].LongAddress, (std::array<uint8_t, 5>{0x12, 0x34, 0x05, 0x67, 0x89}));
+}
+
+TEST_F(ConfigStoreTest, RevisionPortAndChangeCounterWrites) {
+  UseExample();
+  ASSERT_TRUE(store.CheckAndLoadForOpen(model));
+  std::lock_guard lock(model.Lock);
+  store.SaveRevision(model, 6);
+  for (uint8_t d = 0; d < kDeviceCount; ++d) EXPECT_EQ(Key(SectionName(0, d), "UnivCmdRev"), "6");
+  store.SavePort(model, 12);
+  EXPECT_EQ(Key("HTDev_Sys", "COMNo"), "12");
+  EXPECT_EQ(model.System.COMNo, "12");
+
+  store.WriteKeys(model, 5, 0, {{"CfgChgCnt_v6", "65535"}});
+  store.NoteConfigChangeFile(model, 5);
+  EXPECT_EQ(Key("HTDev05_Cmd000", "CfgChgCnt_v6"), "0");
+  store.NoteConfigChangeFile(model, 5);
+  EXPECT_EQ(Key("HTDev05_Cmd000", "CfgChgCnt_v6"), "1");
+  EXPECT_EQ(model.Active.CfgChgCnt_v6, 1);
+}
+
+TEST_F(ConfigStoreTest, ChangeCounterWithoutAFileStartsFromZeroAndCreatesTheFile) {
+  std::lock_guard lock(model.Lock);
+  store.NoteConfigChangeFile(model, 1);
+  EXPECT_EQ(Key("HTDev01_Cmd000", "CfgChgCnt_v6"), "1");
+  // The identity read from the empty section is all zero now.
+  EXPECT_EQ(model.Active.MfrID, 0);
+  EXPECT_EQ(model.Table[1].LongAddress, (std::array<uint8_t, 5>{}));
+}
+
+TEST_F(ConfigStoreTest, FailedWriteIsReportedTheTextsStillChangeAndTheFileStaysIntact) {
+  UseExample();
+  ASSERT_TRUE(store.CheckAndLoadForOpen(model));
+  const std::string before = test::ReadFile(File());
+  ASSERT_EQ(::chmod(File().c_str(), 0444), 0);
+  {
+    std::lock_guard lock(model.Lock);
+    EXPECT_FALSE(store.WriteKeys(model, 0, 12, {{"Message", "NEW MESSAGE"}}));
+  }
+  ASSERT_EQ(notifier.problems.size(), 1u);
+  EXPECT_NE(notifier.problems[0].find("QLN.ini"), std::string::npos);
+  EXPECT_EQ(model.Table[0].Texts.Get(12, "Message"), "NEW MESSAGE");
+  EXPECT_EQ(test::ReadFile(File()), before);
+}
+
+TEST_F(ConfigStoreTest, SystemSectionAloneGivesPortAndDisabledDevices) {
+  test::WriteFile(File(), "[HTDev_Sys]\nCOMNo=3\n");
+  ASSERT_TRUE(store.ReloadAll(model, AllDevices));
+  EXPECT_EQ(model.System.COMNo, "3");
+  for (const std::string& en : model.System.DevEn) EXPECT_EQ(en, "");
+  EXPECT_EQ(model.Active.MfrID, 0);
+}
+
+TEST_F(ConfigStoreTest, SectionNamesInOtherCaseAndLongValues) {
+  test::WriteFile(File(), "[htdev03_CMD012]\nmessage=" + std::string(200, 'A') + "\n");
+  ASSERT_TRUE(store.ReloadAll(model, AllDevices));
+  EXPECT_EQ(model.Table[3].Texts.Get(12, "Message"), std::string(63, 'A'));
+}
+
+TEST_F(ConfigStoreTest, BinaryGarbageLoadsWithoutHarm) {
+  std::mt19937 random(7);
+  std::string garbage(64 * 1024, '\0');
+  for (char& c : garbage) c = static_cast<char>(random());
+  test::WriteFile(File(), garbage);
+  EXPECT_TRUE(store.ReloadAll(model, AllDevices));
+  std::lock_guard lock(model.Lock);
+  EXPECT_TRUE(store.WriteKeys(model, 0, 59, {{"ResPreableNum", "7"}}));
+  store.Refresh(model, 59, 0);
+  EXPECT_EQ(model.Table[0].ResPreableNum, 7u);
+}
+
+}  // namespace
+}  // namespace qln
