@@ -54,9 +54,9 @@ uint8_t FrameChecksum(const uint8_t* bytes, std::size_t length) {
   return sum;
 }
 
-FrameReceiver::FrameReceiver(DeviceModel& model, CommandExchange& exchange, const Clock& clock,
-                             LogSink& log)
-    : model_(model), exchange_(exchange), clock_(clock), log_(log) {}
+FrameReceiver::FrameReceiver(DeviceModel& model, CommandExchange& exchange,
+                             CommunicationCounters& counters, const Clock& clock, LogSink& log)
+    : model_(model), exchange_(exchange), counters_(counters), clock_(clock), log_(log) {}
 
 void FrameReceiver::ReceiveByte(uint8_t byte, uint8_t lineError) {
   // Every byte restarts the silence that ends a frame, and abandons a reply wait.
@@ -147,7 +147,7 @@ void FrameReceiver::Tick() {
 }
 
 void FrameReceiver::FrameEndWaitExpired() {
-  receivedFrameCount_.fetch_add(1, std::memory_order_relaxed);
+  counters_.ReceivedFrameCount.fetch_add(1, std::memory_order_relaxed);
   phase_ = ReceivePhase::WaitPreamble;
   LogTraffic(LogKind::Received, "  <==  ", preambleCount_, {frame_.data(), count_});
   if (CheckFrame()) {

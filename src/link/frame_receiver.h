@@ -30,6 +30,7 @@
 #include "device/device_model.h"
 #include "link/clock.h"
 #include "link/command_exchange.h"
+#include "link/communication_counters.h"
 #include "link/log_sink.h"
 
 namespace qln {
@@ -56,7 +57,9 @@ uint8_t FrameChecksum(const uint8_t* bytes, std::size_t length);
 
 class FrameReceiver {
  public:
-  FrameReceiver(DeviceModel& model, CommandExchange& exchange, const Clock& clock, LogSink& log);
+  // Every frame end is counted in counters.ReceivedFrameCount.
+  FrameReceiver(DeviceModel& model, CommandExchange& exchange, CommunicationCounters& counters,
+                const Clock& clock, LogSink& log);
   FrameReceiver(const FrameReceiver&) = delete;
   FrameReceiver& operator=(const FrameReceiver&) = delete;
 
@@ -89,8 +92,6 @@ class FrameReceiver {
 
   // The device selected by the last address match; readable from any thread.
   uint8_t AddressedDevice() const { return addressedDevice_.load(std::memory_order_relaxed); }
-  // Frame ends since construction, 16 bits, wrapping; readable from any thread.
-  uint16_t ReceivedFrameCount() const { return receivedFrameCount_.load(std::memory_order_relaxed); }
   // Device status of the last reply that carried the command layer's status bytes.
   uint8_t LastDeviceStatus() const { return lastDeviceStatus_; }
 
@@ -131,6 +132,7 @@ class FrameReceiver {
 
   DeviceModel& model_;
   CommandExchange& exchange_;
+  CommunicationCounters& counters_;
   const Clock& clock_;
   LogSink& log_;
 
@@ -149,7 +151,6 @@ class FrameReceiver {
   TimerPhase timerPhase_ = TimerPhase::Stopped;
 
   std::atomic<uint8_t> addressedDevice_{0};
-  std::atomic<uint16_t> receivedFrameCount_{0};
   bool receptionActive_ = false;
 
   std::array<MasterReplySlot, 2> slots_{};  // [1] primary master, [0] secondary master

@@ -50,7 +50,7 @@ TEST(FrameReceiver, NeedsTwoPreamblesAndLogsEveryOneCounted) {
   EXPECT_EQ(h.Lines(LogKind::Received),
             (std::vector<std::string>{kStamp + "  <==  ", kStamp + "  <==  FF FF 02 80 00 00 82 ",
                                       kStamp + "  <==  " + Hex(WithPreambles(frame, 20))}));
-  EXPECT_EQ(h.link.ReceivedFrameCount(), 3);
+  EXPECT_EQ(h.ReceivedFrames(), 3);
 }
 
 TEST(FrameReceiver, ReceptionEndingBeforeTheDelimiterIsLoggedAndIgnored) {
@@ -63,7 +63,7 @@ TEST(FrameReceiver, ReceptionEndingBeforeTheDelimiterIsLoggedAndIgnored) {
   EXPECT_TRUE(Ignored(h));
   EXPECT_EQ(h.Lines(LogKind::Received),
             (std::vector<std::string>{kStamp + "  <==  FF ", kStamp + "  <==  FF FF FF "}));
-  EXPECT_EQ(h.link.ReceivedFrameCount(), 2);
+  EXPECT_EQ(h.ReceivedFrames(), 2);
 }
 
 TEST(FrameReceiver, DisabledDeviceIsLoggedButNotAnswered) {
@@ -296,7 +296,7 @@ TEST(FrameReceiver, TruncatedAndForeignFramesAreIgnored) {
   h.Converse(slaveReply);
   h.Converse({0x82, 0xA6, 0x11});
   EXPECT_TRUE(Ignored(h));
-  EXPECT_EQ(h.link.ReceivedFrameCount(), 3);
+  EXPECT_EQ(h.ReceivedFrames(), 3);
 }
 
 }  // namespace

@@ -149,6 +149,8 @@ class LinkHarness {
     Ticks(40);
   }
 
+  uint16_t ReceivedFrames() const { return counters.ReceivedFrameCount.load(); }
+
   // The logged lines of one direction, oldest first.
   std::vector<std::string> Lines(LogKind kind) const {
     std::vector<std::string> texts;
@@ -162,8 +164,9 @@ class LinkHarness {
   LogQueue log;
   DeviceModel model;
   CommandExchange exchange;
+  CommunicationCounters counters;
   // On the heap by itself, so that AddressSanitizer sees any write past its end.
-  std::unique_ptr<FrameReceiver> owned = std::make_unique<FrameReceiver>(model, exchange, clock, log);
+  std::unique_ptr<FrameReceiver> owned = std::make_unique<FrameReceiver>(model, exchange, counters, clock, log);
   FrameReceiver& link = *owned;
   FakeDispatcher dispatcher{model, exchange};
   std::function<void()> commandThread;  // runs after every pass

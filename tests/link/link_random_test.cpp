@@ -119,13 +119,13 @@ TEST(LinkRandomised, ArbitraryTrafficStaysInBoundsAndAnswersEachFrameAtMostOnce)
       for (; checked < h->sent.size(); ++checked) {
         ExpectWellFormedReply(*h, h->sent[checked]);
         // Each transmission answers a frame end that no earlier transmission answered.
-        const uint16_t frame = h->link.ReceivedFrameCount();
+        const uint16_t frame = h->ReceivedFrames();
         ASSERT_GT(frame, lastAnsweredFrame);
         lastAnsweredFrame = frame;
       }
     }
     // One log line per frame end and per transmission.
-    EXPECT_EQ(h->Lines(LogKind::Received).size(), h->link.ReceivedFrameCount());
+    EXPECT_EQ(h->Lines(LogKind::Received).size(), h->ReceivedFrames());
     EXPECT_EQ(h->Lines(LogKind::Sent).size(), h->sent.size());
     EXPECT_GT(h->sent.size(), 10u);
   }

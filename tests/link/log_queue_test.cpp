@@ -16,7 +16,8 @@ TEST(LogQueue, KeepsEveryLineOfFramesThatFollowEachOtherUntilTaken) {
   LogQueue log;
   DeviceModel model;
   CommandExchange exchange;
-  FrameReceiver link(model, exchange, clock, log);
+  CommunicationCounters counters;
+  FrameReceiver link(model, exchange, counters, clock, log);
   model.Table[0].DevEnable = 1;
   model.Table[0].ResPreableNum = 5;
 
