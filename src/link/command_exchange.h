@@ -24,6 +24,9 @@ struct ExchangeRecord {
 
 struct CommandExchange : ExchangeRecord {
   uint8_t Master = 0;  // master bit of the request: 1 primary, 0 secondary
+  // The device the request was accepted for. The command is executed for this device, not for
+  // whatever device a later frame addressed before the command thread took the request.
+  uint8_t Device = 0;
 
   ExchangeState LoadState() const { return state_.load(std::memory_order_acquire); }
   // Publishes every field written before it to the other side.

@@ -73,6 +73,7 @@ void FrameReceiver::SendParkedReply(MasterReplySlot& slot) {
 void FrameReceiver::HandOverRequest() {
   const uint8_t dataCount = frame_[countPos_];
   exchange_.Master = master_;
+  exchange_.Device = AddressedDevice();
   exchange_.Command = frameCommand_;
   exchange_.ByteCount = dataCount;
   std::copy_n(frame_.begin() + countPos_ + 1, dataCount, exchange_.Data.begin());

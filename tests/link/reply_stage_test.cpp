@@ -320,3 +320,21 @@ TEST(ReplyStage, OpeningThePortForgetsParkedReplies) {
 
 }  // namespace
 }  // namespace qln::test
+
+namespace qln::test {
+namespace {
+
+TEST(ReplyStage, TheRequestKeepsTheDeviceItWasAcceptedFor) {
+  LinkHarness h;
+  h.EnableDevice(1);
+  h.EnableDevice(2);
+  h.dispatcher.delay = 1000;  // the command layer is slow
+  h.Request(ShortFrame(1));
+  ASSERT_EQ(h.exchange.LoadState(), ExchangeState::RequestPending);
+  h.Request(ShortFrame(2, 0, {}, false));  // the other master addresses device 2 meanwhile
+  EXPECT_EQ(h.link.AddressedDevice(), 2);
+  EXPECT_EQ(h.exchange.Device, 1);
+}
+
+}  // namespace
+}  // namespace qln::test
