@@ -1,0 +1,142 @@
+#include "link/burst_sender.h"
+
+#include <gtest/gtest.h>
+
+#include "link/encodings.h"
+#include "link_harness.h"
+#include "support/temp_dir.h"
+
+namespace qln::test {
+namespace {
+
+class BurstSenderTest : public ::testing::Test {
+ protected:
+  BurstSenderTest() {
+    WriteFile(dir / "QLN.ini",
+              "[HTDev05_Cmd001]\nPV1Unit=7\nPV1Value=50.0\n"
+              "[HTDev05_Cmd003]\nPV1Unit=7\nPV1Value=50.0\nPV2Unit=32\nPV2Value=21.5\n"
+              "PV3Unit=39\nPV3Value=12.0\nPV4Unit=57\nPV4Value=50.0\n"
+              "[HTDev05_Cmd015]\nRangeUnit=7\nUpRangeValue=100.0\nLoRangeValue=0.0\n");
+    store.SetConfigFileFound(true);
+    h.clock.milliseconds = 5000;
+    state.FixedCurrentMode[5] = false;
+    StartBurst(5, {0x26, 0x05, 0x12, 0x34, 0x56}, 1);
+  }
+
+  void StartBurst(uint8_t device, const std::array<uint8_t, 5>& address, uint32_t command) {
+    std::lock_guard lock(h.model.Lock);
+    h.model.Burst.Device = device;
+    h.model.Burst.LongAddress = address;
+    h.model.Table[device].BurstCmdNo = command;
+    h.model.Burst.Enable.store(1);
+  }
+
+  // Burst checks every 10 ms for the given time; what went on the line.
+  void Run(uint32_t milliseconds) {
+    for (uint32_t t = 0; t < milliseconds; t += 10) {
+      h.clock.milliseconds += 10;
+      burst.BurstCheck();
+      if (h.link.TransmitPending()) {
+        const auto image = h.link.TransmitImage();
+        h.sent.push_back({{image.begin(), image.end()}, h.tick});
+        h.link.TransmissionDone();
+      }
+    }
+  }
+
+  TempDir dir;
+  FakeNotifier notifier;
+  LinkHarness h;
+  ConfigStore store{notifier, dir.Path()};
+  CommandState state;
+  BurstSender burst{h.model, store, state, h.counters, h.link, h.clock};
+};
+
+TEST_F(BurstSenderTest, FrameOfCommandOneCarriesTheBurstDevicesPrimaryVariable) {
+  const auto frame = burst.BuildBurstFrame();
+  ASSERT_TRUE(frame.has_value());
+  ASSERT_EQ(frame->length, 16u);
+  const uint8_t* f = frame->bytes.data();
+  EXPECT_EQ(f[0], 0x81);
+  EXPECT_EQ(f[1], 0x66);  // 0x26 with the burst bit, master bit 0 in the first frame
+  EXPECT_EQ(f[5], 0x56);
+  EXPECT_EQ(f[6], 1);
+  EXPECT_EQ(f[7], 7);
+  EXPECT_EQ(f[8], 0);
+  EXPECT_EQ(f[9], 0);
+  EXPECT_EQ(f[10], 7);
+  EXPECT_EQ(DecodeFloat(f + 11), 50.0f);
+  EXPECT_EQ(f[15], FrameChecksum(f, 15));
+  EXPECT_EQ(h.counters.BurstFrameCount.load(), 1);
+}
+
+TEST_F(BurstSenderTest, StatusOnlyCommandsAndCommandsWithoutALayout) {
+  StartBurst(5, {0x26, 0x05, 0x12, 0x34, 0x56}, 9);
+  const auto frame = burst.BuildBurstFrame();
+  ASSERT_TRUE(frame.has_value());
+  EXPECT_EQ(frame->length, 11u);
+  EXPECT_EQ(frame->bytes[7], 2);
+  StartBurst(5, {0x26, 0x05, 0x12, 0x34, 0x56}, 5);
+  EXPECT_FALSE(burst.BuildBurstFrame().has_value());
+  EXPECT_EQ(h.counters.BurstFrameCount.load(), 1);  // only the frame that was built
+}
+
+TEST_F(BurstSenderTest, FixedCurrentReplacesTheLoopCurrentButNotThePercentOfRange) {
+  state.FixedCurrentMode[5] = true;
+  state.FixedCurrentValue[5] = 12.0f;
+  {
+    std::lock_guard lock(h.model.Lock);
+    h.model.Table[5].BurstCmdNo = 2;
+  }
+  const auto frame = burst.BuildBurstFrame();
+  ASSERT_TRUE(frame.has_value());
+  ASSERT_EQ(frame->length, 19u);
+  EXPECT_EQ(DecodeFloat(frame->bytes.data() + 10), 12.0f);
+  EXPECT_EQ(DecodeFloat(frame->bytes.data() + 14), 50.0f);  // PV 50 of range 0..100
+}
+
+TEST_F(BurstSenderTest, CommandThreeUsesTheBurstDevicesRangeAndVariables) {
+  {
+    std::lock_guard lock(h.model.Lock);
+    h.model.Table[5].BurstCmdNo = 3;
+    // Another device's range left in the active record.
+    h.model.Active.UpRangeValue = 1000.0f;
+    h.model.DecodedFor[15] = 2;
+  }
+  const auto frame = burst.BuildBurstFrame();
+  ASSERT_TRUE(frame.has_value());
+  ASSERT_EQ(frame->length, 35u);
+  const uint8_t* d = frame->bytes.data() + 10;
+  EXPECT_EQ(DecodeFloat(d), 12.0f);  // 50 % of 4..20 mA
+  EXPECT_EQ(d[4], 7);
+  EXPECT_EQ(DecodeFloat(d + 5), 50.0f);
+  EXPECT_EQ(d[9], 32);
+  EXPECT_EQ(DecodeFloat(d + 10), 21.5f);
+  EXPECT_EQ(d[19], 57);
+}
+
+TEST_F(BurstSenderTest, SendsAboutOnceASecondWithAlternatingMasterBit) {
+  Run(3500);
+  ASSERT_EQ(h.sent.size(), 4u);  // at once, then after each further 1000 ms
+  EXPECT_EQ(h.sent[0].bytes[5 + 1] & 0x80, 0);
+  EXPECT_EQ(h.sent[1].bytes[5 + 1] & 0x80, 0x80);
+  EXPECT_EQ(h.sent[2].bytes[5 + 1] & 0x80, 0);
+  // Sent behind the preambles of the addressed device, and logged like a reply.
+  EXPECT_EQ(h.sent[0].bytes.size(), 5u + 16u);
+  EXPECT_EQ(h.log.TakeAll().size(), 4u);
+}
+
+TEST_F(BurstSenderTest, ReceptionHoldsBurstsBackAndOffStopsThem) {
+  h.link.SetReceptionActive();
+  Run(2000);
+  EXPECT_TRUE(h.sent.empty());
+  h.link.TransmissionDone();  // the reception ended with a transmission
+  Run(20);
+  EXPECT_EQ(h.sent.size(), 1u);
+  h.model.Burst.Enable.store(0);
+  Run(3000);
+  EXPECT_EQ(h.sent.size(), 1u);
+}
+
+}  // namespace
+}  // namespace qln::test
