@@ -1,0 +1,32 @@
+// The Qt Test classes of qln_ui_tests. Each test file registers its class with QLN_UI_TEST;
+// main runs them all in one QApplication.
+#pragma once
+
+#include <QColor>
+#include <QImage>
+#include <QObject>
+#include <QWidget>
+
+#include <memory>
+#include <vector>
+
+namespace qln::test {
+
+using UiTestFactory = std::unique_ptr<QObject> (*)();
+std::vector<UiTestFactory>& UiTests();
+
+template <class T>
+bool AddUiTest() {
+  UiTests().push_back([]() -> std::unique_ptr<QObject> { return std::make_unique<T>(); });
+  return true;
+}
+
+// What the widget shows, as the screen would get it.
+inline QImage Rendered(QWidget& widget) {
+  return widget.grab().toImage().convertToFormat(QImage::Format_RGB32);
+}
+
+}  // namespace qln::test
+
+#define QLN_UI_TEST(Class) \
+  [[maybe_unused]] static const bool registered##Class = qln::test::AddUiTest<Class>()
