@@ -29,6 +29,7 @@ struct CommandState {
   std::atomic<uint8_t> StatusReturnMode{kStatusAuto};
   std::atomic<uint8_t> UserStatusByte{0};       // the status byte returned in Manual mode
   std::atomic<bool> RefreshRequest{false};      // the main window should redisplay the values
+  std::atomic<bool> SelfTestNotePending{false}, ResetNotePending{false};
 
   // Under the model lock.
   bool DataSuppressed = false;       // the reply goes out with no data bytes
