@@ -27,7 +27,9 @@ namespace qln::test {
 // A frame from the delimiter through the checksum; the byte count is that of data.
 inline std::vector<uint8_t> MasterFrame(uint8_t delimiter, const std::vector<uint8_t>& address,
                                         uint8_t command, const std::vector<uint8_t>& data) {
-  std::vector<uint8_t> frame{delimiter};
+  std::vector<uint8_t> frame;
+  frame.reserve(address.size() + data.size() + 4);
+  frame.push_back(delimiter);
   frame.insert(frame.end(), address.begin(), address.end());
   frame.push_back(command);
   frame.push_back(static_cast<uint8_t>(data.size()));
@@ -52,7 +54,9 @@ inline std::vector<uint8_t> LongFrame(const std::array<uint8_t, 5>& longAddress,
 }
 
 inline std::vector<uint8_t> WithPreambles(const std::vector<uint8_t>& frame, std::size_t count = 5) {
-  std::vector<uint8_t> bytes(count, 0xFF);
+  std::vector<uint8_t> bytes;
+  bytes.reserve(count + frame.size());
+  bytes.assign(count, 0xFF);
   bytes.insert(bytes.end(), frame.begin(), frame.end());
   return bytes;
 }
