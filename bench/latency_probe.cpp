@@ -1,0 +1,209 @@
+// End-to-end latency of the simulator on a virtual port: a test master asks all sixteen devices
+// in turn (commands 0, 1, 2 and 3) and measures the time from the last request byte written to
+// the first reply byte read. One run without burst mode, one with a device bursting (the master
+// then talks right after a burst frame, as HART masters do). Then the CPU that the open,
+// idle simulator uses over 10 seconds.
+//
+// Targets: every reply at the first reply wait (p99 under 150 ms), no busy replies, idle CPU
+// under 2 % of one core.
+//
+// Usage: latency_probe [transactions per run, default 1000]
+#include <sys/resource.h>
+
+#include <algorithm>
+#include <array>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/simulator.h"
+#include "device/profile_file.h"
+#include "device/sections.h"
+#include "e2e/hart_master.h"
+#include "link/clock.h"
+#include "link/link_harness.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using qln::test::HartMaster;
+using qln::test::SlaveFrame;
+using qln::test::SteadyTime;
+using Milliseconds = std::chrono::duration<double, std::milli>;
+
+constexpr std::array<uint8_t, 4> kCommands{0, 1, 2, 3};
+constexpr uint8_t kBusy = 32;
+constexpr auto kBurstPeriod = 1000ms;
+
+SteadyTime Now() { return std::chrono::steady_clock::now(); }
+
+// Prints what the simulator tells the operator; nothing is expected.
+class StderrOperator final : public qln::Notifier, public qln::Console {
+ public:
+  void Warning(const std::string& text, const std::string& caption) override {
+    std::fprintf(stderr, "%s: %s\n", caption.c_str(), text.c_str());
+  }
+  void Problem(const std::string& text) override { std::fprintf(stderr, "%s\n", text.c_str()); }
+  void Note(const std::string& text) override { std::fputs(text.c_str(), stderr); }
+};
+
+// The line time of the reply to a command: preambles, header, status, data and checksum.
+std::chrono::microseconds ReplyWireTime(uint8_t command) {
+  const std::size_t data = command == 0 ? 22 : command == 1 ? 5 : command == 2 ? 8 : 24;
+  const std::size_t header = command == 0 ? 4 : 8;
+  return qln::test::WireTime(5 + header + 2 + data + 1);
+}
+
+struct RunResult {
+  std::vector<double> latencies;  // ms
+  int busy = 0;
+  int missing = 0;
+  int burstFrames = 0;
+};
+
+class Probe {
+ public:
+  explicit Probe(bool burst) {
+    std::filesystem::copy_file(std::filesystem::path(QLN_SOURCE_DIR) / "examples" / "QLN.ini",
+                               dir_ / "QLN.ini");
+    qln::ProfileFile file(dir_ / "QLN.ini");
+    for (uint8_t device = 8; device < qln::kDeviceCount; ++device) {
+      file.Write("HTDev_Sys", qln::DevEnableKey(device), "1");
+    }
+    // A full load takes burst mode from device 15; device 0 then bursts its command 1.
+    if (burst) file.Write("HTDev15_Cmd109", "BurstMode", "1");
+  }
+
+  bool Start() {
+    int comNumber = 0;
+    simulator_.StartUp(comNumber);
+    const qln::OpenResult opened = simulator_.Open(comNumber, "pty:" + Link());
+    if (!opened.ok) {
+      std::fprintf(stderr, "%s\n", opened.message.c_str());
+      return false;
+    }
+    master_ = std::make_unique<HartMaster>(Link());
+    return master_->Opened();
+  }
+
+  // Learns the long addresses with command 0, then runs the transactions.
+  RunResult Run(int transactions, bool burst) {
+    RunResult result;
+    for (uint8_t device = 0; device < 16; ++device) {
+      if (const auto identity = Transact(qln::test::ShortFrame(device), result)) {
+        const std::vector<uint8_t> d = identity->Data();
+        if (d.size() >= 12) addresses_[device] = {uint8_t(d[1] & 0x3F), d[2], d[9], d[10], d[11]};
+      }
+    }
+    result = {};
+    for (int i = 0; i < transactions; ++i) {
+      const uint8_t device = static_cast<uint8_t>(i % 16);
+      const uint8_t command = kCommands[static_cast<std::size_t>(i / 16) % kCommands.size()];
+      if (burst) WaitForRoomBeforeTheNextBurst(command, result);
+      const auto frame = command == 0 ? qln::test::ShortFrame(device)
+                                      : qln::test::LongFrame(addresses_[device], command);
+      const auto reply = Transact(frame, result);
+      if (!reply) {
+        ++result.missing;
+        continue;
+      }
+      result.latencies.push_back(Milliseconds(reply->firstByte - master_->LastSent()).count());
+      if (reply->ResponseCode() == kBusy) ++result.busy;
+    }
+    return result;
+  }
+
+  // Process CPU time (the simulator's: the master sleeps) over the given time, in % of one core.
+  static double IdleCpuPercent(std::chrono::seconds period) {
+    const double before = CpuSeconds();
+    std::this_thread::sleep_for(period);
+    return (CpuSeconds() - before) / static_cast<double>(period.count()) * 100.0;
+  }
+
+ private:
+  std::string Link() const { return (dir_ / "hart").string(); }
+
+  static double CpuSeconds() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+  }
+
+  // The reply to the frame; burst frames on the way are counted and skipped. After the reply
+  // the master waits until it has left the wire.
+  std::optional<SlaveFrame> Transact(const std::vector<uint8_t>& frame, RunResult& result) {
+    master_->Send(qln::test::WithPreambles(frame));
+    const SteadyTime deadline = master_->LastSent() + 1000ms;
+    while (std::optional<SlaveFrame> reply = master_->ReadFrame(
+               std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Now()))) {
+      HartMaster::WaitUntilSent(*reply);
+      if (!reply->IsBurst()) return reply;
+      lastBurst_ = reply->firstByte;
+      ++result.burstFrames;
+    }
+    return std::nullopt;
+  }
+
+  // A master shares the line with a bursting device by talking right after its burst frames:
+  // when the transaction might not end before the next burst is due, it waits for that burst.
+  void WaitForRoomBeforeTheNextBurst(uint8_t command, RunResult& result) {
+    const auto budget = 150ms + ReplyWireTime(command);
+    if (Now() + budget < lastBurst_ + kBurstPeriod) return;
+    while (std::optional<SlaveFrame> frame = master_->ReadFrame(2000ms)) {
+      HartMaster::WaitUntilSent(*frame);
+      if (frame->IsBurst()) {
+        lastBurst_ = frame->firstByte;
+        ++result.burstFrames;
+        return;
+      }
+    }
+  }
+
+  qln::test::TempDir dir_;
+  StderrOperator operator_;
+  qln::SystemClock clock_;
+  qln::Simulator simulator_{operator_, operator_, clock_, dir_.Path(),
+                            [](qln::LogKind, std::string) {}};
+  std::unique_ptr<HartMaster> master_;
+  std::array<std::array<uint8_t, 5>, 16> addresses_{};
+  SteadyTime lastBurst_{};
+};
+
+void Report(const char* name, RunResult result) {
+  std::vector<double>& v = result.latencies;
+  std::sort(v.begin(), v.end());
+  if (v.empty()) {
+    std::printf("%-10s no replies at all\n", name);
+    return;
+  }
+  const std::size_t p99 = (v.size() * 99 + 99) / 100 - 1;
+  std::printf("%-10s %6zu replies  median %6.1f ms  p99 %6.1f ms  max %6.1f ms  busy %d  "
+              "unanswered %d  burst frames %d\n",
+              name, v.size(), v[v.size() / 2], v[p99], v.back(), result.busy, result.missing,
+              result.burstFrames);
+  std::fflush(stdout);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const int transactions = argc > 1 ? std::atoi(argv[1]) : 1000;
+  for (const bool burst : {false, true}) {
+    Probe probe(burst);
+    if (!probe.Start()) return 1;
+    Report(burst ? "burst on" : "no burst", probe.Run(transactions, burst));
+  }
+  Probe idle(false);
+  if (!idle.Start()) return 1;
+  std::this_thread::sleep_for(1s);
+  std::printf("idle open simulator: %.2f %% of one core over 10 s\n", Probe::IdleCpuPercent(10s));
+  return 0;
+}
