@@ -34,7 +34,8 @@ void RaisePriority() {
   rlimit limit{};
   if (getrlimit(RLIMIT_NICE, &limit) != 0) return;
   // RLIMIT_NICE n allows nice values down to 20 - n.
-  const rlim_t allowed = limit.rlim_cur == RLIM_INFINITY ? 40 : std::min<rlim_t>(limit.rlim_cur, 40);
+  const rlim_t allowed =
+      limit.rlim_cur == RLIM_INFINITY ? 40 : std::min<rlim_t>(limit.rlim_cur, 40);
   const int lowest = 20 - static_cast<int>(allowed);
   if (lowest < 0) setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), lowest);
 }

@@ -113,9 +113,10 @@ class SimulatorOnPty : public ::testing::Test {
   TempDir dir_;
   Recorder recorder_;
   SystemClock clock_;
-  Simulator simulator_{recorder_, recorder_, clock_, dir_.Path(),
-                       [this](LogKind kind, std::string line) { recorder_.Line(kind, std::move(line)); },
-                       [this](uint8_t channel) { recorder_.Channel(channel); }};
+  Simulator simulator_{
+      recorder_, recorder_, clock_, dir_.Path(),
+      [this](LogKind kind, std::string line) { recorder_.Line(kind, std::move(line)); },
+      [this](uint8_t channel) { recorder_.Channel(channel); }};
   std::unique_ptr<HartMaster> master_;
 };
 

@@ -28,8 +28,9 @@ class Headless : public ::testing::Test {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addchdir_np(&actions, dir_.Path().c_str());
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "out.txt", O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "err.txt", O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    constexpr int kFlags = O_WRONLY | O_CREAT | O_TRUNC;
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "out.txt", kFlags, 0644);
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "err.txt", kFlags, 0644);
     pid_t pid = -1;
     EXPECT_EQ(posix_spawn(&pid, QLN_HEADLESS, &actions, nullptr, argv.data(), environ), 0);
     posix_spawn_file_actions_destroy(&actions);
