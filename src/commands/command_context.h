@@ -20,7 +20,8 @@ struct CommandContext {
   const Clock& clock;
 };
 
-// Response codes of the command layer.
+// Response codes of the command layer. Several codes mean different things to different
+// commands; each meaning has its own name.
 enum ResponseCode : uint8_t {
   kResponseSuccess = 0,
   kInvalidSelection = 2,
@@ -28,16 +29,26 @@ enum ResponseCode : uint8_t {
   kParameterTooSmall = 4,
   kTooFewDataBytes = 5,
   kWriteProtected = 7,
+  kCurrentBelowMinimum = 7,      // command 40: a fixed current below 4 mA
   kSetToNearest = 8,
-  kCounterMismatch = 9,  // also the first range refusal of commands 35 and 43
+  kCounterMismatch = 9,
+  kUpperRangeAboveLimit = 9,     // commands 35 and 43
+  kUpperRangeBelowLimit = 10,    // command 35
+  kValueBelowLimit = 10,         // command 43: the primary variable below the lower limit
+  kLowerRangeAboveLimit = 11,    // command 35
+  kMultidropMode = 11,           // command 40 on a device not at poll address 0
+  kLowerRangeBelowLimit = 12,    // command 35
   kStatusMismatch = 14,
+  kSpanTooSmall = 14,            // command 35
+  kShiftedRangeAboveLimit = 14,  // command 37
   kAccessRestricted = 16,
   kNotImplemented = 64,
 };
 
-// A successful reply of count data bytes.
-inline void Reply(CommandContext& ctx, uint8_t count) {
-  ctx.exchange.ResponseCode = kResponseSuccess;
+// A reply of count data bytes, successful unless another code is given (the codes that keep
+// their data).
+inline void Reply(CommandContext& ctx, uint8_t count, uint8_t code = kResponseSuccess) {
+  ctx.exchange.ResponseCode = code;
   ctx.exchange.ByteCount = count;
 }
 

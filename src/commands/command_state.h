@@ -16,6 +16,8 @@ namespace qln {
 
 enum StatusReturnModes : uint8_t { kStatusAuto = 0, kStatusManual = 1 };
 
+inline constexpr uint8_t kNoSpanDevice = 0xFF;
+
 struct CommandState {
   CommandState() {
     FixedCurrentMode.fill(true);
@@ -41,6 +43,9 @@ struct CommandState {
   std::array<std::array<uint8_t, 4>, kDeviceCount> VariableCodes;  // PV, SV, TV, QV slots
   std::array<uint8_t, 4> VariableClasses{};  // classifications of the PV..QV units (command 8)
   uint8_t AnalogFixedByte = 0;  // 0xFF while command 40 holds the current fixed; command 48 byte 13
+  // The device whose range the active record's Span was last computed from (kNoSpanDevice while
+  // no computation has been made since start or its unit was changed).
+  uint8_t SpanDevice = kNoSpanDevice;
 };
 
 }  // namespace qln
