@@ -1,5 +1,6 @@
 // What a command handler works on: the device model and its store, the request/reply record,
-// the command layer's state and the clock. Handlers run with the model lock held.
+// the command layer's state, the clock and the link layer's counters. Handlers run with the
+// model lock held.
 #pragma once
 
 #include <cstdint>
@@ -9,6 +10,7 @@
 #include "device/device_model.h"
 #include "link/clock.h"
 #include "link/command_exchange.h"
+#include "link/communication_counters.h"
 
 namespace qln {
 
@@ -18,6 +20,7 @@ struct CommandContext {
   CommandExchange& exchange;
   CommandState& state;
   const Clock& clock;
+  const CommunicationCounters& counters;
 };
 
 // Response codes of the command layer. Several codes mean different things to different
@@ -35,6 +38,7 @@ enum ResponseCode : uint8_t {
   kUpperRangeAboveLimit = 9,     // commands 35 and 43
   kUpperRangeBelowLimit = 10,    // command 35
   kValueBelowLimit = 10,         // command 43: the primary variable below the lower limit
+  kLockCodeInvalid = 10,         // command 71: a stored lock code above 3
   kLowerRangeAboveLimit = 11,    // command 35
   kMultidropMode = 11,           // command 40 on a device not at poll address 0
   kLowerRangeBelowLimit = 12,    // command 35

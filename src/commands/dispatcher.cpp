@@ -3,6 +3,7 @@
 #include <mutex>
 
 #include "commands/common_practice_commands.h"
+#include "commands/device_management_commands.h"
 #include "commands/universal_commands.h"
 
 namespace qln {
@@ -76,6 +77,18 @@ constexpr std::array<CommandEntry, 256> BuildCommandTable() {
   t[47] = Writer(Command47, kProtectMinimumLockAbove1, 1, {15});
   t[49] = Writer(Command49, kProtectMinimumLockAbove1, 3, {15, 14});
   t[51] = Writer(Command51, kProtectMinimumLockAbove1, 0, {15});
+
+  // Device management, clock, statistics and burst mode: only the guard's protection is read.
+  t[76] = Reader(Command76);
+  t[90] = Reader(Command90);
+  t[95] = Reader(Command95);
+  t[41] = Writer(Command41, kProtectLockMinimum, 0, {15});
+  t[42] = Writer(Command42, kProtectMinimumLockAbove1, 0, {15});
+  t[59] = Writer(Command59, kProtectMinimumLockAbove1, 1, {15});
+  t[71] = Writer(Command71, kProtectMinimum, 1, {15});
+  t[89] = Writer(Command89, kProtectMinimum, 10, {15});
+  t[108] = Writer(Command108, kProtectMinimumLockAbove1, 1, {15});
+  t[109] = Writer(Command109, kProtectMinimumLockAbove1, 1, {15});
   return t;
 }
 constexpr std::array<CommandEntry, 256> kCommandTable = BuildCommandTable();

@@ -146,7 +146,8 @@ class CommandTest : public ::testing::Test {
   ConfigStore store{notifier, dir.Path()};
   CommandExchange exchange;
   CommandState state;
-  CommandContext ctx{model, store, exchange, state, clock};
+  CommunicationCounters counters;
+  CommandContext ctx{model, store, exchange, state, clock, counters};
 };
 
 }  // namespace qln::test
