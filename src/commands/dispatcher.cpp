@@ -4,6 +4,7 @@
 
 #include "commands/common_practice_commands.h"
 #include "commands/device_management_commands.h"
+#include "commands/device_specific_commands.h"
 #include "commands/universal_commands.h"
 
 namespace qln {
@@ -89,6 +90,11 @@ constexpr std::array<CommandEntry, 256> BuildCommandTable() {
   t[89] = Writer(Command89, kProtectMinimum, 10, {15});
   t[108] = Writer(Command108, kProtectMinimumLockAbove1, 1, {15});
   t[109] = Writer(Command109, kProtectMinimumLockAbove1, 1, {15});
+
+  // Device-specific commands: the same stored reply for every device, with no entry checks.
+  for (unsigned command = kFirstSpecCmd; command <= kLastSpecCmd; ++command) {
+    t[command] = Reader(DeviceSpecificCommand);
+  }
   return t;
 }
 constexpr std::array<CommandEntry, 256> kCommandTable = BuildCommandTable();
