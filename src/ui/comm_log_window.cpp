@@ -6,13 +6,13 @@
 #include <QFontMetrics>
 #include <QGuiApplication>
 #include <QHBoxLayout>
+#include <QHeaderView>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
-#include <QListView>
 #include <QPushButton>
 #include <QScrollBar>
-#include <QStyledItemDelegate>
+#include <QTableView>
 #include <QTimer>
 #include <QVBoxLayout>
 
@@ -24,22 +24,6 @@
 
 namespace qln {
 namespace {
-
-// Every line is as wide as the widest: the list view's horizontal scroll range then follows the
-// list's extent without measuring any line again.
-class LineDelegate : public QStyledItemDelegate {
- public:
-  LineDelegate(const LogListModel& model, int height, QObject* parent)
-      : QStyledItemDelegate(parent), model_(model), height_(height) {}
-
-  QSize sizeHint(const QStyleOptionViewItem& /*option*/, const QModelIndex& /*index*/) const override {
-    return {model_.Extent(), height_};
-  }
-
- private:
-  const LogListModel& model_;
-  const int height_;
-};
 
 QLineEdit* CounterField(QWidget* parent) {
   auto* field = new QLineEdit(QStringLiteral("0"), parent);
@@ -63,18 +47,31 @@ CommLogWindow::CommLogWindow(LogSource source, const Clock& clock, QWidget* pare
   setWindowTitle(QStringLiteral("HART CommLog"));
   showMessage_ = [this](QMessageBox::Icon icon, const QString& text) { ShowMessageBox(this, icon, text); };
 
-  list_ = new QListView(this);
+  // The list is a table of one column without headers or grid: its rows all have one fixed
+  // height, so that a new line costs the view no more than the line (a list view lays out every
+  // row again at each insertion), and the column is as wide as the list's extent, or as the view
+  // where that is wider, which gives the horizontal scroll range.
+  list_ = new QTableView(this);
   list_->setObjectName(QStringLiteral("lines"));
   list_->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
-  list_->setUniformItemSizes(true);
+  list_->horizontalHeader()->hide();
+  list_->horizontalHeader()->setStretchLastSection(true);
+  list_->verticalHeader()->hide();
+  const int rowHeight = QFontMetrics(list_->font()).height() + 2;
+  list_->verticalHeader()->setMinimumSectionSize(rowHeight);
+  list_->verticalHeader()->setDefaultSectionSize(rowHeight);
+  list_->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
+  list_->setShowGrid(false);
+  list_->setWordWrap(false);
   list_->setTextElideMode(Qt::ElideNone);
+  list_->setTabKeyNavigation(false);
+  list_->setSelectionMode(QAbstractItemView::SingleSelection);
+  list_->setSelectionBehavior(QAbstractItemView::SelectRows);
+  list_->setEditTriggers(QAbstractItemView::NoEditTriggers);
   list_->setHorizontalScrollMode(QAbstractItemView::ScrollPerPixel);
   list_->setVerticalScrollMode(QAbstractItemView::ScrollPerItem);
   list_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-  list_->setEditTriggers(QAbstractItemView::NoEditTriggers);
   model_ = new LogListModel(list_->font(), this);
-  const int rowHeight = QFontMetrics(list_->font()).height() + 2;
-  list_->setItemDelegate(new LineDelegate(*model_, rowHeight, list_));
   list_->setModel(model_);
   // Tall enough for the lines Auto Scroll keeps in view.
   list_->setMinimumHeight(kScrollLines * rowHeight + 2 * list_->frameWidth() +
@@ -168,10 +165,12 @@ void CommLogWindow::keyPressEvent(QKeyEvent* event) {
 void CommLogWindow::ScrollToNewest() {
   if (model_->LineCount() == 0) return;
   const int top = std::max(0, model_->LineCount() - kScrollLines);
+  list_->doItemsLayout();  // the scroll range takes in the new lines now, not at the next event
   list_->scrollTo(model_->index(top), QAbstractItemView::PositionAtTop);
 }
 
 void CommLogWindow::ShowState() {
+  list_->horizontalHeader()->resizeSection(0, model_->Extent());
   receivedField_->setText(QString::number(received_));
   sentField_->setText(QString::number(sent_));
   const int64_t dropped = model_->DroppedLines();

@@ -25,7 +25,7 @@ class QCheckBox;
 class QKeyEvent;
 class QLabel;
 class QLineEdit;
-class QListView;
+class QTableView;
 class QTimer;
 
 namespace qln {
@@ -74,7 +74,7 @@ class CommLogWindow : public QDialog {
   const Clock& clock_;
   MessageBox showMessage_;
   LogListModel* model_;
-  QListView* list_;
+  QTableView* list_;
   QLabel* dropNotice_;
   QLineEdit* receivedField_;
   QLineEdit* sentField_;

@@ -1,4 +1,4 @@
-// The lines of the traffic log window, as a list model under a list view: only the rows in view
+// The lines of the traffic log window, as a list model under an item view: only the rows in view
 // are ever turned into display text, so the window stays responsive however long the list is.
 //
 // The list keeps at most kMaxLines lines. When more arrive, the oldest are dropped in chunks of

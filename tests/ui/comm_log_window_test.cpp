@@ -5,7 +5,7 @@
 #include <QFontMetrics>
 #include <QLabel>
 #include <QLineEdit>
-#include <QListView>
+#include <QTableView>
 #include <QPointer>
 #include <QPushButton>
 #include <QScrollBar>
@@ -50,7 +50,7 @@ struct LogWindowFixture {
 
   QString Received() const { return window.findChild<QLineEdit*>("recvCount")->text(); }
   QString Sent() const { return window.findChild<QLineEdit*>("sendCount")->text(); }
-  QListView& List() const { return *window.findChild<QListView*>("lines"); }
+  QTableView& List() const { return *window.findChild<QTableView*>("lines"); }
   // The line at the top of the list once the view has laid out what came in.
   int TopLine() const {
     QCoreApplication::processEvents();
