@@ -91,23 +91,26 @@ class SpecCmdWindowTest : public QObject {
   }
 
   // Set takes the lists and every cell as they are: no Get is needed after choosing another
-  // command, and each cell is read as hex up to its first non-digit.
+  // command, and each cell (two hex digits at most) is read up to its first non-digit.
   void SetStoresTheCellsUnderTheChosenCommand() {
     SpecFixture f;
     const auto window = f.Open();
-    ChooseCount(*window, 5);
+    Type(Cell(*window, 7), "9");
+    QCOMPARE(Cell(*window, 7)->text(), QString());  // disabled: takes no keys
+    ChooseCount(*window, 6);
     Type(Cell(*window, 1), "ff");
     Type(Cell(*window, 2), "F");
     Type(Cell(*window, 3), "1.");
     Type(Cell(*window, 4), ".");
     Type(Cell(*window, 5), "");
-    Type(Cell(*window, 6), "abc");  // disabled: takes no keys
+    Type(Cell(*window, 6), "a7g9");
     QCOMPARE(Cell(*window, 3)->text(), QString("1."));
+    QCOMPARE(Cell(*window, 6)->text(), QString("a7"));
     ChooseCommand(*window, 140);
     Press(*window, "Set");
-    QCOMPARE(f.File(140, "ParamNum"), std::string("5"));
-    const std::vector<std::string> expected{"255", "15", "1", "0", "0", "0"};
-    for (int i = 1; i <= 6; ++i) QCOMPARE(f.File(140, "Param" + std::to_string(i)), expected[static_cast<std::size_t>(i - 1)]);
+    QCOMPARE(f.File(140, "ParamNum"), std::string("6"));
+    const std::vector<std::string> expected{"255", "15", "1", "0", "0", "167", "0"};
+    for (int i = 1; i <= 7; ++i) QCOMPARE(f.File(140, "Param" + std::to_string(i)), expected[static_cast<std::size_t>(i - 1)]);
     QCOMPARE(f.File(140, "Param64"), std::string("0"));
 
     ChooseCommand(*window, 141);
@@ -115,15 +118,6 @@ class SpecCmdWindowTest : public QObject {
     QCOMPARE(f.File(141, "Param1"), std::string("255"));
     QCOMPARE(f.File(141, "Param2"), std::string("15"));
     QCOMPARE(f.entry.CommandNumber, uint8_t{141});
-  }
-
-  void CellsTakeTwoHexDigits() {
-    SpecFixture f;
-    const auto window = f.Open();
-    Type(Cell(*window, 1), "a7g9");
-    QCOMPARE(Cell(*window, 1)->text(), QString("a7"));
-    Press(*window, "Set");
-    QCOMPARE(f.File(128, "Param1"), std::string("167"));
   }
 
   void LoweringTheCountKeepsTextsAndWritesZerosAbove() {
