@@ -3,8 +3,10 @@
 #pragma once
 
 #include <QColor>
+#include <QComboBox>
 #include <QImage>
 #include <QObject>
+#include <QString>
 #include <QWidget>
 
 #include <memory>
@@ -24,6 +26,21 @@ bool AddUiTest() {
 // What the widget shows, as the screen would get it.
 inline QImage Rendered(QWidget& widget) {
   return widget.grab().toImage().convertToFormat(QImage::Format_RGB32);
+}
+
+// The child widget of type T that shows text (a button's or a label's text); null when none does.
+template <class T>
+T* ChildWithText(const QWidget& parent, const QString& text) {
+  for (T* child : parent.findChildren<T*>()) {
+    if (child->text() == text) return child;
+  }
+  return nullptr;
+}
+
+// The user chooses the entry at position in a drop-down list.
+inline void Choose(QComboBox& list, int position) {
+  list.setCurrentIndex(position);
+  emit list.activated(position);
 }
 
 }  // namespace qln::test
