@@ -276,7 +276,7 @@ class CommLogWindowTest : public QObject {
     test::LinkHarness link;
     ConfigStore store(notifier, dir.Path());
     CommandState state;
-    CommandContext ctx{link.model, store, link.exchange, state, link.clock};
+    CommandContext ctx{link.model, store, link.exchange, state, link.clock, link.counters};
     QVERIFY(store.CheckAndLoadForOpen(link.model));
     link.EnableDevice(0);
     link.commandThread = [&] { Dispatch(ctx, link.exchange.Device); };

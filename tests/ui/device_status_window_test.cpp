@@ -43,7 +43,8 @@ struct CommandLayer {
   ConfigStore store{notifier, dir.Path()};
   CommandExchange exchange;
   CommandState state;
-  CommandContext ctx{model, store, exchange, state, clock};
+  CommunicationCounters counters;
+  CommandContext ctx{model, store, exchange, state, clock, counters};
 };
 
 std::unique_ptr<DeviceStatusWindow> Open(CommandState& state) {
