@@ -1,0 +1,150 @@
+// quillon-headless: the simulator without a window. It works in the current directory with its
+// QLN.ini, opens the port of COMNo (or the one given on the command line), writes the traffic
+// log to standard output and the console notes and warnings to standard error, and runs until
+// SIGINT or SIGTERM.
+#include <signal.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "app/simulator.h"
+#include "device/config_store.h"
+#include "device/notifier.h"
+#include "link/clock.h"
+#include "serial/console.h"
+
+namespace {
+
+constexpr int kExitFailure = 1;  // the port could not be opened, or went away
+constexpr int kExitUsage = 2;    // wrong arguments, or no port to open
+
+constexpr char kUsage[] =
+    "Usage: quillon-headless [--port PATH | --pty LINK]\n"
+    "\n"
+    "Simulates up to sixteen HART field devices on a serial port, without a window. The device\n"
+    "data are in QLN.ini in the current directory; the port is COM<COMNo> of that file, which\n"
+    "opens the device named by the key COM<n>Path of [HTDev_Sys], or /dev/ttyS<n-1>.\n"
+    "\n"
+    "  --port PATH  open this serial device instead, for example /dev/ttyUSB0\n"
+    "  --pty LINK   open a virtual port: a pseudo-terminal whose other end is linked at LINK,\n"
+    "               for a HART master program on this machine\n"
+    "  --help       show this text\n"
+    "  --version    show the version\n"
+    "\n"
+    "The traffic log goes to standard output, notes and warnings to standard error. SIGINT\n"
+    "(Ctrl-C) or SIGTERM closes the port and ends the program.\n";
+
+// Warnings are printed, not waited for: there is nobody to acknowledge them.
+class StderrNotifier final : public qln::Notifier {
+ public:
+  void Warning(const std::string& text, const std::string& caption) override {
+    std::fprintf(stderr, "%s: %s\n", caption.c_str(), text.c_str());
+  }
+  void Problem(const std::string& text) override { std::fprintf(stderr, "%s\n", text.c_str()); }
+};
+
+class StderrConsole final : public qln::Console {
+ public:
+  void Note(const std::string& text) override { std::fputs(text.c_str(), stderr); }
+};
+
+struct Options {
+  std::optional<std::string> device;  // --port PATH, or pty:LINK for --pty LINK
+};
+
+// The options, or the exit code when the program ends here.
+std::optional<int> ParseArguments(int argc, char** argv, Options& options) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view argument = argv[i];
+    if (argument == "--help") {
+      std::fputs(kUsage, stdout);
+      return 0;
+    }
+    if (argument == "--version") {
+      std::printf("quillon-headless %s\n", QLN_VERSION);
+      return 0;
+    }
+    if (argument != "--port" && argument != "--pty") {
+      std::fprintf(stderr, "quillon-headless: unknown argument %s (try --help)\n", argv[i]);
+      return kExitUsage;
+    }
+    if (options.device) {
+      std::fprintf(stderr, "quillon-headless: give one port only (--port or --pty, once)\n");
+      return kExitUsage;
+    }
+    if (i + 1 == argc) {
+      std::fprintf(stderr, "quillon-headless: %s needs a path\n", argv[i]);
+      return kExitUsage;
+    }
+    options.device = (argument == "--pty" ? "pty:" : "") + std::string(argv[++i]);
+  }
+  return std::nullopt;
+}
+
+void PrintLogLine(qln::LogKind, std::string line) {
+  line += '\n';
+  std::fputs(line.c_str(), stdout);
+  std::fflush(stdout);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options options;
+  if (const std::optional<int> exitCode = ParseArguments(argc, argv, options)) return *exitCode;
+
+  // The signals are taken by the wait below; every thread started from here on blocks them.
+  sigset_t stopSignals;
+  sigemptyset(&stopSignals);
+  sigaddset(&stopSignals, SIGINT);
+  sigaddset(&stopSignals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+
+  StderrNotifier notifier;
+  StderrConsole console;
+  qln::SystemClock clock;
+  qln::Simulator simulator(notifier, console, clock, {}, PrintLogLine);
+
+  int comNumber = 0;
+  const bool fileFound = simulator.StartUp(comNumber);
+  if (!options.device) {
+    const std::filesystem::path file = std::filesystem::current_path() / qln::kConfigFileName;
+    if (!fileFound) {
+      std::fprintf(stderr,
+                   "quillon-headless: %s not found. Run it in the directory of your QLN.ini "
+                   "(examples/QLN.ini is a complete one), or name a port with --port or --pty.\n",
+                   file.c_str());
+      return kExitUsage;
+    }
+    if (comNumber == 0) {
+      std::fprintf(stderr,
+                   "quillon-headless: COMNo in %s is not a port number (1 to 255). Set it, or "
+                   "name a port with --port or --pty.\n",
+                   file.c_str());
+      return kExitUsage;
+    }
+  }
+
+  const qln::OpenResult opened = simulator.Open(comNumber, options.device);
+  if (!opened.ok) {
+    std::fprintf(stderr, "%s\n", opened.message.c_str());
+    return kExitFailure;
+  }
+  std::fprintf(stderr, "Quillon %s answers on %s. Ctrl-C stops.\n", QLN_VERSION,
+               opened.device.c_str());
+
+  const timespec lookAgain{0, 500'000'000};
+  while (true) {
+    const int signal = sigtimedwait(&stopSignals, nullptr, &lookAgain);
+    if (signal == SIGINT || signal == SIGTERM) break;
+    if (simulator.PortGone()) {
+      simulator.Close();
+      return kExitFailure;
+    }
+  }
+  simulator.Close();
+  return 0;
+}

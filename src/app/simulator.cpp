@@ -1,0 +1,141 @@
+#include "app/simulator.h"
+
+#include <chrono>
+#include <cstdio>
+#include <system_error>
+#include <utility>
+#include <vector>
+
+#include "commands/command_context.h"
+#include "commands/dispatcher.h"
+#include "device/sections.h"
+#include "device/text_values.h"
+#include "serial/port_path.h"
+#include "serial/posix_serial_port.h"
+
+namespace qln {
+
+namespace {
+// The longest the command thread sleeps between two looks at its work.
+constexpr auto kCommandCycle = std::chrono::milliseconds(100);
+}  // namespace
+
+Simulator::Simulator(Notifier& notifier, Console& console, const Clock& clock,
+                     std::filesystem::path directory, LogHandler onLogLine,
+                     ChannelHandler onChannel)
+    : notifier_(notifier),
+      console_(console),
+      clock_(clock),
+      onLogLine_(std::move(onLogLine)),
+      onChannel_(std::move(onChannel)),
+      store_(notifier, std::move(directory)),
+      link_(model_, exchange_, counters_, clock, log_),
+      burst_(model_, store_, state_, counters_, link_, clock) {}
+
+Simulator::~Simulator() { Close(); }
+
+bool Simulator::StartUp(int& comNumber) {
+  const bool found = store_.ReloadAll(model_, AllDevices);
+  std::lock_guard lock(model_.Lock);
+  for (uint8_t device = 0; device < kDeviceCount; ++device) {
+    model_.Table[device].DevEnable = ParseUnsigned(model_.System.DevEn[device]) == 1 ? 1 : 0;
+  }
+  const uint32_t configured = ParseUnsigned(model_.System.COMNo);
+  comNumber = configured <= 255 ? static_cast<int>(configured) : 0;
+  return found;
+}
+
+OpenResult Simulator::Open(int comNumber, std::optional<std::string> device) {
+  Close();
+  const bool numbered = comNumber >= 1 && comNumber <= 255;
+  if (!device && !numbered) {
+    return Failure(comNumber, "COM" + std::to_string(comNumber) +
+                                  " is no port: the COM number must be 1 to 255");
+  }
+  store_.CheckAndLoadForOpen(model_);
+  link_.ResetForOpen();
+  const std::string path =
+      device ? *device : *PortDevice(comNumber, store_.ReadSystemKey(PortPathKey(comNumber)));
+
+  std::string error;
+  std::unique_ptr<SerialPort> port = PosixSerialPort::Open(path, error);
+  if (!port) return Failure(comNumber, error, path);
+  // The line starts in the receive state: transmitter released.
+  port->SetRts(false);
+  port->SetDtr(true);
+  auto worker = std::make_unique<SerialWorker>(
+      *port, SerialWorkerLinks{link_, burst_, exchange_, state_, converter_, channelReport_,
+                               console_, notifier_, [this] { Wake(); }});
+  try {
+    worker->Start();
+  } catch (const std::system_error& e) {
+    return Failure(comNumber, path + ": cannot start the serial worker: " + e.what(), path);
+  }
+  port_ = std::move(port);
+  worker_ = std::move(worker);
+
+  if (numbered) {
+    std::lock_guard lock(model_.Lock);
+    store_.SavePort(model_, static_cast<unsigned>(comNumber));
+  }
+  portOpen_.store(true, std::memory_order_release);
+  try {
+    commandThread_ = std::thread(&Simulator::CommandLoop, this);
+  } catch (const std::system_error& e) {
+    Close();
+    return Failure(comNumber, path + ": cannot start the command thread: " + e.what(), path);
+  }
+  return {true, path, {}};
+}
+
+void Simulator::Close() {
+  // The worker stops first, so that the command thread's last hand-over has every line.
+  if (worker_) {
+    worker_->Stop();
+    worker_.reset();
+  }
+  portOpen_.store(false, std::memory_order_release);
+  Wake();
+  if (commandThread_.joinable()) commandThread_.join();
+  port_.reset();
+}
+
+bool Simulator::PortGone() const { return worker_ && worker_->PortGone(); }
+
+OpenResult Simulator::Failure(int comNumber, const std::string& reason, std::string device) {
+  char first[32];
+  std::snprintf(first, sizeof first, "Open Com%d Failed", comNumber);
+  return {false, std::move(device), std::string(first) + "\n" + reason};
+}
+
+void Simulator::CommandLoop() {
+  CommandContext context{model_, store_, exchange_, state_, clock_};
+  while (PortOpen()) {
+    // The request is executed for the device it was accepted for.
+    if (exchange_.LoadState() == ExchangeState::RequestPending) Dispatch(context, exchange_.Device);
+    PassLogLines();
+    if (const std::optional<uint8_t> channel = channelReport_.Take(); channel && onChannel_) {
+      onChannel_(*channel);
+    }
+    std::unique_lock lock(wakeMutex_);
+    wakeUp_.wait_for(lock, kCommandCycle, [this] { return woken_ || !PortOpen(); });
+    woken_ = false;
+  }
+  PassLogLines();
+}
+
+void Simulator::PassLogLines() {
+  for (LogLine& line : log_.TakeAll()) {
+    if (onLogLine_) onLogLine_(line.Kind, std::move(line.Text));
+  }
+}
+
+void Simulator::Wake() {
+  {
+    std::lock_guard lock(wakeMutex_);
+    woken_ = true;
+  }
+  wakeUp_.notify_one();
+}
+
+}  // namespace qln

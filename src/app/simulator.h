@@ -1,0 +1,127 @@
+// The simulator: one instance of everything the sixteen simulated devices are made of, wired
+// together, and the serial port with its two threads while the port is open.
+//
+// Open runs the file check and a full load of QLN.ini, resets the link layer, opens the port,
+// starts the serial worker, stores the port number in the file and starts the command thread.
+// The command thread runs while the port is open: it executes each request as soon as the serial
+// worker has handed it over (and looks at least every 100 ms), passes the traffic log lines on
+// and delivers the converter's channel reports. Close stops both threads and closes the port;
+// no thread outlives an open port.
+//
+// Open, Close and the destructor are called from one thread, the one that owns the simulator.
+// The command thread may call the notifier's Warning (the file check of commands 0, 11 and 21);
+// a notifier whose Warning waits for the owning thread must let that wait end while Close runs.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+
+#include "commands/command_state.h"
+#include "device/config_store.h"
+#include "device/device_model.h"
+#include "device/notifier.h"
+#include "link/burst_sender.h"
+#include "link/clock.h"
+#include "link/command_exchange.h"
+#include "link/communication_counters.h"
+#include "link/frame_receiver.h"
+#include "link/log_queue.h"
+#include "serial/console.h"
+#include "serial/converter.h"
+#include "serial/serial_port.h"
+#include "serial/serial_worker.h"
+
+namespace qln {
+
+struct OpenResult {
+  bool ok = false;
+  std::string device;  // the device opened, or tried: a path, or pty:<link>
+  // On failure: "Open Com%d Failed", a line break, and what went wrong (the device path and the
+  // system's reason).
+  std::string message;
+};
+
+class Simulator {
+ public:
+  // Receives each traffic log line, oldest first; called on the command thread.
+  using LogHandler = std::function<void(LogKind kind, std::string line)>;
+  // Receives a channel the converter reported; called on the command thread.
+  using ChannelHandler = std::function<void(uint8_t channel)>;
+
+  // QLN.ini is looked for in `directory` (the working directory when empty).
+  Simulator(Notifier& notifier, Console& console, const Clock& clock,
+            std::filesystem::path directory, LogHandler onLogLine,
+            ChannelHandler onChannel = nullptr);
+  ~Simulator();
+  Simulator(const Simulator&) = delete;
+  Simulator& operator=(const Simulator&) = delete;
+
+  // The program's start: a full load of QLN.ini (with the notifier's warning when the file is
+  // missing), then each device's enable flag from its Dev%02d_En text (1 enabled, anything else
+  // disabled); later loads leave the flags alone. Returns whether the file was found, and sets
+  // `comNumber` from COMNo (0 when that is not a number from 1 to 255).
+  bool StartUp(int& comNumber);
+
+  // Opens COM `comNumber` (1..255): the device named by COM<n>Path in QLN.ini, or /dev/ttyS<n-1>.
+  // With `device` (a device path, or pty:<link> for a virtual port) that device is opened
+  // instead, and the number only names the port in messages and in the file (a number outside
+  // 1..255 is then not stored). A port already open is closed first.
+  OpenResult Open(int comNumber, std::optional<std::string> device = std::nullopt);
+  // Stops the serial worker and the command thread, waits for both and closes the port.
+  void Close();
+  // Any thread.
+  bool PortOpen() const { return portOpen_.load(std::memory_order_acquire); }
+  // The open port has gone away (an adapter unplugged): the devices no longer answer until the
+  // port is closed and opened again. The owning thread.
+  bool PortGone() const;
+
+  // The parts the operator interface works on (under the model lock where they say so).
+  DeviceModel& Model() { return model_; }
+  ConfigStore& Store() { return store_; }
+  CommandState& State() { return state_; }
+  ConverterRequest& Converter() { return converter_; }
+  const CommunicationCounters& Counters() const { return counters_; }
+
+ private:
+  static OpenResult Failure(int comNumber, const std::string& reason, std::string device = {});
+  void CommandLoop();
+  void PassLogLines();
+  void Wake();
+
+  Notifier& notifier_;
+  Console& console_;
+  const Clock& clock_;
+  LogHandler onLogLine_;
+  ChannelHandler onChannel_;
+
+  DeviceModel model_;
+  ConfigStore store_;
+  CommandExchange exchange_;
+  CommandState state_;
+  CommunicationCounters counters_;
+  LogQueue log_;
+  FrameReceiver link_;
+  BurstSender burst_;
+  ConverterRequest converter_;
+  ConverterChannelReport channelReport_;
+
+  std::unique_ptr<SerialPort> port_;
+  std::unique_ptr<SerialWorker> worker_;
+  std::thread commandThread_;
+  std::atomic<bool> portOpen_{false};
+
+  // Wakes the command thread when a request has been handed over or the port closes.
+  std::mutex wakeMutex_;
+  std::condition_variable wakeUp_;
+  bool woken_ = false;
+};
+
+}  // namespace qln

@@ -1,0 +1,193 @@
+#include "serial/serial_worker.h"
+
+#include <pthread.h>
+#include <sched.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <string>
+#include <utility>
+
+namespace qln {
+
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr auto kPollPeriod = 10ms;
+constexpr auto kResetNoteDelay = 100ms;
+// Empty polls after which an unanswered converter request is given up.
+constexpr uint8_t kConverterWaitLimit = 10;
+// Bytes after which a converter answer that does not end is taken as ended.
+constexpr std::size_t kMaxConverterAnswer = 64;
+constexpr std::size_t kConverterChannelByte = 4;
+
+// Real-time scheduling at the top priority when the system grants it; otherwise the lowest nice
+// value the user may take (none below 0 without privilege), and otherwise normal priority.
+void RaisePriority() {
+  sched_param param{};
+  param.sched_priority = sched_get_priority_max(SCHED_FIFO);
+  if (pthread_setschedparam(pthread_self(), SCHED_FIFO, &param) == 0) return;
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NICE, &limit) != 0) return;
+  // RLIMIT_NICE n allows nice values down to 20 - n.
+  const rlim_t allowed = limit.rlim_cur == RLIM_INFINITY ? 40 : std::min<rlim_t>(limit.rlim_cur, 40);
+  const int lowest = 20 - static_cast<int>(allowed);
+  if (lowest < 0) setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), lowest);
+}
+
+std::string DeviceNote(const char* format, uint8_t device) {
+  char text[64];
+  std::snprintf(text, sizeof text, format, device);
+  return text;
+}
+
+}  // namespace
+
+SerialWorker::SerialWorker(SerialPort& port, SerialWorkerLinks links)
+    : port_(port), links_(std::move(links)) {}
+
+SerialWorker::~SerialWorker() { Stop(); }
+
+void SerialWorker::Start() {
+  running_.store(true, std::memory_order_release);
+  try {
+    thread_ = std::thread(&SerialWorker::Loop, this);
+  } catch (...) {
+    running_.store(false, std::memory_order_release);
+    throw;
+  }
+}
+
+void SerialWorker::Stop() {
+  running_.store(false, std::memory_order_release);
+  if (thread_.joinable()) thread_.join();
+}
+
+void SerialWorker::Loop() {
+  RaisePriority();
+  while (running_.load(std::memory_order_acquire)) {
+    const PassEnd end = RunPass();
+    if (end == PassEnd::PortGone) return;
+    if (end == PassEnd::Sleep) std::this_thread::sleep_for(kPollPeriod);
+  }
+}
+
+SerialWorker::PassEnd SerialWorker::RunPass() {
+  links_.burst.BurstCheck();
+  // A HART transmission always goes before the converter.
+  if (links_.link.TransmitPending()) return Transmit();
+  if (links_.converter.State.load(std::memory_order_acquire) != kConverterIdle) {
+    return ConverterStep();
+  }
+  return ReadStep();
+}
+
+SerialWorker::PassEnd SerialWorker::Transmit() {
+  KeyAndWrite(links_.link.TransmitImage());
+  links_.link.TransmissionDone();
+  const uint8_t device = links_.link.AddressedDevice();
+  if (links_.state.SelfTestNotePending.exchange(false)) {
+    links_.console.Note(DeviceNote("Dev[%d]_SelfTest_OK ...\r\n", device));
+  }
+  if (links_.state.ResetNotePending.exchange(false)) {
+    std::this_thread::sleep_for(kResetNoteDelay);
+    links_.console.Note(DeviceNote("Dev[%d]_Reset_OK ...\r\n", device));
+  }
+  return PassEnd::Continue;
+}
+
+void SerialWorker::KeyAndWrite(std::span<const uint8_t> bytes) {
+  port_.SetRts(true);
+  port_.SetDtr(false);
+  const bool written = port_.Write(bytes.data(), bytes.size());
+  if (written) port_.WaitSent(bytes.size());
+  port_.SetDtr(true);
+  if (!written) {
+    links_.notifier.Problem("The serial port did not take " + std::to_string(bytes.size()) +
+                            " bytes to send within a second; they were not sent.");
+  }
+}
+
+SerialWorker::PassEnd SerialWorker::ReadStep() {
+  const bool pendingBefore = links_.exchange.LoadState() == ExchangeState::RequestPending;
+  const ReadResult result = port_.Read(buffer_.data(), buffer_.size());
+  if (result.gone) return Gone(result);
+  if (result.count > 0) {
+    for (std::size_t i = 0; i < result.count; ++i) {
+      links_.link.ReceiveByte(buffer_[i], result.lineError);
+    }
+    links_.link.SetReceptionActive();
+  } else {
+    links_.link.Tick();
+  }
+  if (!pendingBefore && links_.exchange.LoadState() == ExchangeState::RequestPending &&
+      links_.requestHandedOver) {
+    links_.requestHandedOver();
+  }
+  return PassEnd::Sleep;
+}
+
+SerialWorker::PassEnd SerialWorker::ConverterStep() {
+  ConverterRequest& request = links_.converter;
+  if (request.State.load(std::memory_order_acquire) == kConverterAwaiting) {
+    return AwaitConverterAnswer();
+  }
+  const uint8_t digit = static_cast<uint8_t>('0' + request.Channel);
+  const std::array<uint8_t, 5> setChannel{'#', 'C', '5', digit, '\r'};
+  const std::array<uint8_t, 4> getChannel{'#', 'C', '6', '\r'};
+  std::span<const uint8_t> command;
+  if (request.Code == kConverterSetChannel) command = setChannel;
+  if (request.Code == kConverterGetChannel) command = getChannel;
+  if (command.empty()) {  // not a command of the module: dropped
+    request.State.store(kConverterIdle, std::memory_order_release);
+    return PassEnd::Continue;
+  }
+  answerLength_ = 0;
+  request.State.store(kConverterAwaiting, std::memory_order_release);
+  KeyAndWrite(command);
+  return PassEnd::Continue;
+}
+
+// The answer's bytes are the converter's, not the link's: they get no tick either. The answer has
+// ended when a poll after its first bytes finds the line silent; only its fifth byte, the channel
+// digit of a get-channel answer, is used.
+SerialWorker::PassEnd SerialWorker::AwaitConverterAnswer() {
+  ConverterRequest& request = links_.converter;
+  const ReadResult result = port_.Read(buffer_.data(), buffer_.size());
+  if (result.gone) return Gone(result);
+  if (result.count > 0) {
+    if (answerLength_ <= kConverterChannelByte &&
+        answerLength_ + result.count > kConverterChannelByte) {
+      answerFifthByte_ = buffer_[kConverterChannelByte - answerLength_];
+    }
+    answerLength_ += result.count;
+    if (answerLength_ < kMaxConverterAnswer) return PassEnd::Sleep;
+  } else if (answerLength_ == 0) {
+    if (++converterWait_ > kConverterWaitLimit) {
+      converterWait_ = 0;
+      request.State.store(kConverterIdle, std::memory_order_release);
+    }
+    return PassEnd::Sleep;
+  }
+  if (request.Code == kConverterGetChannel && answerLength_ > kConverterChannelByte) {
+    const uint8_t channel = static_cast<uint8_t>(answerFifthByte_ - '0');
+    if (channel < kConverterChannels) links_.channelReport.Report(channel);
+  }
+  answerLength_ = 0;
+  converterWait_ = 1;
+  request.State.store(kConverterIdle, std::memory_order_release);
+  return PassEnd::Sleep;
+}
+
+SerialWorker::PassEnd SerialWorker::Gone(const ReadResult& result) {
+  if (!portGone_.exchange(true, std::memory_order_acq_rel)) {
+    links_.notifier.Problem("The simulated devices no longer answer: " + result.reason);
+  }
+  return PassEnd::PortGone;
+}
+
+}  // namespace qln

@@ -1,0 +1,221 @@
+#include "serial/serial_worker.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "link/link_harness.h"
+#include "serial/fake_serial_port.h"
+#include "support/fakes.h"
+#include "support/temp_dir.h"
+
+namespace qln {
+namespace {
+
+using namespace std::chrono_literals;
+using Pass = SerialWorker::PassEnd;
+
+class RecordingConsole : public Console {
+ public:
+  void Note(const std::string& text) override {
+    std::lock_guard lock(mutex_);
+    notes_.push_back(text);
+  }
+  std::vector<std::string> Notes() const {
+    std::lock_guard lock(mutex_);
+    return notes_;
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  std::vector<std::string> notes_;
+};
+
+class SerialWorkerTest : public ::testing::Test {
+ protected:
+  SerialWorkerTest() {
+    for (uint8_t device : {0, 3}) {
+      model.Table[device].DevEnable = 1;
+      model.Table[device].ResPreableNum = 5;
+    }
+  }
+
+  // Passes until one transmits, at most `limit`; the number of passes it took, 0 if none did.
+  int PassesUntilTransmission(int limit = 50) {
+    for (int pass = 1; pass <= limit; ++pass) {
+      if (worker.RunPass() == Pass::Continue) return pass;
+    }
+    return 0;
+  }
+
+  // Passes until the converter request has ended; their number.
+  int PassesUntilConverterIdle() {
+    int passes = 0;
+    while (converter.State.load() != kConverterIdle && passes < 100) {
+      worker.RunPass();
+      ++passes;
+    }
+    return passes;
+  }
+
+  std::vector<LogLine> Logged() { return log.TakeAll(); }
+
+  test::TempDir dir;
+  test::FakeSerialPort port;
+  test::FakeNotifier notifier;
+  test::FakeClock clock;
+  RecordingConsole console;
+  LogQueue log;
+  DeviceModel model;
+  ConfigStore store{notifier, dir.Path()};
+  CommandExchange exchange;
+  CommandState state;
+  CommunicationCounters counters;
+  FrameReceiver link{model, exchange, counters, clock, log};
+  BurstSender burst{model, store, state, counters, link, clock};
+  ConverterRequest converter;
+  ConverterChannelReport report;
+  int handOvers = 0;
+  SerialWorker worker{port, {link, burst, exchange, state, converter, report, console, notifier,
+                             [this] { ++handOvers; }}};
+};
+
+TEST_F(SerialWorkerTest, ARequestIsHandedOverOnceAndItsReplySentWithTheLineKeyed) {
+  port.Receive(test::WithPreambles(test::ShortFrame(0)));
+  EXPECT_EQ(worker.RunPass(), Pass::Sleep);
+  EXPECT_EQ(worker.RunPass(), Pass::Sleep);  // one empty poll: the frame goes on
+  EXPECT_EQ(handOvers, 0);
+  EXPECT_EQ(worker.RunPass(), Pass::Sleep);  // the second ends it
+  EXPECT_EQ(exchange.LoadState(), ExchangeState::RequestPending);
+  EXPECT_EQ(handOvers, 1);
+  worker.RunPass();
+  EXPECT_EQ(handOvers, 1) << "told once per request";
+
+  exchange.ResponseCode = 0;
+  exchange.DeviceStatus = 0x40;
+  exchange.ByteCount = 1;
+  exchange.Data[0] = 0xAB;
+  exchange.Publish(ExchangeState::ReplyReady);
+  EXPECT_GT(PassesUntilTransmission(), 0);
+  EXPECT_EQ(port.Events(), (std::vector<std::string>{
+                               "RTS 1", "DTR 0", "write FF FF 02 CF FF 06 80 00 03 00 40 AB 6E",
+                               "sent 13", "DTR 1"}));
+  const std::vector<LogLine> lines = Logged();
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_TRUE(lines[1].Text.ends_with("  ==>  FF FF FF FF FF 06 80 00 03 00 40 AB 6E "));
+  EXPECT_FALSE(link.TransmitPending());
+  EXPECT_TRUE(console.Notes().empty());
+}
+
+TEST_F(SerialWorkerTest, ADueBurstFrameGoesOutInTheSamePass) {
+  model.Table[0].BurstCmdNo = 1;
+  model.Burst.Enable = 1;
+  clock.milliseconds = 5000;
+  EXPECT_EQ(worker.RunPass(), Pass::Continue);
+  const std::vector<std::string> events = port.Events();
+  ASSERT_EQ(events.size(), 5u);
+  EXPECT_TRUE(events[2].starts_with("write FF FF 02 CF FF 81 ")) << events[2];
+  EXPECT_EQ(worker.RunPass(), Pass::Sleep) << "not again within the second";
+}
+
+TEST_F(SerialWorkerTest, NotesFollowTheNextTransmissionWithTheAddressedDevice) {
+  state.SelfTestNotePending = true;
+  state.ResetNotePending = true;
+  std::vector<uint8_t> damaged = test::ShortFrame(3);
+  damaged.back() ^= 0x01;  // answered at once with the checksum error
+  port.Receive(test::WithPreambles(damaged));
+  const auto start = std::chrono::steady_clock::now();
+  ASSERT_EQ(PassesUntilTransmission(), 4);
+  EXPECT_GE(std::chrono::steady_clock::now() - start, 100ms) << "the reset note waits 100 ms";
+  EXPECT_EQ(console.Notes(), (std::vector<std::string>{"Dev[3]_SelfTest_OK ...\r\n",
+                                                       "Dev[3]_Reset_OK ...\r\n"}));
+  EXPECT_FALSE(state.SelfTestNotePending);
+  EXPECT_FALSE(state.ResetNotePending);
+
+  port.Receive(test::WithPreambles(damaged));
+  ASSERT_GT(PassesUntilTransmission(), 0);
+  EXPECT_EQ(console.Notes().size(), 2u) << "each note once";
+}
+
+TEST_F(SerialWorkerTest, ConverterCommandsGoOutBareAndTheReportedChannelComesBack) {
+  ASSERT_TRUE(converter.Post(kConverterSetChannel, 2));
+  EXPECT_FALSE(converter.Post(kConverterGetChannel, 0)) << "one request at a time";
+  EXPECT_EQ(worker.RunPass(), Pass::Continue);
+  EXPECT_EQ(port.Events(), (std::vector<std::string>{"RTS 1", "DTR 0", "write 23 43 35 32 0D",
+                                                     "sent 5", "DTR 1"}));
+  EXPECT_EQ(converter.State.load(), kConverterAwaiting);
+  // The answer is the converter's, whatever it holds: here the bytes of a HART request.
+  port.Receive(test::WithPreambles(test::ShortFrame(0)));
+  EXPECT_EQ(PassesUntilConverterIdle(), 2);  // the answer, then the silence that ends it
+  EXPECT_FALSE(report.Take()) << "a set-channel answer reports nothing";
+  for (int i = 0; i < 5; ++i) worker.RunPass();
+  EXPECT_EQ(counters.ReceivedFrameCount.load(), 0);
+  EXPECT_EQ(handOvers, 0);
+
+  ASSERT_TRUE(converter.Post(kConverterGetChannel, 0));
+  worker.RunPass();
+  EXPECT_EQ(port.Events().at(7), "write 23 43 36 0D");
+  port.Receive({'!', 'C'});  // the answer may come in pieces
+  port.Receive({'6', '=', '3', '\r'});
+  EXPECT_EQ(PassesUntilConverterIdle(), 3);
+  EXPECT_EQ(report.Take(), 3);
+  EXPECT_FALSE(report.Take());
+  EXPECT_TRUE(Logged().empty()) << "converter traffic is not logged";
+}
+
+TEST_F(SerialWorkerTest, ASilentConverterIsGivenUpAndItsWaitCountCarriesOver) {
+  ASSERT_TRUE(converter.Post(kConverterGetChannel, 0));
+  worker.RunPass();
+  EXPECT_EQ(PassesUntilConverterIdle(), 11);  // about 110 ms
+
+  // After an answered request the count starts at 1, so the next silence is given up sooner.
+  ASSERT_TRUE(converter.Post(kConverterGetChannel, 0));
+  worker.RunPass();
+  port.Receive({'!', 'C', '6', '=', '7', '\r'});
+  EXPECT_EQ(PassesUntilConverterIdle(), 2);
+  EXPECT_FALSE(report.Take()) << "channel 7 is no channel of the module";
+  ASSERT_TRUE(converter.Post(kConverterGetChannel, 0));
+  worker.RunPass();
+  EXPECT_EQ(PassesUntilConverterIdle(), 10);
+}
+
+TEST_F(SerialWorkerTest, APortThatGoesAwayIsReportedOnce) {
+  port.Unplug("/dev/ttyUSB0: hung up");
+  EXPECT_EQ(worker.RunPass(), Pass::PortGone);
+  EXPECT_TRUE(worker.PortGone());
+  EXPECT_EQ(worker.RunPass(), Pass::PortGone);
+  EXPECT_EQ(notifier.problems,
+            std::vector<std::string>{"The simulated devices no longer answer: /dev/ttyUSB0: hung up"});
+}
+
+using SerialWorkerThreaded = SerialWorkerTest;
+
+TEST_F(SerialWorkerThreaded, PollsEveryTenMillisecondsAndStopsAtOnce) {
+  worker.Start();
+  std::this_thread::sleep_for(300ms);
+  const int reads = port.Reads();
+  EXPECT_GE(reads, 10);
+  EXPECT_LE(reads, 31) << "no busy polling";
+  const auto start = std::chrono::steady_clock::now();
+  worker.Stop();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 100ms);
+}
+
+TEST_F(SerialWorkerThreaded, EndsByItselfWhenThePortGoesAway) {
+  worker.Start();
+  port.Unplug("/dev/ttyUSB0: hung up");
+  for (int i = 0; i < 200 && !worker.PortGone(); ++i) std::this_thread::sleep_for(5ms);
+  ASSERT_TRUE(worker.PortGone());
+  const int reads = port.Reads();
+  std::this_thread::sleep_for(100ms);
+  EXPECT_EQ(port.Reads(), reads) << "no more reads of a port that is gone";
+  worker.Stop();
+  EXPECT_EQ(notifier.problems.size(), 1u);
+}
+
+}  // namespace
+}  // namespace qln
