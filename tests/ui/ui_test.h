@@ -9,7 +9,11 @@
 #include <QString>
 #include <QWidget>
 
+#include <chrono>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
+#include <thread>
 #include <vector>
 
 namespace qln::test {
@@ -42,6 +46,35 @@ inline void Choose(QComboBox& list, int position) {
   list.setCurrentIndex(position);
   emit list.activated(position);
 }
+
+// Ends the test program when it is still alive after `limit`: a step that hangs (a deadlock)
+// fails the run instead of stopping it.
+class Watchdog {
+ public:
+  explicit Watchdog(std::chrono::seconds limit)
+      : thread_([this, limit] {
+          std::unique_lock lock(mutex_);
+          if (!stopped_.wait_for(lock, limit, [this] { return done_; })) {
+            qFatal("Watchdog: a step did not finish within %d s", static_cast<int>(limit.count()));
+          }
+        }) {}
+  ~Watchdog() {
+    {
+      std::lock_guard lock(mutex_);
+      done_ = true;
+    }
+    stopped_.notify_one();
+    thread_.join();
+  }
+  Watchdog(const Watchdog&) = delete;
+  Watchdog& operator=(const Watchdog&) = delete;
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable stopped_;
+  bool done_ = false;
+  std::thread thread_;  // last: started once the rest is in place
+};
 
 }  // namespace qln::test
 
