@@ -362,11 +362,8 @@ void MainWindow::SwitchRevision(bool hart7) {
 }
 
 void MainWindow::RefreshProcessValues() {
-  // While the warning box of a refresh is open its event loop runs this timer: no second box.
-  if (refreshing_) return;
   const bool requested = Sim().State().RefreshRequest.exchange(false);
   if (!autoRefresh_ && !requested) return;
-  refreshing_ = true;
   Sim().Store().ReloadAll(Sim().Model(), AllDevices);
   {
     std::lock_guard lock(Sim().Model().Lock);
@@ -374,7 +371,6 @@ void MainWindow::RefreshProcessValues() {
       rows_[static_cast<std::size_t>(r)]->ShowValues(Sim().Model().Table[static_cast<std::size_t>(r)].Texts, false);
     }
   }
-  refreshing_ = false;
 }
 
 void MainWindow::ShowAbout() {

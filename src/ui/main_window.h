@@ -117,7 +117,6 @@ class MainWindow : public QDialog {
 
   int portNumber_ = 1;
   bool autoRefresh_ = false;
-  bool refreshing_ = false;
 
   std::array<DeviceRow*, kRows> rows_{};
   QComboBox* portList_ = nullptr;
