@@ -109,7 +109,7 @@ OpenResult Simulator::Failure(int comNumber, const std::string& reason, std::str
 }
 
 void Simulator::CommandLoop() {
-  CommandContext context{model_, store_, exchange_, state_, clock_};
+  CommandContext context{model_, store_, exchange_, state_, clock_, counters_};
   while (PortOpen()) {
     // The request is executed for the device it was accepted for.
     if (exchange_.LoadState() == ExchangeState::RequestPending) Dispatch(context, exchange_.Device);

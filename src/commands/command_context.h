@@ -1,5 +1,6 @@
 // What a command handler works on: the device model and its store, the request/reply record,
-// the command layer's state and the clock. Handlers run with the model lock held.
+// the command layer's state, the clock and the link layer's counters. Handlers run with the
+// model lock held.
 #pragma once
 
 #include <cstdint>
@@ -9,6 +10,7 @@
 #include "device/device_model.h"
 #include "link/clock.h"
 #include "link/command_exchange.h"
+#include "link/communication_counters.h"
 
 namespace qln {
 
@@ -18,9 +20,11 @@ struct CommandContext {
   CommandExchange& exchange;
   CommandState& state;
   const Clock& clock;
+  const CommunicationCounters& counters;
 };
 
-// Response codes of the command layer.
+// Response codes of the command layer. Several codes mean different things to different
+// commands; each meaning has its own name.
 enum ResponseCode : uint8_t {
   kResponseSuccess = 0,
   kInvalidSelection = 2,
@@ -28,16 +32,27 @@ enum ResponseCode : uint8_t {
   kParameterTooSmall = 4,
   kTooFewDataBytes = 5,
   kWriteProtected = 7,
+  kCurrentBelowMinimum = 7,      // command 40: a fixed current below 4 mA
   kSetToNearest = 8,
-  kCounterMismatch = 9,  // also the first range refusal of commands 35 and 43
+  kCounterMismatch = 9,
+  kUpperRangeAboveLimit = 9,     // commands 35 and 43
+  kUpperRangeBelowLimit = 10,    // command 35
+  kValueBelowLimit = 10,         // command 43: the primary variable below the lower limit
+  kLockCodeInvalid = 10,         // command 71: a stored lock code above 3
+  kLowerRangeAboveLimit = 11,    // command 35
+  kMultidropMode = 11,           // command 40 on a device not at poll address 0
+  kLowerRangeBelowLimit = 12,    // command 35
   kStatusMismatch = 14,
+  kSpanTooSmall = 14,            // command 35
+  kShiftedRangeAboveLimit = 14,  // command 37
   kAccessRestricted = 16,
   kNotImplemented = 64,
 };
 
-// A successful reply of count data bytes.
-inline void Reply(CommandContext& ctx, uint8_t count) {
-  ctx.exchange.ResponseCode = kResponseSuccess;
+// A reply of count data bytes, successful unless another code is given (the codes that keep
+// their data).
+inline void Reply(CommandContext& ctx, uint8_t count, uint8_t code = kResponseSuccess) {
+  ctx.exchange.ResponseCode = code;
   ctx.exchange.ByteCount = count;
 }
 

@@ -1,9 +1,10 @@
 // The command layer's own state: in memory only, living for the whole run.
 //
 // The atomic fields are shared with other threads (the device status window writes the status
-// mode and the user's status byte, the main window takes the refresh request, the statistics
-// read the executed-command count). Every other field is read and written only while the model
-// lock is held (by the command handlers and by the burst builder).
+// mode and the user's status byte, the main window takes the refresh request, the serial worker
+// takes the console notes, the statistics read the executed-command count). Every other field is
+// read and written only while the model lock is held (by the command handlers and by the burst
+// builder).
 #pragma once
 
 #include <array>
@@ -15,6 +16,8 @@
 namespace qln {
 
 enum StatusReturnModes : uint8_t { kStatusAuto = 0, kStatusManual = 1 };
+
+inline constexpr uint8_t kNoSpanDevice = 0xFF;
 
 struct CommandState {
   CommandState() {
@@ -29,7 +32,9 @@ struct CommandState {
   std::atomic<uint8_t> StatusReturnMode{kStatusAuto};
   std::atomic<uint8_t> UserStatusByte{0};       // the status byte returned in Manual mode
   std::atomic<bool> RefreshRequest{false};      // the main window should redisplay the values
-  std::atomic<bool> SelfTestNotePending{false}, ResetNotePending{false};
+  // Console notes the serial worker prints after it has sent the reply (commands 41 and 42).
+  std::atomic<bool> SelfTestNotePending{false};
+  std::atomic<bool> ResetNotePending{false};
 
   // Under the model lock.
   bool DataSuppressed = false;       // the reply goes out with no data bytes
@@ -42,6 +47,9 @@ struct CommandState {
   std::array<std::array<uint8_t, 4>, kDeviceCount> VariableCodes;  // PV, SV, TV, QV slots
   std::array<uint8_t, 4> VariableClasses{};  // classifications of the PV..QV units (command 8)
   uint8_t AnalogFixedByte = 0;  // 0xFF while command 40 holds the current fixed; command 48 byte 13
+  // The device whose range the active record's Span was last computed from (kNoSpanDevice while
+  // no computation has been made since start or its unit was changed).
+  uint8_t SpanDevice = kNoSpanDevice;
 };
 
 }  // namespace qln

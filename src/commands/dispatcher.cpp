@@ -2,6 +2,9 @@
 
 #include <mutex>
 
+#include "commands/common_practice_commands.h"
+#include "commands/device_management_commands.h"
+#include "commands/device_specific_commands.h"
 #include "commands/universal_commands.h"
 
 namespace qln {
@@ -59,6 +62,39 @@ constexpr std::array<CommandEntry, 256> BuildCommandTable() {
   t[19] = Writer(Command19, kProtectLockMinimum, 3, {15, 16});
   t[22] = Writer(Command22, kProtectLockMinimum, 32, {15, 20});
   t[38] = Writer(Command38, kProtectMinimum, 0, {15});
+
+  // Variables, range, units and loop current. The reads name what a command uses beyond its own
+  // refreshes: the limits (014), and the primary variable (001, which counts together with 003)
+  // where the command takes it as the record holds it.
+  t[33] = Reader(Command33);
+  t[50] = Reader(Command50);
+  t[34] = Writer(Command34, kProtectLockMinimum, 4, {15});
+  t[35] = Writer(Command35, kProtectLockMinimum, 9, {15, 14, 1});
+  t[36] = Writer(Command36, kProtectLockMinimum, 0, {15, 1});
+  t[37] = Writer(Command37, kProtectLockMinimum, 0, {15, 14, 1});
+  t[40] = Writer(Command40, kProtectLockMinimum, 4, {15, 1});
+  t[43] = Writer(Command43, kProtectMinimumLockAbove1, 0, {15, 14});
+  t[44] = Writer(Command44, kProtectMinimumLockAbove1, 1, {15, 14});
+  t[47] = Writer(Command47, kProtectMinimumLockAbove1, 1, {15});
+  t[49] = Writer(Command49, kProtectMinimumLockAbove1, 3, {15, 14});
+  t[51] = Writer(Command51, kProtectMinimumLockAbove1, 0, {15});
+
+  // Device management, clock, statistics and burst mode: only the guard's protection is read.
+  t[76] = Reader(Command76);
+  t[90] = Reader(Command90);
+  t[95] = Reader(Command95);
+  t[41] = Writer(Command41, kProtectLockMinimum, 0, {15});
+  t[42] = Writer(Command42, kProtectMinimumLockAbove1, 0, {15});
+  t[59] = Writer(Command59, kProtectMinimumLockAbove1, 1, {15});
+  t[71] = Writer(Command71, kProtectMinimum, 1, {15});
+  t[89] = Writer(Command89, kProtectMinimum, 10, {15});
+  t[108] = Writer(Command108, kProtectMinimumLockAbove1, 1, {15});
+  t[109] = Writer(Command109, kProtectMinimumLockAbove1, 1, {15});
+
+  // Device-specific commands: the same stored reply for every device, with no entry checks.
+  for (unsigned command = kFirstSpecCmd; command <= kLastSpecCmd; ++command) {
+    t[command] = Reader(DeviceSpecificCommand);
+  }
   return t;
 }
 constexpr std::array<CommandEntry, 256> kCommandTable = BuildCommandTable();

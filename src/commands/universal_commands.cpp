@@ -13,7 +13,6 @@ namespace {
 
 constexpr uint8_t kExpansionCode = 254;        // byte 0 of the unique identifier
 constexpr uint8_t kHart7ReservedMfrID = 250;   // command 15 byte 16 in HART 7
-constexpr std::size_t kMaxRequestedVariables = 8;
 constexpr std::size_t kLongTagBytes = std::tuple_size_v<decltype(DeviceRecord::LongTag)>;
 
 bool IsHart7(const DeviceRecord& record) { return record.UnivCmdRev >= 7; }
@@ -67,9 +66,19 @@ VariableValue DynamicVariableValue(const DeviceRecord& r, uint8_t code) {
   }
 }
 
-void LoopCurrentStep(DeviceRecord& record, const CommandState& state, uint8_t device) {
+void LoopCurrentStep(DeviceRecord& record, CommandState& state, uint8_t device) {
   UpdateLoopCurrent(record, state.LoopTransferFunction, record.PV1Value);
+  state.SpanDevice = device;
   if (state.FixedCurrentMode[device]) record.LoopCurrent = state.FixedCurrentValue[device];
+}
+
+RequestedVariables ReadRequestedVariables(CommandContext& ctx, uint8_t device) {
+  RequestedVariables request;
+  request.count = std::min<std::size_t>(ctx.exchange.ByteCount, kMaxRequestedVariables);
+  std::copy_n(ctx.exchange.Data.begin(), request.count, request.codes.begin());
+  Command1(ctx, device);
+  Command3(ctx, device);
+  return request;
 }
 
 void WriteNumber24(CommandContext& ctx, uint8_t device, uint32_t& field, uint8_t section) {
@@ -168,14 +177,9 @@ void Command8(CommandContext& ctx, uint8_t device) {
 }
 
 void Command9(CommandContext& ctx, uint8_t device) {
-  // More than eight codes: the first eight are answered.
-  const std::size_t n = std::min<std::size_t>(ctx.exchange.ByteCount, kMaxRequestedVariables);
-  std::array<uint8_t, kMaxRequestedVariables> codes{};
-  uint8_t* d = ReplyData(ctx);
-  std::copy_n(d, n, codes.begin());
-  Command1(ctx, device);
-  Command3(ctx, device);
+  const auto [codes, n] = ReadRequestedVariables(ctx, device);
   const DeviceRecord& r = ctx.model.Active;
+  uint8_t* d = ReplyData(ctx);
   d[0] = (ctx.state.UserStatusByte.load() & 0x80) ? 1 : 0;  // extended device status
   for (std::size_t i = 0; i < n; ++i) {
     uint8_t* slot = d + 1 + 8 * i;

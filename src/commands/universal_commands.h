@@ -4,6 +4,8 @@
 // in place).
 #pragma once
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
 
 #include "commands/command_context.h"
@@ -45,8 +47,20 @@ struct VariableValue {
 VariableValue DynamicVariableValue(const DeviceRecord& record, uint8_t code);
 
 // The loop current of the device: UpdateLoopCurrent with PV1Value, then the fixed current while
-// the device's loop current is fixed (PercentOfRange keeps following the PV).
-void LoopCurrentStep(DeviceRecord& record, const CommandState& state, uint8_t device);
+// the device's loop current is fixed (PercentOfRange keeps following the PV). Notes the device
+// as the one whose range Span now holds; every computation of the loop current goes through here.
+void LoopCurrentStep(DeviceRecord& record, CommandState& state, uint8_t device);
+
+// The device-variable codes of a command 9 or 33 request, copied before the reply overwrites
+// them: at most eight; the codes beyond are not answered.
+inline constexpr std::size_t kMaxRequestedVariables = 8;
+struct RequestedVariables {
+  std::array<uint8_t, kMaxRequestedVariables> codes{};
+  std::size_t count = 0;
+};
+// Takes the requested codes, then runs the command 1 and command 3 handlers for their refreshes
+// and the loop current.
+RequestedVariables ReadRequestedVariables(CommandContext& ctx, uint8_t device);
 
 // A 24-bit number written by a master (request bytes 0-2, most significant first): replaces the
 // field when it differs and is then written, while the file is known to be there, to the first

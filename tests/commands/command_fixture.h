@@ -133,6 +133,11 @@ class CommandTest : public ::testing::Test {
   static float FloatAt(const std::vector<uint8_t>& data, std::size_t offset) {
     return DecodeFloat(data.data() + offset);
   }
+  static std::vector<uint8_t> FloatBytes(float value) {
+    std::vector<uint8_t> out(4);
+    EncodeFloat(value, out.data());
+    return out;
+  }
 
   TempDir dir;
   FakeNotifier notifier;
@@ -141,7 +146,8 @@ class CommandTest : public ::testing::Test {
   ConfigStore store{notifier, dir.Path()};
   CommandExchange exchange;
   CommandState state;
-  CommandContext ctx{model, store, exchange, state, clock};
+  CommunicationCounters counters;
+  CommandContext ctx{model, store, exchange, state, clock, counters};
 };
 
 }  // namespace qln::test

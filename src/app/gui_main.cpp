@@ -1,0 +1,96 @@
+// quillon: the simulator with its operator interface. It works in the current directory with its
+// QLN.ini; the operator opens the port in the main window, and the program ends when that window
+// closes.
+#include <QApplication>
+#include <QString>
+#include <QStringList>
+
+#include <cstdio>
+#include <optional>
+#include <string>
+
+#include "link/clock.h"
+#include "ui/main_window.h"
+
+namespace {
+
+constexpr int kExitUsage = 2;
+
+constexpr char kUsage[] =
+    "Usage: quillon [--port PATH | --pty LINK] [--screenshot FILE]\n"
+    "\n"
+    "Simulates up to sixteen HART field devices on a serial port, in a window. The device data\n"
+    "are in QLN.ini in the current directory. COM n opens the device named by the key COM<n>Path\n"
+    "of [HTDev_Sys], or /dev/ttyS<n-1>; the port list shows which.\n"
+    "\n"
+    "  --port PATH        every COM number opens this serial device, for example /dev/ttyUSB0\n"
+    "  --pty LINK         every COM number opens a virtual port: a pseudo-terminal whose other\n"
+    "                     end is linked at LINK, for a HART master program on this machine\n"
+    "  --screenshot FILE  save a picture of the main window after start-up as FILE and end\n"
+    "  --help             show this text\n"
+    "  --version          show the version\n";
+
+struct Options {
+  std::optional<std::string> device;  // --port PATH, or pty:LINK for --pty LINK
+  std::optional<QString> screenshot;
+};
+
+// The options, or the exit code when the program ends here.
+std::optional<int> ParseArguments(const QStringList& arguments, Options& options) {
+  for (qsizetype i = 1; i < arguments.size(); ++i) {
+    const QString& argument = arguments[i];
+    if (argument == QLatin1String("--help")) {
+      std::fputs(kUsage, stdout);
+      return 0;
+    }
+    if (argument == QLatin1String("--version")) {
+      std::printf("quillon %s\n", QLN_VERSION);
+      return 0;
+    }
+    const bool port = argument == QLatin1String("--port") || argument == QLatin1String("--pty");
+    if (!port && argument != QLatin1String("--screenshot")) {
+      std::fprintf(stderr, "quillon: unknown argument %s (try --help)\n", qPrintable(argument));
+      return kExitUsage;
+    }
+    if (i + 1 == arguments.size()) {
+      std::fprintf(stderr, "quillon: %s needs a path\n", qPrintable(argument));
+      return kExitUsage;
+    }
+    const QString value = arguments[++i];
+    if (!port) {
+      options.screenshot = value;
+    } else if (options.device) {
+      std::fprintf(stderr, "quillon: give one port only (--port or --pty, once)\n");
+      return kExitUsage;
+    } else {
+      options.device = (argument == QLatin1String("--pty") ? "pty:" : "") + value.toStdString();
+    }
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  QApplication app(argc, argv);
+  QApplication::setApplicationName(QStringLiteral("Quillon"));
+  QApplication::setApplicationVersion(QStringLiteral(QLN_VERSION));
+  Options options;
+  if (const std::optional<int> exitCode = ParseArguments(QApplication::arguments(), options)) {
+    return *exitCode;
+  }
+  qln::SetDialogColours(app);
+
+  qln::SystemClock clock;
+  qln::MainWindow window(clock, {}, options.device);
+  window.show();
+  if (options.screenshot) {
+    QApplication::processEvents();
+    if (!window.grab().save(*options.screenshot)) {
+      std::fprintf(stderr, "quillon: cannot write %s\n", qPrintable(*options.screenshot));
+      return 1;
+    }
+    return 0;
+  }
+  return QApplication::exec();
+}

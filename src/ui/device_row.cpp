@@ -1,0 +1,198 @@
+#include "ui/device_row.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QEvent>
+#include <QFontMetrics>
+#include <QGridLayout>
+#include <QLabel>
+#include <QPalette>
+
+#include <string>
+#include <string_view>
+
+#include "commands/units.h"
+#include "device/text_values.h"
+#include "ui/button_skins.h"
+#include "ui/key_filter_edit.h"
+#include "ui/skinned_button.h"
+
+namespace qln {
+namespace {
+
+const QColor kSelected(255, 246, 190);
+const QColor kSetText(120, 0, 120);
+
+// Grid columns, left to right. The "0x" label stands before the Long Addr field, under the
+// same heading; each value field is followed by its unit list.
+enum Column {
+  kEnable,
+  kShortAddress,
+  kHexPrefix,
+  kLongAddress,
+  kMfrIDv7,
+  kFirstValue,  // value i at kFirstValue + 2 i, its unit list one column further
+  kSet = kFirstValue + 8,
+};
+
+constexpr std::string_view kValueKeys[4] = {"PV1Value", "PV2Value", "PV3Value", "PV4Value"};
+constexpr std::string_view kUnitKeys[4] = {"PV1Unit", "PV2Unit", "PV3Unit", "PV4Unit"};
+constexpr const char* kVariables[4] = {"PV", "SV", "TV", "QV"};
+
+uint32_t StoredNumber(const SectionTexts& texts, uint8_t section, std::string_view key) {
+  return ParseUnsigned(texts.Get(section, key));
+}
+
+// Wide enough for `characters` digits and the frame around them.
+int FieldWidth(const QWidget& field, int characters) {
+  return QFontMetrics(field.font()).horizontalAdvance(QString(characters, QLatin1Char('0'))) + 14;
+}
+
+int UnitPosition(uint8_t code) {
+  const auto table = UnitTable();
+  for (std::size_t i = 0; i < table.size(); ++i) {
+    if (table[i].Code == code) return static_cast<int>(i);
+  }
+  return -1;
+}
+
+}  // namespace
+
+void DeviceRow::AddHeadings(QGridLayout& grid, QWidget* parent) {
+  const auto heading = [&](const char* text, int column, int span = 1) {
+    auto* label = new QLabel(QString::fromLatin1(text), parent);
+    label->setAlignment(Qt::AlignCenter);
+    grid.addWidget(label, kHeadingRow, column, 1, span);
+  };
+  heading("Enable", kEnable);
+  heading("Short Addr", kShortAddress);
+  heading("Long Addr (hex)", kHexPrefix, 2);
+  heading("MfrID (v7)", kMfrIDv7);
+  for (int i = 0; i < 4; ++i) {
+    heading((std::string(kVariables[i]) + "_Value").c_str(), kFirstValue + 2 * i);
+    heading((std::string(kVariables[i]) + "_Unit").c_str(), kFirstValue + 2 * i + 1);
+  }
+}
+
+DeviceRow::DeviceRow(uint8_t device, QGridLayout& grid, QWidget* parent) : QObject(parent) {
+  const int row = kFirstGridRow + device;
+
+  enable_ = new QCheckBox(parent);
+  grid.addWidget(enable_, row, kEnable, Qt::AlignCenter);
+
+  shortAddress_ = new ColourEdit(parent);
+  shortAddress_->setReadOnly(true);
+  shortAddress_->setAlignment(Qt::AlignCenter);
+  shortAddress_->setText(QString::asprintf("%02d", device));
+  shortAddress_->setFixedWidth(FieldWidth(*shortAddress_, 4));
+  grid.addWidget(shortAddress_, row, kShortAddress, Qt::AlignCenter);
+
+  grid.addWidget(new QLabel(QStringLiteral("0x"), parent), row, kHexPrefix, Qt::AlignRight);
+  longAddress_ = new HexDigitEdit(parent);
+  longAddress_->setMaxLength(10);
+  // Row 0 has always kept typed letters as they are; the other rows turn them to upper case.
+  longAddress_->SetUpperCase(device != 0);
+  longAddress_->setFixedWidth(FieldWidth(*longAddress_, 11));
+  grid.addWidget(longAddress_, row, kLongAddress);
+
+  mfrIdV7_ = new HexDigitEdit(parent);
+  mfrIdV7_->setMaxLength(4);
+  mfrIdV7_->setAlignment(Qt::AlignCenter);
+  mfrIdV7_->setFixedWidth(FieldWidth(*mfrIdV7_, 5));
+  grid.addWidget(mfrIdV7_, row, kMfrIDv7, Qt::AlignCenter);
+
+  for (std::size_t i = 0; i < 4; ++i) {
+    values_[i] = new NumberEdit(parent);
+    values_[i]->setMaxLength(13);
+    values_[i]->setAlignment(Qt::AlignRight);
+    values_[i]->setFixedWidth(FieldWidth(*values_[i], 12));
+    grid.addWidget(values_[i], row, kFirstValue + 2 * static_cast<int>(i));
+
+    units_[i] = new QComboBox(parent);
+    for (const UnitEntry& unit : UnitTable()) {
+      units_[i]->addItem(QString::fromUtf8(unit.Name.data(), static_cast<qsizetype>(unit.Name.size())));
+    }
+    units_[i]->setCurrentIndex(0);
+    units_[i]->setMaxVisibleItems(20);
+    grid.addWidget(units_[i], row, kFirstValue + 2 * static_cast<int>(i) + 1);
+  }
+
+  set_ = new SkinnedButton(QStringLiteral("Set"), parent);
+  ApplyButtonSkin(*set_, ButtonSkin::Common);
+  set_->SetTextColour(kSetText);
+  set_->setAutoDefault(false);
+  set_->hide();  // only SetParam stores the rows
+  grid.addWidget(set_, row, kSet);
+
+  for (ColourEdit* field : Fields()) {
+    field->SetTextColour(Qt::black);
+    field->installEventFilter(this);
+  }
+  Highlight(false);
+}
+
+std::array<ColourEdit*, 7> DeviceRow::Fields() const {
+  return {shortAddress_, longAddress_, mfrIdV7_, values_[0], values_[1], values_[2], values_[3]};
+}
+
+void DeviceRow::ShowIdentity(const SectionTexts& texts) {
+  longAddress_->setText(QString::asprintf("%02X%02X%06X", StoredNumber(texts, 0, "MfrID") & 0xFF,
+                                          StoredNumber(texts, 0, "MfrDevType") & 0xFF,
+                                          StoredNumber(texts, 0, "DevIDNo") & 0xFFFFFF));
+  mfrIdV7_->setText(QString::asprintf("%04X", StoredNumber(texts, 0, "MfrID_v7") & 0xFFFF));
+}
+
+void DeviceRow::ShowValues(const SectionTexts& texts, bool unknownToFirst) {
+  for (std::size_t i = 0; i < 4; ++i) {
+    values_[i]->setText(QString::fromStdString(texts.Get(3, kValueKeys[i])));
+    const int position = UnitPosition(static_cast<uint8_t>(StoredNumber(texts, 3, kUnitKeys[i]) & 0xFF));
+    if (position >= 0) {
+      units_[i]->setCurrentIndex(position);
+    } else if (unknownToFirst) {
+      units_[i]->setCurrentIndex(0);
+    }
+  }
+}
+
+void DeviceRow::ApplyEnable(bool hart7) {
+  const bool on = enable_->isChecked();
+  longAddress_->setEnabled(on);
+  mfrIdV7_->setEnabled(on && hart7);
+  for (std::size_t i = 0; i < 4; ++i) {
+    values_[i]->setEnabled(on);
+    units_[i]->setEnabled(on);
+  }
+}
+
+void DeviceRow::Highlight(bool selected) {
+  for (ColourEdit* field : Fields()) {
+    if (selected) {
+      field->SetBackgroundColour(kSelected);
+    } else if (field == shortAddress_) {
+      field->SetBackgroundColour(field->palette().color(QPalette::Active, QPalette::Button));
+    } else {
+      field->SetBackgroundColour(Qt::white);
+    }
+  }
+}
+
+RowEntry DeviceRow::Entry() const {
+  RowEntry entry;
+  entry.LongAddress = longAddress_->text().toStdString();
+  if (entry.LongAddress.size() < 8) entry.LongAddress.insert(0, 8 - entry.LongAddress.size(), '0');
+  entry.MfrIDv7 = mfrIdV7_->text().toStdString();
+  const auto table = UnitTable();
+  for (std::size_t i = 0; i < 4; ++i) {
+    entry.Values[i] = values_[i]->text().toStdString();
+    const int position = units_[i]->currentIndex();
+    entry.Units[i] = table[static_cast<std::size_t>(position < 0 ? 0 : position)].Code;
+  }
+  return entry;
+}
+
+bool DeviceRow::eventFilter(QObject* watched, QEvent* event) {
+  if (event->type() == QEvent::FocusIn) emit Focused();
+  return QObject::eventFilter(watched, event);
+}
+
+}  // namespace qln

@@ -1,0 +1,88 @@
+// One row of the main window's device grid: the controls of one simulated device (poll address
+// 0..15) under the grid's column headings, what they show of the device's configuration texts,
+// and what they hand to the store.
+#pragma once
+
+#include <QObject>
+
+#include <array>
+#include <cstdint>
+
+#include "device/config_store.h"
+#include "device/device_model.h"
+
+class QCheckBox;
+class QComboBox;
+class QEvent;
+class QGridLayout;
+class QWidget;
+
+namespace qln {
+
+class ColourEdit;
+class HexDigitEdit;
+class NumberEdit;
+class SkinnedButton;
+
+class DeviceRow : public QObject {
+  Q_OBJECT
+
+ public:
+  // The first grid row of the headings, and the grid row of device d: kFirstGridRow + d.
+  static constexpr int kHeadingRow = 0;
+  static constexpr int kFirstGridRow = 1;
+
+  // Puts the column headings into the grid.
+  static void AddHeadings(QGridLayout& grid, QWidget* parent);
+
+  // Creates the row's controls as children of `parent` and lays them out in the grid. The Short
+  // Addr field shows the device's number; the unit lists hold every unit, the first selected.
+  DeviceRow(uint8_t device, QGridLayout& grid, QWidget* parent);
+
+  // Long Addr: "%02X%02X%06X" of MfrID, MfrDevType and DevIDNo (kept to 8, 8 and 24 bits);
+  // MfrID (v7): "%04X" of MfrID_v7 (16 bits). Caller holds the model lock.
+  void ShowIdentity(const SectionTexts& texts);
+  // The four value fields show PV1Value..PV4Value of section 003 as stored; each unit list
+  // selects PV1Unit..PV4Unit. A code no list entry has selects the first entry when
+  // `unknownToFirst`, else leaves the list as it is. Caller holds the model lock.
+  void ShowValues(const SectionTexts& texts, bool unknownToFirst);
+
+  // The Enable box's fields are editable exactly while it is ticked; the MfrID (v7) field
+  // only when the revision in force is 7 or more as well.
+  void ApplyEnable(bool hart7);
+  // Selected: the seven text fields on the highlight colour; otherwise the Short Addr field on
+  // the button face and the others white.
+  void Highlight(bool selected);
+  // The row as the store takes it: the long address left-padded with '0' to 8 characters, the
+  // texts as typed, the unit codes at the lists' positions.
+  RowEntry Entry() const;
+
+  QCheckBox& EnableBox() const { return *enable_; }
+  ColourEdit& ShortAddress() const { return *shortAddress_; }
+  HexDigitEdit& LongAddress() const { return *longAddress_; }
+  HexDigitEdit& MfrIDv7() const { return *mfrIdV7_; }
+  NumberEdit& Value(int i) const { return *values_[static_cast<std::size_t>(i)]; }
+  QComboBox& Unit(int i) const { return *units_[static_cast<std::size_t>(i)]; }
+  SkinnedButton& SetButton() const { return *set_; }
+
+ signals:
+  // A text field of the row received the focus.
+  void Focused();
+
+ protected:
+  bool eventFilter(QObject* watched, QEvent* event) override;
+
+ private:
+  // The seven fields that show the selection.
+  std::array<ColourEdit*, 7> Fields() const;
+
+  QCheckBox* enable_;
+  ColourEdit* shortAddress_;
+  HexDigitEdit* longAddress_;
+  HexDigitEdit* mfrIdV7_;
+  std::array<NumberEdit*, 4> values_{};
+  std::array<QComboBox*, 4> units_{};
+  SkinnedButton* set_;
+};
+
+}  // namespace qln

@@ -1,0 +1,409 @@
+#include "ui/main_window.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QIcon>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QMenu>
+#include <QMenuBar>
+#include <QPainter>
+#include <QPalette>
+#include <QPixmap>
+#include <QPushButton>
+#include <QTimer>
+#include <QVBoxLayout>
+
+#include <mutex>
+#include <utility>
+
+#include "serial/converter.h"
+#include "serial/port_path.h"
+#include "ui/button_skins.h"
+#include "ui/comm_log_window.h"
+#include "ui/device_row.h"
+#include "ui/device_status_window.h"
+#include "ui/skinned_button.h"
+#include "ui/spec_cmd_window.h"
+
+namespace qln {
+namespace {
+
+constexpr int kPorts = 255;
+const QColor kPortText(255, 255, 0);
+
+void ShowMessageBox(QWidget* parent, QMessageBox::Icon icon, const QString& caption, const QString& text) {
+  QString shown = text;
+  shown.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+  QMessageBox box(icon, caption, shown, QMessageBox::Ok, parent);
+  box.exec();
+}
+
+// The program's icon: a white Q on a field green square.
+QIcon ProgramIcon() {
+  QPixmap pixmap(64, 64);
+  pixmap.fill(Qt::transparent);
+  QPainter painter(&pixmap);
+  painter.setRenderHint(QPainter::Antialiasing);
+  painter.setBrush(QColor(46, 110, 62));
+  painter.setPen(Qt::NoPen);
+  painter.drawRoundedRect(QRectF(2, 2, 60, 60), 10, 10);
+  QFont font = painter.font();
+  font.setPixelSize(44);
+  font.setBold(true);
+  painter.setFont(font);
+  painter.setPen(Qt::white);
+  painter.drawText(pixmap.rect(), Qt::AlignCenter, QStringLiteral("Q"));
+  return QIcon(pixmap);
+}
+
+// What COM n opens, as the port list tells it.
+QString DescribeDevice(const std::string& device) {
+  if (const auto link = PtyLink(device)) {
+    return QStringLiteral("virtual port at %1").arg(QString::fromUtf8(link->data(), static_cast<qsizetype>(link->size())));
+  }
+  return QString::fromStdString(device);
+}
+
+SkinnedButton* NewButton(const char* text, ButtonSkin skin, QWidget* parent) {
+  auto* button = new SkinnedButton(QString::fromLatin1(text), parent);
+  ApplyButtonSkin(*button, skin);
+  button->setAutoDefault(false);
+  button->setMinimumSize(84, 26);
+  return button;
+}
+
+}  // namespace
+
+void SetDialogColours(QApplication& app) {
+  QPalette palette = app.palette();
+  palette.setColor(QPalette::Window, QColor(220, 230, 210));
+  palette.setColor(QPalette::WindowText, Qt::black);
+  app.setPalette(palette);
+}
+
+MainWindow::MainWindow(const Clock& clock, std::filesystem::path directory,
+                       std::optional<std::string> portDevice, MessageBox showMessage, QWidget* parent)
+    : QDialog(parent),
+      showMessage_(showMessage ? std::move(showMessage)
+                               : MessageBox([this](QMessageBox::Icon icon, const QString& caption,
+                                                   const QString& text) {
+                                   ShowMessageBox(this, icon, caption, text);
+                                 })),
+      portDevice_(std::move(portDevice)),
+      notifier_(showMessage_) {
+  simulator_ = std::make_unique<Simulator>(
+      notifier_, console_, clock, std::move(directory),
+      [this](LogKind kind, std::string line) { logQueue_.Log(kind, std::move(line)); },
+      [this](uint8_t channel) {
+        // Called on the command thread: the list is changed on the UI thread.
+        QMetaObject::invokeMethod(this, [this, channel] { SelectChannel(channel); }, Qt::QueuedConnection);
+      });
+  BuildWindow();
+
+  logWindow_ = new CommLogWindow([this] { return logQueue_.TakeAll(); }, clock, this);
+  logWindow_->SetMessageBox([this](QMessageBox::Icon icon, const QString& text) {
+    showMessage_(icon, QApplication::applicationName(), text);
+  });
+  StartUp();
+}
+
+MainWindow::~MainWindow() { ClosePort(); }
+
+void MainWindow::BuildWindow() {
+  setWindowTitle(QStringLiteral("QLN_v1.08 (Quillon)"));
+  setWindowIcon(ProgramIcon());
+  setWindowFlag(Qt::WindowMinimizeButtonHint);
+
+  auto* menuBar = new QMenuBar(this);
+  about_ = menuBar->addMenu(QStringLiteral("&Help"))->addAction(QStringLiteral("About Quillon (&A)..."));
+  connect(about_, &QAction::triggered, this, &MainWindow::ShowAbout);
+  addAction(about_);  // also in the window's context menu
+  setContextMenuPolicy(Qt::ActionsContextMenu);
+
+  auto* portGroup = new QGroupBox(QStringLiteral("ComPort"), this);
+  portList_ = new QComboBox(portGroup);
+  portList_->setObjectName(QStringLiteral("portList"));
+  for (int port = 1; port <= kPorts; ++port) portList_->addItem(QStringLiteral("COM%1").arg(port));
+  portList_->setMaxVisibleItems(16);
+  openClose_ = NewButton("Open", ButtonSkin::Port, portGroup);
+  openClose_->SetTextColour(kPortText);
+  auto* portLayout = new QHBoxLayout(portGroup);
+  portLayout->addWidget(portList_);
+  portLayout->addWidget(openClose_);
+  connect(portList_, &QComboBox::activated, this, [this](int position) {
+    portNumber_ = position + 1;
+    portList_->setToolTip(portList_->itemData(position, Qt::ToolTipRole).toString());
+  });
+  connect(openClose_, &QPushButton::clicked, this, &MainWindow::OpenOrClosePort);
+
+  auto* converterGroup = new QGroupBox(QStringLiteral("K-3056"), this);
+  converterEnable_ = new QCheckBox(QStringLiteral("Enable"), converterGroup);
+  channelList_ = new QComboBox(converterGroup);
+  channelList_->setObjectName(QStringLiteral("channelList"));
+  for (int channel = 0; channel < kConverterChannels; ++channel) channelList_->addItem(QString::number(channel));
+  channelList_->setCurrentIndex(0);
+  setChannel_ = NewButton("Set Ch", ButtonSkin::Common, converterGroup);
+  getChannel_ = NewButton("Get Ch", ButtonSkin::Common, converterGroup);
+  auto* converterLayout = new QHBoxLayout(converterGroup);
+  converterLayout->addWidget(converterEnable_);
+  converterLayout->addWidget(new QLabel(QStringLiteral("ChNo : "), converterGroup));
+  converterLayout->addWidget(channelList_);
+  converterLayout->addWidget(setChannel_);
+  converterLayout->addWidget(getChannel_);
+  connect(converterEnable_, &QCheckBox::clicked, this, &MainWindow::ShowConverterState);
+  connect(setChannel_, &QPushButton::clicked, this, [this] {
+    Sim().Converter().Post(kConverterSetChannel, static_cast<uint8_t>(channelList_->currentIndex()));
+  });
+  connect(getChannel_, &QPushButton::clicked, this, [this] { Sim().Converter().Post(kConverterGetChannel, 0); });
+
+  auto* functionGroup = new QGroupBox(QStringLiteral("Function"), this);
+  auto* functionLayout = new QHBoxLayout(functionGroup);
+  SkinnedButton* setParam = NewButton("SetParam", ButtonSkin::Common, functionGroup);
+  SkinnedButton* dataLog = NewButton("DataLog", ButtonSkin::Common, functionGroup);
+  SkinnedButton* devStatus = NewButton("DevStatus", ButtonSkin::Common, functionGroup);
+  SkinnedButton* devSpecific = NewButton("Dev-Specific", ButtonSkin::Common, functionGroup);
+  for (SkinnedButton* button : {setParam, dataLog, devStatus, devSpecific}) functionLayout->addWidget(button);
+  connect(setParam, &QPushButton::clicked, this, &MainWindow::SetParam);
+  connect(dataLog, &QPushButton::clicked, this, [this] {
+    logWindow_->showNormal();
+    logWindow_->raise();
+    logWindow_->activateWindow();
+  });
+  connect(devStatus, &QPushButton::clicked, this, [this] {
+    auto* window = new DeviceStatusWindow(Sim().State(), this);
+    window->setAttribute(Qt::WA_DeleteOnClose);
+    window->show();
+  });
+  connect(devSpecific, &QPushButton::clicked, this, [this] {
+    auto* window = new SpecCmdWindow(Sim().Model(), Sim().Store(), specCmdEntry_, this);
+    window->setAttribute(Qt::WA_DeleteOnClose);
+    window->show();
+  });
+
+  hart7_ = new QCheckBox(QStringLiteral("HART v7.0"), this);
+  autoRefreshBox_ = new QCheckBox(QStringLiteral("GetCMD3Param (Auto)"), this);
+  connect(hart7_, &QCheckBox::clicked, this, &MainWindow::SwitchRevision);
+  connect(autoRefreshBox_, &QCheckBox::clicked, this, [this](bool on) { autoRefresh_ = on; });
+  // The window has always carried a hidden "Exit" button; Enter does nothing (keyPressEvent).
+  auto* exit = new QPushButton(QStringLiteral("Exit"), this);
+  exit->setAutoDefault(false);
+  exit->hide();
+
+  auto* devicesGroup = new QGroupBox(QStringLiteral("HART_Devices"), this);
+  auto* grid = new QGridLayout(devicesGroup);
+  grid->setHorizontalSpacing(6);
+  grid->setVerticalSpacing(3);
+  DeviceRow::AddHeadings(*grid, devicesGroup);
+  for (int r = 0; r < kRows; ++r) {
+    auto* row = new DeviceRow(static_cast<uint8_t>(r), *grid, devicesGroup);
+    rows_[static_cast<std::size_t>(r)] = row;
+    connect(row, &DeviceRow::Focused, this, [this, r] { HighlightRow(r); });
+    connect(&row->EnableBox(), &QCheckBox::clicked, this, [this, r] { ApplyRowEnable(r); });
+    connect(&row->SetButton(), &QPushButton::clicked, this, [this, r] { StoreRow(r); });
+  }
+
+  auto* switches = new QHBoxLayout;
+  switches->addWidget(hart7_);
+  switches->addSpacing(24);
+  switches->addWidget(autoRefreshBox_);
+  switches->addStretch();
+  auto* controls = new QHBoxLayout;
+  controls->addWidget(portGroup);
+  controls->addWidget(converterGroup);
+  controls->addWidget(functionGroup);
+  controls->addStretch();
+  auto* layout = new QVBoxLayout(this);
+  layout->setMenuBar(menuBar);
+  layout->addLayout(controls);
+  layout->addLayout(switches);
+  layout->addWidget(devicesGroup);
+  layout->setSizeConstraint(QLayout::SetFixedSize);
+}
+
+void MainWindow::StartUp() {
+  // The converter's controls wait for an open port.
+  ShowPortState();
+
+  int comNumber = 0;
+  simulator_->StartUp(comNumber);  // the full load, with its warning when the file is missing
+  {
+    std::lock_guard lock(Sim().Model().Lock);
+    DeviceModel& model = Sim().Model();
+    hart7_->setChecked(model.Active.UnivCmdRev >= 7);
+    for (int r = 0; r < kRows; ++r) {
+      const DeviceEntry& device = model.Table[static_cast<std::size_t>(r)];
+      rows_[static_cast<std::size_t>(r)]->EnableBox().setChecked(device.DevEnable == 1);
+      rows_[static_cast<std::size_t>(r)]->ShowIdentity(device.Texts);
+      rows_[static_cast<std::size_t>(r)]->ShowValues(device.Texts, true);
+    }
+  }
+  portNumber_ = comNumber;
+  portList_->setCurrentIndex(comNumber - 1);  // no selection for 0
+  ShowPortDevices();
+  for (int r = 0; r < kRows; ++r) ApplyRowEnable(r);
+  HighlightRow(kNoRow);
+
+  autoRefresh_ = autoRefreshBox_->isChecked();
+  timer_ = new QTimer(this);
+  timer_->setInterval(kRefreshMilliseconds);
+  connect(timer_, &QTimer::timeout, this, &MainWindow::RefreshProcessValues);
+  timer_->start();
+}
+
+void MainWindow::ShowPortDevices() {
+  std::lock_guard lock(Sim().Model().Lock);
+  for (int port = 1; port <= kPorts; ++port) {
+    const std::string device =
+        portDevice_ ? *portDevice_ : *PortDevice(port, Sim().Store().ReadSystemKey(PortPathKey(port)));
+    portList_->setItemData(port - 1, DescribeDevice(device), Qt::ToolTipRole);
+  }
+  portList_->setToolTip(portList_->currentData(Qt::ToolTipRole).toString());
+}
+
+void MainWindow::OpenOrClosePort() {
+  if (Sim().PortOpen()) {
+    ClosePort();
+  } else {
+    OpenPort();
+  }
+}
+
+void MainWindow::OpenPort() {
+  // Port 0 (none selected) fails as any other number outside 1..255, whatever device is given.
+  const OpenResult opened = Sim().Open(portNumber_, portNumber_ >= 1 ? portDevice_ : std::nullopt);
+  if (!opened.ok) {
+    showMessage_(QMessageBox::Warning, QApplication::applicationName(), QString::fromStdString(opened.message));
+    return;
+  }
+  ShowPortState();
+}
+
+void MainWindow::ClosePort() {
+  if (!Sim().PortOpen()) return;
+  {
+    // The command thread may be waiting for a warning box that this thread would show only
+    // after the join: it stops waiting, and the box shows when this thread gets to it.
+    ReleasedWaits released(notifier_);
+    Sim().Close();
+  }
+  converterEnable_->setChecked(false);
+  ShowPortState();
+  ShowPortDevices();  // the file may name other devices by now
+}
+
+void MainWindow::ShowPortState() {
+  const bool open = Sim().PortOpen();
+  openClose_->setText(open ? QStringLiteral("Close") : QStringLiteral("Open"));
+  portList_->setEnabled(!open);
+  converterEnable_->setEnabled(open);
+  ShowConverterState();
+}
+
+void MainWindow::ShowConverterState() {
+  const bool on = converterEnable_->isEnabled() && converterEnable_->isChecked();
+  channelList_->setEnabled(on);
+  setChannel_->setEnabled(on);
+  getChannel_->setEnabled(on);
+}
+
+void MainWindow::SelectChannel(uint8_t channel) {
+  if (channel < kConverterChannels) channelList_->setCurrentIndex(channel);
+}
+
+bool MainWindow::Hart7() {
+  std::lock_guard lock(Sim().Model().Lock);
+  return Sim().Model().Active.UnivCmdRev >= 7;
+}
+
+void MainWindow::ApplyRowEnable(int row) {
+  rows_[static_cast<std::size_t>(row)]->ApplyEnable(Hart7());
+  HighlightRow(row);
+}
+
+void MainWindow::HighlightRow(int row) {
+  for (int r = 0; r < kRows; ++r) rows_[static_cast<std::size_t>(r)]->Highlight(r == row);
+}
+
+void MainWindow::StoreRow(int row) {
+  const DeviceRow& shown = *rows_[static_cast<std::size_t>(row)];
+  const RowEntry entry = shown.Entry();
+  const auto device = static_cast<uint8_t>(row);
+  {
+    std::lock_guard lock(Sim().Model().Lock);
+    DeviceModel& model = Sim().Model();
+    model.Table[device].DevEnable = shown.EnableBox().isChecked() ? 1 : 0;
+    Sim().Store().SaveRow(model, device, entry);  // a failed write is reported by the store
+    // The device's long address, which the link layer matches, and the revision in force.
+    Sim().Store().Refresh(model, 0, device);
+  }
+  HighlightRow(row);
+}
+
+void MainWindow::SetParam() {
+  for (int r = 0; r < kRows; ++r) StoreRow(r);
+  Sim().Store().ReloadAll(Sim().Model(), AllDevices);
+  HighlightRow(kNoRow);
+}
+
+void MainWindow::SwitchRevision(bool hart7) {
+  const uint8_t revision = hart7 ? 7 : 6;
+  {
+    std::lock_guard lock(Sim().Model().Lock);
+    Sim().Model().Active.UnivCmdRev = revision;
+    Sim().Store().SaveRevision(Sim().Model(), revision);
+  }
+  for (DeviceRow* row : rows_) row->ApplyEnable(hart7);
+}
+
+void MainWindow::RefreshProcessValues() {
+  const bool requested = Sim().State().RefreshRequest.exchange(false);
+  if (!autoRefresh_ && !requested) return;
+  Sim().Store().ReloadAll(Sim().Model(), AllDevices);
+  {
+    std::lock_guard lock(Sim().Model().Lock);
+    for (int r = 0; r < kRows; ++r) {
+      rows_[static_cast<std::size_t>(r)]->ShowValues(Sim().Model().Table[static_cast<std::size_t>(r)].Texts, false);
+    }
+  }
+}
+
+void MainWindow::ShowAbout() {
+  QDialog about(this);
+  about.setWindowTitle(QStringLiteral("About Quillon"));
+  auto* icon = new QLabel(&about);
+  icon->setPixmap(windowIcon().pixmap(48, 48));
+  auto* text = new QLabel(QStringLiteral("Quillon Ver 1.08"), &about);
+  auto* close = new QPushButton(QStringLiteral("Close"), &about);
+  close->setDefault(true);
+  connect(close, &QPushButton::clicked, &about, &QDialog::accept);
+  auto* top = new QHBoxLayout;
+  top->addWidget(icon);
+  top->addSpacing(12);
+  top->addWidget(text);
+  top->addStretch();
+  auto* layout = new QVBoxLayout(&about);
+  layout->addLayout(top);
+  layout->addWidget(close, 0, Qt::AlignRight);
+  about.exec();
+}
+
+void MainWindow::keyPressEvent(QKeyEvent* event) {
+  if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) {
+    event->accept();  // Enter does nothing here; Escape closes the window
+    return;
+  }
+  QDialog::keyPressEvent(event);
+}
+
+void MainWindow::done(int result) {
+  ClosePort();
+  QDialog::done(result);
+}
+
+}  // namespace qln

@@ -1,0 +1,135 @@
+// The main window "QLN_v1.08 (Quillon)": the grid of the sixteen simulated devices, the COM port
+// with Open/Close, the K-3056 converter's channel controls, the revision and refresh switches,
+// and the buttons that store the grid and open the other windows.
+//
+// The window owns the simulator and everything that lives as long as the program: the notifier
+// that shows the core's messages, the traffic log queue and its window, the shared entry of the
+// device-specific command windows. It starts the program (a full load of QLN.ini and the grid
+// filled from it) when it is created; the port stays closed until the operator opens it.
+// Closing the window closes the port and waits for the serial worker and the command thread.
+//
+// Every action runs on the UI thread. Those that change device data or the file hold the model
+// lock while they do, so they never interleave with a command being executed; the file check
+// (whose warning waits for the operator) always runs outside it.
+#pragma once
+
+#include <QDialog>
+#include <QMessageBox>
+#include <QString>
+
+#include <array>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "app/simulator.h"
+#include "device/spec_cmd_table.h"
+#include "link/clock.h"
+#include "link/log_queue.h"
+#include "ui/gui_notifier.h"
+
+class QAction;
+class QApplication;
+class QCheckBox;
+class QComboBox;
+class QKeyEvent;
+class QTimer;
+
+namespace qln {
+
+class CommLogWindow;
+class DeviceRow;
+class SkinnedButton;
+
+// Every window of the program on the dialog colours: RGB(220,230,210) behind black text.
+void SetDialogColours(QApplication& app);
+
+class MainWindow : public QDialog {
+  Q_OBJECT
+
+ public:
+  // Shows a message box and returns once the operator has closed it.
+  using MessageBox = GuiNotifier::ShowBox;
+
+  static constexpr int kRows = 16;
+  static constexpr int kNoRow = 100;           // HighlightRow: no row selected
+  static constexpr int kRefreshMilliseconds = 1000;
+
+  // QLN.ini is looked for in `directory` (the working directory when empty). With `portDevice`
+  // (a device path, or pty:<link> for a virtual port) every COM number opens that device and
+  // only names it. Message boxes are modal QMessageBoxes unless `showMessage` is given.
+  MainWindow(const Clock& clock, std::filesystem::path directory = {},
+             std::optional<std::string> portDevice = std::nullopt, MessageBox showMessage = nullptr,
+             QWidget* parent = nullptr);
+  ~MainWindow() override;
+
+  // Opens the port when closed, closes it when open.
+  void OpenOrClosePort();
+  // Stores every row (StoreRow of rows 0..15), runs a full load and selects no row.
+  void SetParam();
+  // The row's enable flag into the device table, and its texts and units into the device's
+  // data and the file; then section 000 of the device is read again (its long address and
+  // the revision in force).
+  void StoreRow(int row);
+  // Enables the row's fields from its Enable box, then selects the row.
+  void ApplyRowEnable(int row);
+  // Shows `row` (0..15) as selected and every other row as normal; kNoRow selects none.
+  void HighlightRow(int row);
+  // The timer's action: when the automatic refresh is on, or a command asked for it, a full
+  // load and the four values and units of every row shown again.
+  void RefreshProcessValues();
+
+  Simulator& Sim() { return *simulator_; }
+  const DeviceRow& Row(int row) const { return *rows_[static_cast<std::size_t>(row)]; }
+  int PortNumber() const { return portNumber_; }
+  CommLogWindow& LogWindow() const { return *logWindow_; }
+
+ public slots:
+  void done(int result) override;
+
+ protected:
+  void keyPressEvent(QKeyEvent* event) override;
+
+ private:
+  void BuildWindow();
+  void StartUp();
+  void OpenPort();
+  void ClosePort();
+  void ShowPortState();
+  void ShowConverterState();
+  void ShowPortDevices();
+  void SwitchRevision(bool hart7);
+  void SelectChannel(uint8_t channel);
+  void ShowAbout();
+  bool Hart7();
+
+  MessageBox showMessage_;
+  std::optional<std::string> portDevice_;
+  GuiNotifier notifier_;
+  StderrConsole console_;
+  LogQueue logQueue_;
+  SpecCmdEntry specCmdEntry_;
+  // Declared last of the core's parts: destroyed first, its threads stopped before what they use.
+  std::unique_ptr<Simulator> simulator_;
+
+  int portNumber_ = 1;
+  bool autoRefresh_ = false;
+
+  std::array<DeviceRow*, kRows> rows_{};
+  QComboBox* portList_ = nullptr;
+  SkinnedButton* openClose_ = nullptr;
+  QCheckBox* converterEnable_ = nullptr;
+  QComboBox* channelList_ = nullptr;
+  SkinnedButton* setChannel_ = nullptr;
+  SkinnedButton* getChannel_ = nullptr;
+  QCheckBox* hart7_ = nullptr;
+  QCheckBox* autoRefreshBox_ = nullptr;
+  QAction* about_ = nullptr;
+  CommLogWindow* logWindow_ = nullptr;
+  QTimer* timer_ = nullptr;
+};
+
+}  // namespace qln

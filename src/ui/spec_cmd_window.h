@@ -1,0 +1,68 @@
+// The device-specific command window "HART Device Specific Command": the operator picks a command
+// number (128..253) and a count of data bytes (0..64), types the bytes in hexadecimal into a grid
+// of 64 cells, and saves them to (Set) or loads them from (Get) the command's section of the
+// configuration file, from which the command layer answers that command.
+//
+// Every open window works on the one shared SpecCmdEntry; creating a window resets its command
+// number and count to 128 and 1 (its data bytes stay). A new window is created for every request
+// to show one; Enter, Escape and the close box hide it, and its owner decides when it goes.
+#pragma once
+
+#include <QDialog>
+
+#include <array>
+#include <cstdint>
+
+#include "device/config_store.h"
+#include "device/device_model.h"
+#include "device/spec_cmd_table.h"
+
+class QComboBox;
+class QEvent;
+class QKeyEvent;
+
+namespace qln {
+
+class HexDigitEdit;
+
+class SpecCmdWindow : public QDialog {
+  Q_OBJECT
+
+ public:
+  // The window reads and writes the file under the model lock; it must not be held by the caller
+  // of the window's actions.
+  SpecCmdWindow(DeviceModel& model, ConfigStore& store, SpecCmdEntry& entry, QWidget* parent = nullptr);
+
+  static constexpr uint8_t kFirstCommand = 128;
+  static constexpr uint8_t kLastCommand = 253;
+
+ protected:
+  bool eventFilter(QObject* watched, QEvent* event) override;
+  void keyPressEvent(QKeyEvent* event) override;
+
+ private:
+  // Set: takes the command number and count from the lists and the bytes from all 64 cells into
+  // the entry, and writes the entry to the file.
+  void SetEntry();
+  // Get: loads the entry's command from the file and shows it; bytes above the count show "00".
+  void GetEntry();
+  // Clear: every cell "00" on white; neither the entry nor the file changes.
+  void ClearCells();
+  // Cells 1..ParamNum of the entry enabled, the others disabled; texts unchanged.
+  void ApplyParamNum();
+  // Cell k (1..64) on the highlight colour, the others on white.
+  void HighlightCell(int k);
+
+  DeviceModel& model_;
+  ConfigStore& store_;
+  SpecCmdEntry& entry_;
+  QComboBox* command_;
+  QComboBox* count_;
+  std::array<HexDigitEdit*, kSpecCmdWindowBytes> cells_{};  // cell k at k - 1
+};
+
+// A cell's byte: its text read as a hexadecimal number up to the first character that is not a
+// hex digit (none gives 0), low 8 bits.
+uint8_t CellByte(const QString& text);
+
+}  // namespace qln

@@ -1,0 +1,516 @@
+#include "ui/main_window.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLabel>
+#include <QPushButton>
+#include <QTest>
+#include <QTimer>
+
+#include <array>
+#include <chrono>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <thread>
+#include <tuple>
+#include <vector>
+
+#include "commands/units.h"
+#include "device/profile_file.h"
+#include "e2e/hart_master.h"
+#include "link/link_harness.h"
+#include "support/temp_dir.h"
+#include "ui/comm_log_window.h"
+#include "ui/device_row.h"
+#include "ui/device_status_window.h"
+#include "ui/key_filter_edit.h"
+#include "ui/log_list_model.h"
+#include "ui/skinned_button.h"
+#include "ui/spec_cmd_window.h"
+#include "ui/ui_test.h"
+
+namespace qln {
+namespace {
+
+using namespace std::chrono_literals;
+
+const QColor kSelected(255, 246, 190);
+
+struct Message {
+  QMessageBox::Icon icon;
+  QString caption;
+  QString text;
+};
+
+// The threads of this process (one thread started and ended first: a sanitizer may start a
+// helper thread with the first thread of the process).
+std::size_t ThreadCount() {
+  [[maybe_unused]] static const bool warmedUp = [] {
+    std::thread([] {}).join();
+    return true;
+  }();
+  std::size_t count = 0;
+  for ([[maybe_unused]] const auto& task : std::filesystem::directory_iterator("/proc/self/task")) ++count;
+  return count;
+}
+
+// The main window on a copy of the example QLN.ini (or none) in a temporary directory; COM3,
+// the example's port, is a virtual port there. Message boxes are recorded, not shown.
+struct WindowFixture {
+  explicit WindowFixture(bool withFile = true) {
+    if (withFile) {
+      std::filesystem::copy_file(std::filesystem::path(QLN_SOURCE_DIR) / "examples" / "QLN.ini", Ini());
+      Configure("HTDev_Sys", "COM3Path", "pty:" + Link());
+    }
+  }
+
+  std::filesystem::path Ini() const { return dir / "QLN.ini"; }
+  std::string Link() const { return (dir / "hart").string(); }
+  void Configure(std::string_view section, std::string_view key, std::string_view value) {
+    QCOMPARE(ProfileFile(Ini()).Write(section, key, value), std::string());
+  }
+  std::string Stored(std::string_view section, std::string_view key) const {
+    return ProfileFile(Ini()).Snapshot()->Read(section, key);
+  }
+
+  MainWindow& Start() {
+    window = std::make_unique<MainWindow>(clock, dir.Path(), std::nullopt,
+                                          [this](QMessageBox::Icon icon, const QString& caption, const QString& text) {
+                                            messages.push_back({icon, caption, text});
+                                            onMessage();
+                                          });
+    window->show();
+    return *window;
+  }
+  // Opens the port and connects the master to its other end.
+  void OpenPort() {
+    Press("Open");
+    QVERIFY2(window->Sim().PortOpen(), messages.empty() ? "" : qPrintable(messages.back().text));
+    master = std::make_unique<test::HartMaster>(Link());
+    QVERIFY(master->Opened());
+  }
+
+  void Press(const char* text) const {
+    auto* button = test::ChildWithText<QPushButton>(*window, QString::fromLatin1(text));
+    QVERIFY2(button, text);
+    QTest::mouseClick(button, Qt::LeftButton);
+  }
+  QCheckBox& Box(const char* text) const { return *test::ChildWithText<QCheckBox>(*window, QString::fromLatin1(text)); }
+  QComboBox& List(const char* name) const { return *window->findChild<QComboBox*>(QString::fromLatin1(name)); }
+  const DeviceRow& Row(int r) const { return window->Row(r); }
+  QString Unit(int r, int i) const { return Row(r).Unit(i).currentText(); }
+
+  test::TempDir dir;
+  SystemClock clock;
+  std::vector<Message> messages;
+  std::function<void()> onMessage = [] {};
+  std::unique_ptr<MainWindow> window;
+  std::unique_ptr<test::HartMaster> master;
+};
+
+// Whether row r looks selected (true), normal (false); fails the test for a mixture.
+bool Highlighted(const DeviceRow& row) {
+  const std::array<const ColourEdit*, 7> fields = {&row.ShortAddress(), &row.LongAddress(), &row.MfrIDv7(),
+                                                   &row.Value(0), &row.Value(1), &row.Value(2), &row.Value(3)};
+  if (fields[0]->BackgroundColour() == kSelected) {
+    for (const ColourEdit* field : fields) {
+      if (field->BackgroundColour() != kSelected) qFatal("row partly selected");
+    }
+    return true;
+  }
+  if (fields[0]->BackgroundColour() != QPalette().color(QPalette::Button)) qFatal("short address not on button face");
+  for (std::size_t i = 1; i < fields.size(); ++i) {
+    if (fields[i]->BackgroundColour() != QColor(Qt::white)) qFatal("field not white");
+  }
+  return false;
+}
+
+int HighlightedRow(const MainWindow& window) {
+  int found = MainWindow::kNoRow;
+  for (int r = 0; r < MainWindow::kRows; ++r) {
+    if (Highlighted(window.Row(r))) found = r;
+  }
+  return found;
+}
+
+class MainWindowTest : public QObject {
+  Q_OBJECT
+
+ private slots:
+  void StartsWithTheDevicesOfTheFile() {
+    WindowFixture f;
+    f.Configure("HTDev_Sys", "COM6Path", "/dev/ttyUSB0");
+    f.Configure("HTDev01_Cmd003", "PV2Unit", "250");  // no such unit
+    MainWindow& window = f.Start();
+    QVERIFY(f.messages.empty());
+    QCOMPARE(window.windowTitle(), QString("QLN_v1.08 (Quillon)"));
+
+    // The example's device 15: MfrID 255, type 1, id 16777215; MfrID_v7 255.
+    QCOMPARE(f.Row(15).LongAddress().text(), QString("FF01FFFFFF"));
+    QCOMPARE(f.Row(15).MfrIDv7().text(), QString("00FF"));
+    QCOMPARE(f.Row(0).LongAddress().text(), QString("2605123456"));
+    QCOMPARE(f.Row(0).MfrIDv7().text(), QString("0026"));
+    const QStringList values = {f.Row(0).Value(0).text(), f.Row(0).Value(1).text(), f.Row(0).Value(2).text(),
+                                f.Row(0).Value(3).text()};
+    QCOMPARE(values, (QStringList{"25.000000", "24.500000", "12.000000", "50.000000"}));
+    QCOMPARE((QStringList{f.Unit(0, 0), f.Unit(0, 1), f.Unit(0, 2), f.Unit(0, 3)}),
+             (QStringList{"Deg.C", "Deg.C", "mA", "%"}));
+    QCOMPARE(f.Row(1).Unit(1).currentIndex(), 0);  // the unknown code shows the first unit
+    QCOMPARE(f.Row(1).Unit(1).count(), 97);
+    QCOMPARE(f.Row(12).Value(0).text(), QString("-650.000000"));
+
+    for (int r = 0; r < MainWindow::kRows; ++r) {
+      const bool enabled = r < 8;  // Dev00_En .. Dev07_En are 1
+      QCOMPARE(f.Row(r).EnableBox().isChecked(), enabled);
+      QCOMPARE(window.Sim().Model().Table[static_cast<std::size_t>(r)].DevEnable, uint8_t{enabled});
+      QCOMPARE(f.Row(r).LongAddress().isEnabled(), enabled);
+      QCOMPARE(f.Row(r).MfrIDv7().isEnabled(), enabled);  // revision 7 in the file
+      QCOMPARE(f.Row(r).Value(3).isEnabled(), enabled);
+      QCOMPARE(f.Row(r).Unit(3).isEnabled(), enabled);
+      QCOMPARE(f.Row(r).ShortAddress().text(), QString::asprintf("%02d", r));
+      QVERIFY(f.Row(r).ShortAddress().isEnabled() && f.Row(r).ShortAddress().isReadOnly());
+      QVERIFY(f.Row(r).SetButton().isHidden());
+    }
+    QCOMPARE(HighlightedRow(window), MainWindow::kNoRow);
+    QVERIFY(f.Box("HART v7.0").isChecked());
+    QVERIFY(!f.Box("GetCMD3Param (Auto)").isChecked());
+    QVERIFY(test::ChildWithText<QPushButton>(window, "Exit")->isHidden());
+
+    QComboBox& ports = f.List("portList");
+    QCOMPARE(ports.count(), 255);
+    QCOMPARE(ports.itemText(0), QString("COM1"));
+    QCOMPARE(ports.itemText(254), QString("COM255"));
+    QCOMPARE(ports.currentIndex(), 2);  // COMNo=3
+    QCOMPARE(window.PortNumber(), 3);
+    QCOMPARE(ports.itemData(0, Qt::ToolTipRole).toString(), QString("/dev/ttyS0"));
+    QCOMPARE(ports.itemData(2, Qt::ToolTipRole).toString(), QString::fromStdString("virtual port at " + f.Link()));
+    QCOMPARE(ports.itemData(5, Qt::ToolTipRole).toString(), QString("/dev/ttyUSB0"));
+    QCOMPARE(ports.toolTip(), ports.itemData(2, Qt::ToolTipRole).toString());
+
+    QVERIFY(!f.Box("Enable").isEnabled());
+    QCOMPARE(f.List("channelList").currentText(), QString("0"));
+    QVERIFY(!f.List("channelList").isEnabled());
+    QVERIFY(!test::ChildWithText<QPushButton>(window, "Set Ch")->isEnabled());
+    QVERIFY(!test::ChildWithText<QPushButton>(window, "Get Ch")->isEnabled());
+    QVERIFY(test::ChildWithText<QPushButton>(window, "Open"));
+    QVERIFY(!window.LogWindow().isVisible());
+  }
+
+  void StartsWithoutTheFile() {
+    WindowFixture f(false);
+    MainWindow& window = f.Start();
+    QCOMPARE(f.messages.size(), std::size_t{1});
+    QCOMPARE(f.messages[0].caption, QString("WARNING"));
+    QCOMPARE(f.messages[0].text, QString("QLN.ini not found ..."));
+    for (int r = 0; r < MainWindow::kRows; ++r) {
+      QCOMPARE(f.Row(r).LongAddress().text(), QString("0000000000"));
+      QCOMPARE(f.Row(r).MfrIDv7().text(), QString("0000"));
+      QCOMPARE(f.Row(r).Value(0).text(), QString());
+      QCOMPARE(f.Row(r).Unit(3).currentIndex(), 0);
+      QVERIFY(!f.Row(r).EnableBox().isChecked());
+      QVERIFY(!f.Row(r).LongAddress().isEnabled());
+    }
+    QCOMPARE(f.List("portList").currentIndex(), -1);
+    QCOMPARE(window.PortNumber(), 0);
+    QVERIFY(!f.Box("HART v7.0").isChecked());
+    QCOMPARE(HighlightedRow(window), MainWindow::kNoRow);
+
+    // No port chosen: opening fails for COM0.
+    f.Press("Open");
+    QCOMPARE(f.messages.size(), std::size_t{2});
+    QVERIFY2(f.messages[1].text.startsWith("Open Com0 Failed\n"), qPrintable(f.messages[1].text));
+    QVERIFY(!window.Sim().PortOpen());
+  }
+
+  void RowsFilterTypingAndShowTheFocusedRow() {
+    WindowFixture f;
+    MainWindow& window = f.Start();
+    QVERIFY(QTest::qWaitForWindowActive(&window));
+
+    // Row 0 keeps typed letters as they are, the other rows turn them to upper case.
+    for (int r : {0, 1}) {
+      HexDigitEdit& address = f.Row(r).LongAddress();
+      address.setFocus();
+      address.clear();
+      QTest::keyClicks(&address, "abcdefg0123x45");
+      QCOMPARE(address.text(), r == 0 ? QString("abcdef0123") : QString("ABCDEF0123"));
+    }
+    QCOMPARE(HighlightedRow(window), 1);  // the field typed into last has the focus
+
+    f.Row(1).MfrIDv7().setFocus();
+    f.Row(1).MfrIDv7().clear();
+    QTest::keyClicks(&f.Row(1).MfrIDv7(), "12345");
+    QCOMPARE(f.Row(1).MfrIDv7().text(), QString("1234"));
+    f.Row(2).Value(1).setFocus();
+    f.Row(2).Value(1).clear();
+    QTest::keyClicks(&f.Row(2).Value(1), "-12345678.901234");
+    QCOMPARE(f.Row(2).Value(1).text(), QString("-12345678.901"));
+    QCOMPARE(HighlightedRow(window), 2);
+
+    f.Row(5).ShortAddress().setFocus();  // read-only, but it selects the row too
+    QCOMPARE(HighlightedRow(window), 5);
+    QTest::mouseClick(&f.Row(9).EnableBox(), Qt::LeftButton);
+    QCOMPARE(HighlightedRow(window), 9);
+  }
+
+  void RevisionSwitchSetsEveryDeviceAndTheMfrIDv7Fields() {
+    WindowFixture f;
+    MainWindow& window = f.Start();
+    QTest::mouseClick(&f.Box("HART v7.0"), Qt::LeftButton);
+    QVERIFY(!f.Box("HART v7.0").isChecked());
+    for (int r = 0; r < MainWindow::kRows; ++r) {
+      QCOMPARE(f.Stored(QString::asprintf("HTDev%02d_Cmd000", r).toStdString(), "UnivCmdRev"), std::string("6"));
+      QVERIFY(!f.Row(r).MfrIDv7().isEnabled());
+      QCOMPARE(f.Row(r).LongAddress().isEnabled(), r < 8);
+    }
+    QCOMPARE(window.Sim().Model().Active.UnivCmdRev, uint8_t{6});
+
+    // Under revision 6 a ticked Enable box leaves the MfrID (v7) field disabled.
+    QTest::mouseClick(&f.Row(9).EnableBox(), Qt::LeftButton);
+    QVERIFY(f.Row(9).LongAddress().isEnabled());
+    QVERIFY(!f.Row(9).MfrIDv7().isEnabled());
+
+    QTest::mouseClick(&f.Box("HART v7.0"), Qt::LeftButton);
+    for (int r = 0; r < MainWindow::kRows; ++r) {
+      QCOMPARE(f.Stored(QString::asprintf("HTDev%02d_Cmd000", r).toStdString(), "UnivCmdRev"), std::string("7"));
+      QCOMPARE(f.Row(r).MfrIDv7().isEnabled(), r < 8 || r == 9);
+    }
+    QCOMPARE(window.Sim().Model().Active.UnivCmdRev, uint8_t{7});
+  }
+
+  void SetParamStoresTheRowsWithTheirConversions() {
+    WindowFixture f;
+    MainWindow& window = f.Start();
+    const DeviceRow& row = f.Row(2);
+    row.LongAddress().setText("ABCDE");
+    row.MfrIDv7().setText("1.2");
+    row.Value(0).clear();
+    row.Value(3).setText("-7.25");
+    test::Choose(row.Unit(0), 1);
+    f.Row(3).LongAddress().setText("123456789");
+    f.Press("SetParam");
+    QVERIFY(f.messages.empty());
+
+    QCOMPARE(f.Stored("HTDev02_Cmd000", "MfrID"), std::string("0"));
+    QCOMPARE(f.Stored("HTDev02_Cmd000", "MfrDevType"), std::string("10"));
+    QCOMPARE(f.Stored("HTDev02_Cmd000", "DevIDNo"), std::to_string(0xBCDE));
+    QCOMPARE(f.Stored("HTDev02_Cmd000", "MfrID_v7"), std::string("1"));
+    QCOMPARE(f.Stored("HTDev02_Cmd000", "LblDist_v7"), std::string("1"));
+    QCOMPARE(f.Stored("HTDev02_Cmd001", "PV1Value"), std::string("0.000000"));
+    QCOMPARE(f.Stored("HTDev02_Cmd003", "PV1Value"), std::string("0.000000"));
+    QCOMPARE(f.Stored("HTDev02_Cmd003", "PV4Value"), std::string("-7.250000"));
+    const std::string secondUnit = std::to_string(UnitTable()[1].Code);
+    QCOMPARE(f.Stored("HTDev02_Cmd001", "PV1Unit"), secondUnit);
+    QCOMPARE(f.Stored("HTDev02_Cmd003", "PV1Unit"), secondUnit);
+    QCOMPARE(f.Stored("HTDev02_Cmd015", "RangeUnit"), secondUnit);
+    QCOMPARE(f.Stored("HTDev03_Cmd000", "MfrID"), std::to_string(0x12));
+    QCOMPARE(f.Stored("HTDev03_Cmd000", "MfrDevType"), std::to_string(0x34));
+    QCOMPARE(f.Stored("HTDev03_Cmd000", "DevIDNo"), std::to_string(0x56789));
+    // Untouched rows are stored as shown.
+    QCOMPARE(f.Stored("HTDev15_Cmd000", "DevIDNo"), std::string("16777215"));
+    QCOMPARE(f.Stored("HTDev00_Cmd003", "PV2Value"), std::string("24.500000"));
+
+    // The link layer matches the new long address; the field keeps the text as typed.
+    const auto& address = window.Sim().Model().Table[2].LongAddress;
+    QCOMPARE((std::array<uint8_t, 5>{address}), (std::array<uint8_t, 5>{0x00, 0x0A, 0x00, 0xBC, 0xDE}));
+    QCOMPARE(row.LongAddress().text(), QString("ABCDE"));
+    QCOMPARE(row.Value(0).text(), QString());
+    QCOMPARE(HighlightedRow(window), MainWindow::kNoRow);
+  }
+
+  void AnEnableBoxTakesEffectOnlyWithSetParam() {
+    WindowFixture f;
+    MainWindow& window = f.Start();
+    f.OpenPort();
+    QVERIFY(!f.master->Transact(test::ShortFrame(9), 400ms));
+
+    QTest::mouseClick(&f.Row(9).EnableBox(), Qt::LeftButton);
+    QVERIFY(f.Row(9).Value(0).isEnabled());
+    QCOMPARE(window.Sim().Model().Table[9].DevEnable, uint8_t{0});
+    QCOMPARE(f.Stored("HTDev_Sys", "Dev09_En"), std::string("0"));
+    QVERIFY(!f.master->Transact(test::ShortFrame(9), 400ms));
+
+    f.Press("SetParam");
+    QCOMPARE(window.Sim().Model().Table[9].DevEnable, uint8_t{1});
+    QCOMPARE(f.Stored("HTDev_Sys", "Dev09_En"), std::string("1"));
+    const auto reply = f.master->Transact(test::ShortFrame(9));
+    QVERIFY(reply);
+    QCOMPARE(reply->ResponseCode(), uint8_t{0});
+  }
+
+  void ValuesAreRefreshedOnRequestOrAutomatically() {
+    WindowFixture f;
+    MainWindow& window = f.Start();
+    f.OpenPort();
+    f.Configure("HTDev05_Cmd003", "PV3Value", "1.500000");  // a hand edit
+    QTest::qWait(MainWindow::kRefreshMilliseconds + 300);
+    QCOMPARE(f.Row(5).Value(2).text(), QString("9.760000"));  // not shown: no refresh asked for
+
+    // Command 44 to device 0: PV unit Deg.C becomes Deg.F. The next tick shows every row again.
+    const std::array<uint8_t, 5> device0{38, 5, 0x12, 0x34, 0x56};
+    const auto reply = f.master->Transact(test::LongFrame(device0, 44, {33}));
+    QVERIFY(reply);
+    QCOMPARE(reply->ResponseCode(), uint8_t{0});
+    QTRY_COMPARE_WITH_TIMEOUT(f.Unit(0, 0), QString("Deg.F"), 2 * MainWindow::kRefreshMilliseconds);
+    QCOMPARE(f.Row(0).Value(0).text().toStdString(), f.Stored("HTDev00_Cmd003", "PV1Value"));
+    QVERIFY(f.Row(0).Value(0).text() != "25.000000");
+    QCOMPARE(f.Row(5).Value(2).text(), QString("1.500000"));
+
+    // The same unit again changes nothing: no refresh.
+    f.Configure("HTDev05_Cmd003", "PV3Value", "2.500000");
+    QVERIFY(f.master->Transact(test::LongFrame(device0, 44, {33})));
+    QTest::qWait(MainWindow::kRefreshMilliseconds + 300);
+    QCOMPARE(f.Row(5).Value(2).text(), QString("1.500000"));
+
+    // Automatic refresh: hand edits show within a tick; an unknown unit keeps the selection.
+    QTest::mouseClick(&f.Box("GetCMD3Param (Auto)"), Qt::LeftButton);
+    f.Configure("HTDev01_Cmd003", "PV2Unit", "250");
+    QTRY_COMPARE_WITH_TIMEOUT(f.Row(5).Value(2).text(), QString("2.500000"), 2 * MainWindow::kRefreshMilliseconds);
+    QCOMPARE(f.Unit(1, 1), QString("Deg.C"));
+    QCOMPARE(f.Row(2).LongAddress().text(), QString("1A01011170"));  // identities are not refreshed
+    (void)window;
+  }
+
+  void OpeningAnAbsentPortShowsTheFailure() {
+    WindowFixture f;
+    const std::string missing = (f.dir / "no-such-tty").string();
+    f.Configure("HTDev_Sys", "COM5Path", missing);
+    MainWindow& window = f.Start();
+    test::Choose(f.List("portList"), 4);
+    QCOMPARE(window.PortNumber(), 5);
+    f.Press("Open");
+    QCOMPARE(f.messages.size(), std::size_t{1});
+    QCOMPARE(f.messages[0].text, QString::fromStdString("Open Com5 Failed\n" + missing + ": No such file or directory"));
+    QVERIFY(!window.Sim().PortOpen());
+    QVERIFY(test::ChildWithText<QPushButton>(window, "Open"));
+    QVERIFY(f.List("portList").isEnabled());
+    QCOMPARE(f.Stored("HTDev_Sys", "COMNo"), std::string("3"));
+  }
+
+  void OpenAndCloseRunOneCommandThreadAndTheConverterGroup() {
+    WindowFixture f;
+    MainWindow& window = f.Start();
+    const std::size_t threads = ThreadCount();
+    f.OpenPort();
+    QCOMPARE(ThreadCount(), threads + 2);  // the serial worker and the command thread
+    QVERIFY(test::ChildWithText<QPushButton>(window, "Close"));
+    QVERIFY(!f.List("portList").isEnabled());
+    QCheckBox& converter = f.Box("Enable");
+    QVERIFY(converter.isEnabled() && !converter.isChecked());
+    QVERIFY(!f.List("channelList").isEnabled());
+
+    QTest::mouseClick(&converter, Qt::LeftButton);
+    QVERIFY(f.List("channelList").isEnabled());
+    test::Choose(f.List("channelList"), 2);
+    f.Press("Set Ch");
+    QCOMPARE(f.master->ReadBytes(5, 1s), (std::vector<uint8_t>{'#', 'C', '5', '2', '\r'}));
+    QTest::qWait(200);  // the worker gives the answer up
+    f.Press("Get Ch");
+    QCOMPARE(f.master->ReadBytes(4, 1s), (std::vector<uint8_t>{'#', 'C', '6', '\r'}));
+    f.master->Send({'!', 'C', '6', ':', '3', '\r'});  // the channel digit is the fifth byte
+    QTRY_COMPARE(f.List("channelList").currentText(), QString("3"));
+
+    f.Press("Close");
+    QCOMPARE(ThreadCount(), threads);
+    QVERIFY(test::ChildWithText<QPushButton>(window, "Open"));
+    QVERIFY(f.List("portList").isEnabled());
+    QVERIFY(!converter.isEnabled() && !converter.isChecked());
+    QVERIFY(!f.List("channelList").isEnabled());
+    QVERIFY(!test::ChildWithText<QPushButton>(window, "Set Ch")->isEnabled());
+
+    f.Press("Open");
+    QVERIFY(window.Sim().PortOpen());
+    QCOMPARE(ThreadCount(), threads + 2);
+    f.Press("Close");
+    QCOMPARE(ThreadCount(), threads);
+  }
+
+  // The command thread waits for its warning box while the operator closes the port from the
+  // box's own event loop: the join must not wait for the box.
+  void AWarningInFlightDoesNotHoldUpClose() {
+    test::Watchdog watchdog(60s);
+    WindowFixture f;
+    MainWindow& window = f.Start();
+    f.OpenPort();
+    bool closedFromBox = false;
+    f.onMessage = [&] {
+      if (f.messages.back().caption != "WARNING" || !window.Sim().PortOpen()) return;
+      window.OpenOrClosePort();
+      closedFromBox = !window.Sim().PortOpen();
+    };
+    std::filesystem::remove(f.Ini());
+    f.master->Send(test::WithPreambles(test::ShortFrame(0)));  // command 0 checks the file
+    QTRY_VERIFY_WITH_TIMEOUT(closedFromBox, 5000);
+    QCOMPARE(f.messages.back().text, QString("QLN.ini not found ..."));
+    QVERIFY(test::ChildWithText<QPushButton>(window, "Open"));
+  }
+
+  void EnterDoesNothingAndEscapeClosesWithThePort() {
+    WindowFixture f;
+    MainWindow& window = f.Start();
+    const std::size_t threads = ThreadCount();
+    f.OpenPort();
+    QTest::keyClick(&window, Qt::Key_Return);
+    QTest::keyClick(&f.Row(0).Value(0), Qt::Key_Enter);
+    QVERIFY(window.isVisible());
+    QVERIFY(window.Sim().PortOpen());
+    QTest::keyClick(&window, Qt::Key_Escape);
+    QVERIFY(!window.isVisible());
+    QVERIFY(!window.Sim().PortOpen());
+    QCOMPARE(ThreadCount(), threads);
+  }
+
+  void FunctionButtonsOpenTheirWindows() {
+    WindowFixture f;
+    MainWindow& window = f.Start();
+    f.OpenPort();
+    f.Press("DataLog");
+    QVERIFY(window.LogWindow().isVisible());
+    QVERIFY(f.master->Transact(test::ShortFrame(0)));
+    QTRY_COMPARE(window.LogWindow().Lines().LineCount(), 2);  // the request and the reply
+
+    f.Press("DevStatus");
+    f.Press("DevStatus");
+    f.Press("Dev-Specific");
+    QCOMPARE(window.findChildren<DeviceStatusWindow*>().size(), 2);
+    QCOMPARE(window.findChildren<SpecCmdWindow*>().size(), 1);
+    for (QDialog* shown : window.findChildren<DeviceStatusWindow*>()) QVERIFY(shown->isVisible());
+    QVERIFY(window.findChild<SpecCmdWindow*>()->isVisible());
+  }
+
+  void AboutBoxFromTheMenu() {
+    WindowFixture f;
+    MainWindow& window = f.Start();
+    QAction* about = nullptr;
+    for (QAction* action : window.findChildren<QAction*>()) {
+      if (action->text() == "About Quillon (&A)...") about = action;
+    }
+    QVERIFY(about);
+    QVERIFY(window.actions().contains(about));  // the window's context menu has it as well
+    QString shownText;
+    bool closed = false;
+    QTimer::singleShot(0, [&] {
+      QWidget* box = QApplication::activeModalWidget();
+      if (!box) return;
+      for (QLabel* label : box->findChildren<QLabel*>()) shownText += label->text();
+      if (auto* close = test::ChildWithText<QPushButton>(*box, "Close")) {
+        QTest::mouseClick(close, Qt::LeftButton);
+        closed = true;
+      }
+    });
+    test::Watchdog watchdog(30s);
+    about->trigger();
+    QVERIFY(closed);
+    QCOMPARE(shownText, QString("Quillon Ver 1.08"));
+  }
+};
+
+QLN_UI_TEST(MainWindowTest);
+
+}  // namespace
+}  // namespace qln
+
+#include "main_window_test.moc"
