@@ -143,6 +143,22 @@ TEST_F(EndToEnd, AWrittenMessageLandsInTheFile) {
   EXPECT_EQ(read->Data(), Packed(message));
 }
 
+TEST_F(EndToEnd, SelfTestAndResetLeaveTheirNotesAfterTheReply) {
+  Start();
+  const std::array<uint8_t, 5> address = LongAddress(3);
+  const auto selfTest = master_->Transact(LongFrame(address, 41));
+  ASSERT_TRUE(selfTest);
+  EXPECT_EQ(selfTest->ResponseCode(), 0);
+  ASSERT_TRUE(Eventually([&] { return recorder_.Notes().size() == 1; }));
+  EXPECT_EQ(recorder_.Notes()[0], "Dev[3]_SelfTest_OK ...\r\n");
+
+  const auto reset = master_->Transact(LongFrame(address, 42));
+  ASSERT_TRUE(reset);
+  EXPECT_EQ(reset->ResponseCode(), 0);
+  ASSERT_TRUE(Eventually([&] { return recorder_.Notes().size() == 2; }));
+  EXPECT_EQ(recorder_.Notes()[1], "Dev[3]_Reset_OK ...\r\n");
+}
+
 TEST_F(EndToEnd, TheBurstDeviceSendsAboutOnceASecondAndMastersStillGetAnswers) {
   Configure("HTDev15_Cmd109", "BurstMode", "1");  // a full load takes burst mode from device 15
   Start();
