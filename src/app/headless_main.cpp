@@ -46,11 +46,6 @@ class StderrNotifier final : public qln::Notifier {
   void Problem(const std::string& text) override { std::fprintf(stderr, "%s\n", text.c_str()); }
 };
 
-class StderrConsole final : public qln::Console {
- public:
-  void Note(const std::string& text) override { std::fputs(text.c_str(), stderr); }
-};
-
 struct Options {
   std::optional<std::string> device;  // --port PATH, or pty:LINK for --pty LINK
 };
@@ -104,7 +99,7 @@ int main(int argc, char** argv) {
   pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
   StderrNotifier notifier;
-  StderrConsole console;
+  qln::StderrConsole console;
   qln::SystemClock clock;
   qln::Simulator simulator(notifier, console, clock, {}, PrintLogLine);
 

@@ -14,4 +14,10 @@ class Console {
   virtual void Note(const std::string& text) = 0;
 };
 
+// The notes on standard error, as given: where both programs leave them.
+class StderrConsole final : public Console {
+ public:
+  void Note(const std::string& text) override;
+};
+
 }  // namespace qln

@@ -56,6 +56,4 @@ void GuiNotifier::SetWaitsReleased(bool released) {
   boxClosed_.notify_all();
 }
 
-void StderrConsole::Note(const std::string& text) { std::fputs(text.c_str(), stderr); }
-
 }  // namespace qln

@@ -68,10 +68,4 @@ class ReleasedWaits {
   GuiNotifier& notifier_;
 };
 
-// The console notes (after a self test and a device reset) on standard error, as given.
-class StderrConsole final : public Console {
- public:
-  void Note(const std::string& text) override;
-};
-
 }  // namespace qln
