@@ -21,7 +21,6 @@
 #include <string>
 
 #include "device/notifier.h"
-#include "serial/console.h"
 
 namespace qln {
 

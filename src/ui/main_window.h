@@ -29,6 +29,7 @@
 #include "device/spec_cmd_table.h"
 #include "link/clock.h"
 #include "link/log_queue.h"
+#include "serial/console.h"
 #include "ui/gui_notifier.h"
 
 class QAction;
