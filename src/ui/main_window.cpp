@@ -22,6 +22,7 @@
 #include <mutex>
 #include <utility>
 
+#include "device/sections.h"
 #include "serial/converter.h"
 #include "serial/port_path.h"
 #include "ui/button_skins.h"
@@ -257,10 +258,11 @@ void MainWindow::StartUp() {
 }
 
 void MainWindow::ShowPortDevices() {
-  std::lock_guard lock(Sim().Model().Lock);
+  // One read of the file for all 255 entries.
+  const auto file = Sim().Store().Snapshot();
   for (int port = 1; port <= kPorts; ++port) {
     const std::string device =
-        portDevice_ ? *portDevice_ : *PortDevice(port, Sim().Store().ReadSystemKey(PortPathKey(port)));
+        portDevice_ ? *portDevice_ : *PortDevice(port, file->Read(kSystemSection, PortPathKey(port)));
     portList_->setItemData(port - 1, DescribeDevice(device), Qt::ToolTipRole);
   }
   portList_->setToolTip(portList_->currentData(Qt::ToolTipRole).toString());
