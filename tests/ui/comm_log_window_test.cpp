@@ -18,8 +18,7 @@
 #include <utility>
 #include <vector>
 
-#include "commands/command_fixture.h"
-#include "link/link_harness.h"
+#include "link/dispatching_link.h"
 #include "support/fakes.h"
 #include "support/temp_dir.h"
 #include "ui/log_list_model.h"
@@ -270,16 +269,10 @@ class CommLogWindowTest : public QObject {
   // The whole road: a master frame through the link layer and the command layer; its line and
   // its reply's line reach the window in that order.
   void MasterFrameAndReplyArriveAsTwoLinesInOrder() {
-    test::TempDir dir;
-    test::WriteFile(dir / "QLN.ini", test::IniBuilder().Text());
-    test::FakeNotifier notifier;
-    test::LinkHarness link;
-    ConfigStore store(notifier, dir.Path());
-    CommandState state;
-    CommandContext ctx{link.model, store, link.exchange, state, link.clock, link.counters};
-    QVERIFY(store.CheckAndLoadForOpen(link.model));
+    test::DispatchingLink master;
+    QVERIFY(master.loaded);
+    test::LinkHarness& link = master.link;
     link.EnableDevice(0);
-    link.commandThread = [&] { Dispatch(ctx, link.exchange.Device); };
     CommLogWindow window([&link] { return std::exchange(link.logged, {}); }, link.clock);
 
     link.Converse(test::ShortFrame(0, 0));

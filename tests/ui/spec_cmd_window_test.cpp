@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "commands/command_fixture.h"
-#include "link/link_harness.h"
+#include "link/dispatching_link.h"
 #include "ui/key_filter_edit.h"
 #include "ui/ui_test.h"
 
@@ -252,19 +252,13 @@ class SpecCmdWindowTest : public QObject {
   }
 
   void MastersDeviceSpecificCommandIsAnsweredWithTheBytesJustSet() {
-    test::TempDir dir;
-    test::WriteFile(dir / "QLN.ini", test::IniBuilder().Text());
-    test::FakeNotifier notifier;
-    test::LinkHarness link;
-    ConfigStore store(notifier, dir.Path());
-    CommandState state;
-    CommandContext ctx{link.model, store, link.exchange, state, link.clock, link.counters};
-    QVERIFY(store.CheckAndLoadForOpen(link.model));
+    test::DispatchingLink master;
+    QVERIFY(master.loaded);
+    test::LinkHarness& link = master.link;
     const std::array<uint8_t, 5> address = link.model.Table[2].LongAddress;  // as loaded
     link.EnableDevice(2, address);
-    link.commandThread = [&] { Dispatch(ctx, link.exchange.Device); };
     SpecCmdEntry entry;
-    SpecCmdWindow window(link.model, store, entry);
+    SpecCmdWindow window(link.model, master.store, entry);
     ChooseCommand(window, 130);
     ChooseCount(window, 3);
     Type(Cell(window, 1), "01");
