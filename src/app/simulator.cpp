@@ -42,7 +42,7 @@ bool Simulator::StartUp(int& comNumber) {
     model_.Table[device].DevEnable = ParseUnsigned(model_.System.DevEn[device]) == 1 ? 1 : 0;
   }
   const uint32_t configured = ParseUnsigned(model_.System.COMNo);
-  comNumber = configured <= 255 ? static_cast<int>(configured) : 0;
+  comNumber = static_cast<int>(configured & 0xFF);  // the low 8 bits: 300 is COM44
   return found;
 }
 
