@@ -102,10 +102,14 @@ bool Lock(int fd) {
   return fcntl(fd, F_OFD_SETLK, &whole) == 0;
 }
 
-bool ServedElsewhere(const fs::path& link) {
+// Whether the link's target is the other end of a pseudo-terminal that a live simulator holds.
+// A link to `ownSlave`, the terminal this port has just made, is one that a simulator that died
+// without clean-up left: the system hands out a terminal's number again only once nobody holds
+// it any more, and the lock seen there is this port's own.
+bool ServedElsewhere(const fs::path& link, const std::string& ownSlave) {
   std::error_code error;
   const fs::path target = fs::read_symlink(link, error);
-  if (error || !target.string().starts_with("/dev/pts/")) return false;
+  if (error || !target.string().starts_with("/dev/pts/") || target == ownSlave) return false;
   const int fd = open(target.c_str(), kOpenFlags);
   if (fd < 0) return false;
   const bool locked = !Lock(fd);
@@ -113,9 +117,9 @@ bool ServedElsewhere(const fs::path& link) {
   return locked;
 }
 
-// Makes room for the link: nothing may be there but a symbolic link that no other simulator
-// serves, which is replaced.
-bool ClaimLink(const fs::path& link, std::string& message) {
+// Makes room for the link to `ownSlave`: nothing may be there but a symbolic link that no other
+// simulator serves, which is replaced.
+bool ClaimLink(const fs::path& link, const std::string& ownSlave, std::string& message) {
   std::error_code error;
   const fs::file_status status = fs::symlink_status(link, error);
   if (status.type() == fs::file_type::not_found) return true;
@@ -123,7 +127,7 @@ bool ClaimLink(const fs::path& link, std::string& message) {
     message = Failure(link.string(), error.value());
   } else if (status.type() != fs::file_type::symlink) {
     message = link.string() + " exists and is not a symbolic link; it is left alone";
-  } else if (ServedElsewhere(link)) {
+  } else if (ServedElsewhere(link, ownSlave)) {
     message = link.string() + " is busy (another simulator serves it)";
   } else if (!fs::remove(link, error)) {
     message = Failure(link.string(), error.value());
@@ -142,7 +146,6 @@ std::unique_ptr<PosixSerialPort> PosixSerialPort::Open(std::string_view device,
   const bool opened = link ? port->OpenPty(std::string(*link), error)
                            : port->OpenDevice(std::string(device), error);
   if (!opened) return nullptr;
-  port->Purge();
   return port;
 }
 
@@ -178,6 +181,7 @@ bool PosixSerialPort::OpenDevice(const std::string& path, std::string& error) {
   }
   marks_ = true;
   counters_ = ReadCounters(fd_, counts_);
+  Purge();
   return true;
 }
 
@@ -210,7 +214,10 @@ bool PosixSerialPort::OpenPty(const std::string& link, std::string& error) {
     error = Failure(slavePath_, errno);
     return false;
   }
-  if (!ClaimLink(link, error)) return false;
+  // Whatever waits is thrown away now, before the link is there: a master program may send its
+  // first request the moment the link appears.
+  Purge();
+  if (!ClaimLink(link, slavePath_, error)) return false;
   std::error_code linkError;
   fs::create_symlink(slavePath_, link, linkError);
   if (linkError) {
