@@ -62,7 +62,7 @@ class LineWriter {
   // Ends the writer: the lines waiting are written if the output takes them within `grace`,
   // the rest are dropped. Returns within about `grace` whatever the output does. The owning
   // thread; later lines are dropped.
-  void Stop(std::chrono::milliseconds grace = std::chrono::milliseconds(250));
+  void Stop(std::chrono::milliseconds grace = std::chrono::milliseconds(100));
 
  private:
   enum class Outcome { Written, Failed, Abandoned };

@@ -92,27 +92,48 @@ bool ReadCounters(int fd, LineErrorCounts& counts) {
   return true;
 }
 
-// A virtual port holds an open-file-description lock on its pseudo-terminal's other end, which
-// tells a second simulator that the link is served. (flock would also keep out a master
-// program that locks the port it opens.)
-bool Lock(int fd) {
-  struct flock whole {};
-  whole.l_type = F_WRLCK;
-  whole.l_whence = SEEK_SET;
-  return fcntl(fd, F_OFD_SETLK, &whole) == 0;
+// A virtual port holds an open-file-description lock on its pseudo-terminal's other end, on the
+// one byte that its link's path names, which tells a second simulator on the same link that the
+// link is served. (flock would also keep out a master program that locks the port it opens.)
+// A terminal served under another link's byte is not this link's: the simulator that made this
+// link died, and its terminal's number has gone to another simulator since.
+off_t LinkByte(const fs::path& link) {
+  std::error_code error;
+  const fs::path absolute = fs::absolute(link, error);
+  fs::path directory = fs::weakly_canonical(absolute.parent_path(), error);
+  if (error) directory = absolute.parent_path();
+  const std::string path = (directory / absolute.filename()).string();
+  uint64_t hash = 14695981039346656037u;  // FNV-1a
+  for (const char c : path) hash = (hash ^ static_cast<unsigned char>(c)) * 1099511628211u;
+  return static_cast<off_t>(hash >> 2);
 }
 
-// Whether the link's target is the other end of a pseudo-terminal that a live simulator holds.
-// A link to `ownSlave`, the terminal this port has just made, is one that a simulator that died
-// without clean-up left: the system hands out a terminal's number again only once nobody holds
-// it any more, and the lock seen there is this port's own.
+struct flock LinkRange(const fs::path& link) {
+  struct flock range {};
+  range.l_type = F_WRLCK;
+  range.l_whence = SEEK_SET;
+  range.l_start = LinkByte(link);
+  range.l_len = 1;
+  return range;
+}
+
+bool Lock(int fd, const fs::path& link) {
+  struct flock range = LinkRange(link);
+  return fcntl(fd, F_OFD_SETLK, &range) == 0;
+}
+
+// Whether the link's target is the other end of a pseudo-terminal that a live simulator serves
+// under this link. A link to `ownSlave`, the terminal this port has just made, is one that a
+// simulator that died without clean-up left: the system hands out a terminal's number again only
+// once nobody holds it any more, and the lock seen there is this port's own.
 bool ServedElsewhere(const fs::path& link, const std::string& ownSlave) {
   std::error_code error;
   const fs::path target = fs::read_symlink(link, error);
   if (error || !target.string().starts_with("/dev/pts/") || target == ownSlave) return false;
   const int fd = open(target.c_str(), kOpenFlags);
   if (fd < 0) return false;
-  const bool locked = !Lock(fd);
+  struct flock range = LinkRange(link);
+  const bool locked = fcntl(fd, F_OFD_GETLK, &range) == 0 && range.l_type != F_UNLCK;
   close(fd);
   return locked;
 }
@@ -210,7 +231,7 @@ bool PosixSerialPort::OpenPty(const std::string& link, std::string& error) {
     return false;
   }
   MakeRaw(settings);
-  if (tcsetattr(ptySlave_, TCSANOW, &settings) != 0 || !Lock(ptySlave_)) {
+  if (tcsetattr(ptySlave_, TCSANOW, &settings) != 0 || !Lock(ptySlave_, link)) {
     error = Failure(slavePath_, errno);
     return false;
   }

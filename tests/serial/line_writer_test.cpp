@@ -37,7 +37,7 @@ TEST(BoundedLines, DropsTheOldestWhenFullAndSaysOnceHowManyWereLost) {
   EXPECT_TRUE(lines.Take().empty());
 }
 
-TEST(LineWriterThreaded, NeverWaitsForAStuckOutputAndCatchesUpWithOneNotice) {
+TEST(LineWriterThreaded, NeverWaitsForAStuckOutputAndAccountsForEveryDroppedLine) {
   test::FullPipe output;
   ASSERT_TRUE(output.Made());
   LineWriter writer(output.WriteEnd(), 10, nullptr);
@@ -46,7 +46,8 @@ TEST(LineWriterThreaded, NeverWaitsForAStuckOutputAndCatchesUpWithOneNotice) {
   EXPECT_LT(SteadyClock::now() - start, milliseconds(200)) << "Push waited for the output";
 
   // Once the output moves again: every line written is a pushed one in order, the newest
-  // among them, and one line tells how many are missing.
+  // among them, and notices account for every line missing. (Usually one notice; a second
+  // one comes when lines were dropped already before the writer took its first.)
   const std::string got = output.ReadUntil("line 999\n");
   ASSERT_TRUE(got.ends_with("line 999\n")) << got;
   const std::regex lineOrNotice(
@@ -68,7 +69,8 @@ TEST(LineWriterThreaded, NeverWaitsForAStuckOutputAndCatchesUpWithOneNotice) {
     from = end + 1;
   }
   EXPECT_EQ(next, 1000);
-  EXPECT_EQ(notices, 1);
+  EXPECT_GE(notices, 1);
+  EXPECT_LE(notices, 2);
 }
 
 TEST(LineWriterThreaded, StopsWithinItsGraceWhileTheOutputTakesNothing) {

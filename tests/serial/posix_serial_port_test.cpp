@@ -273,6 +273,29 @@ TEST(PosixSerialPortPty, ReplacesTheLinkLeftByADeadSimulatorEvenWhenItPointsAtIt
   EXPECT_GT(sameTerminal, 0);
 }
 
+// The dead simulator's terminal number went to a simulator serving another link: its link is
+// stale all the same, while that other simulator keeps its own.
+TEST(PosixSerialPortPty, ReplacesALinkWhoseTerminalNowServesAnotherLink) {
+  test::TempDir dir;
+  const fs::path other = dir / "other";
+  std::unique_ptr<PosixSerialPort> otherPort = OpenPort("pty:" + other.string());
+  ASSERT_NE(otherPort, nullptr);
+  const fs::path otherTarget = fs::read_symlink(other);
+  const fs::path link = dir / "hart";
+  fs::create_symlink(otherTarget, link);
+
+  std::unique_ptr<PosixSerialPort> port = OpenPort("pty:" + link.string());
+  ASSERT_NE(port, nullptr);
+  EXPECT_NE(fs::read_symlink(link), otherTarget);
+  EXPECT_EQ(fs::read_symlink(other), otherTarget);
+  std::string error;
+  EXPECT_EQ(PosixSerialPort::Open("pty:" + other.string(), error), nullptr);
+  EXPECT_EQ(error, other.string() + " is busy (another simulator serves it)");
+  // The same link named another way is the same link.
+  EXPECT_EQ(PosixSerialPort::Open("pty:" + (dir / "." / "hart").string(), error), nullptr);
+  EXPECT_NE(error.find("is busy (another simulator serves it)"), std::string::npos) << error;
+}
+
 TEST(PosixSerialPortPty, ConcurrentOpenKeepsARequestSentTheMomentTheLinkAppears) {
   test::TempDir dir;
   const fs::path link = dir / "hart";
