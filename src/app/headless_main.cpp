@@ -3,23 +3,30 @@
 // log to standard output and the console notes and warnings to standard error, and runs until
 // SIGINT or SIGTERM.
 #include <signal.h>
+#include <unistd.h>
 
+#include <cstddef>
 #include <cstdio>
 #include <filesystem>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "app/simulator.h"
 #include "device/config_store.h"
 #include "device/notifier.h"
 #include "link/clock.h"
 #include "serial/console.h"
+#include "serial/line_writer.h"
 
 namespace {
 
 constexpr int kExitFailure = 1;  // the port could not be opened, or went away
 constexpr int kExitUsage = 2;    // wrong arguments, or no port to open
+
+// Traffic lines held for a standard output that does not keep up; older ones are dropped.
+constexpr std::size_t kTrafficBacklog = 4096;
 
 constexpr char kUsage[] =
     "Usage: quillon-headless [--port PATH | --pty LINK]\n"
@@ -79,12 +86,6 @@ std::optional<int> ParseArguments(int argc, char** argv, Options& options) {
   return std::nullopt;
 }
 
-void PrintLogLine(qln::LogKind, std::string line) {
-  line += '\n';
-  std::fputs(line.c_str(), stdout);
-  std::fflush(stdout);
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -97,11 +98,23 @@ int main(int argc, char** argv) {
   sigaddset(&stopSignals, SIGINT);
   sigaddset(&stopSignals, SIGTERM);
   pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+  // A standard output whose reader has gone fails its writes instead of ending the program.
+  signal(SIGPIPE, SIG_IGN);
 
+  // The devices never wait for standard output: the traffic log goes through a bounded queue
+  // with a writer of its own, which stops it, with one message, when standard output fails.
+  qln::LineWriter traffic(STDOUT_FILENO, kTrafficBacklog, [](const std::string& reason) {
+    std::fprintf(stderr,
+                 "quillon-headless: standard output: %s; the traffic log is no longer written, "
+                 "the devices go on answering\n",
+                 reason.c_str());
+  });
   StderrNotifier notifier;
   qln::StderrConsole console;
   qln::SystemClock clock;
-  qln::Simulator simulator(notifier, console, clock, {}, PrintLogLine);
+  qln::Simulator simulator(
+      notifier, console, clock, {},
+      [&traffic](qln::LogKind, std::string line) { traffic.Push(std::move(line)); });
 
   int comNumber = 0;
   const bool fileFound = simulator.StartUp(comNumber);
