@@ -118,6 +118,13 @@ cp /usr/share/doc/quillon/examples/QLN.ini "$work/run/QLN.ini"
 port="$work/run/hart-port"
 poll_installed "$work/run" --pty "$port"
 
+# The unit as systemd reads it: any unknown key, bad value or missing program is reported.
+if command -v systemd-analyze >/dev/null; then
+  verified="$(systemd-analyze verify quillon-headless@package-test.service 2>&1)" ||
+    fail "systemd-analyze verify: $verified"
+  [ -z "$verified" ] || fail "systemd-analyze verify: $verified"
+fi
+
 # The service's first start without systemd: the unit's own ExecStartPre in an empty instance
 # directory, then its ExecStart with the virtual port moved into the temporary folder.
 unit=/usr/lib/systemd/system/quillon-headless@.service
