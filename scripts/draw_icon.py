@@ -135,7 +135,8 @@ def svg():
       <stop offset="1" stop-color="{hex_colour(BOTTOM)}"/>
     </linearGradient>
     <clipPath id="square">
-      <rect x="{left}" y="{top}" width="{right - left}" height="{bottom - top}" rx="{SQUARE_RADIUS}"/>
+      <rect x="{left}" y="{top}" width="{right - left}" height="{bottom - top}"
+            rx="{SQUARE_RADIUS}"/>
     </clipPath>
   </defs>
   <g clip-path="url(#square)">

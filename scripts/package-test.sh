@@ -36,7 +36,9 @@ lintian --fail-on error,warning "$headless_deb" "$gui_deb"
 
 headless_depends="$(dpkg-deb -f "$headless_deb" Depends)"
 gui_depends="$(dpkg-deb -f "$gui_deb" Depends)"
-case "$headless_depends" in *qt*|*Qt*) fail "quillon-headless depends on Qt: $headless_depends";; esac
+case "$headless_depends" in
+  *qt*|*Qt*) fail "quillon-headless depends on Qt: $headless_depends";;
+esac
 case "$gui_depends" in *"quillon-headless (= $version)"*libqt6widgets6*) ;;
   *) fail "quillon must depend on quillon-headless and Qt Widgets: $gui_depends";; esac
 
