@@ -29,7 +29,7 @@ constexpr int kExitUsage = 2;    // wrong arguments, or no port to open
 constexpr std::size_t kTrafficBacklog = 4096;
 
 constexpr char kUsage[] =
-    "Usage: quillon-headless [--port PATH | --pty LINK]\n"
+    "Usage: quillon-headless [--port PATH | --pty LINK] [--fallback-pty LINK]\n"
     "\n"
     "Simulates up to sixteen HART field devices on a serial port, without a window. The device\n"
     "data are in QLN.ini in the current directory; the port is COM<COMNo> of that file, which\n"
@@ -38,6 +38,9 @@ constexpr char kUsage[] =
     "  --port PATH  open this serial device instead, for example /dev/ttyUSB0\n"
     "  --pty LINK   open a virtual port: a pseudo-terminal whose other end is linked at LINK,\n"
     "               for a HART master program on this machine\n"
+    "  --fallback-pty LINK\n"
+    "               open a virtual port linked at LINK when QLN.ini names no port (COMNo is\n"
+    "               not 1 to 255); a port that QLN.ini names, --port and --pty come first\n"
     "  --help       show this text\n"
     "  --version    show the version\n"
     "\n"
@@ -54,7 +57,8 @@ class StderrNotifier final : public qln::Notifier {
 };
 
 struct Options {
-  std::optional<std::string> device;  // --port PATH, or pty:LINK for --pty LINK
+  std::optional<std::string> device;    // --port PATH, or pty:LINK for --pty LINK
+  std::optional<std::string> fallback;  // pty:LINK for --fallback-pty LINK
 };
 
 // The options, or the exit code when the program ends here.
@@ -69,19 +73,22 @@ std::optional<int> ParseArguments(int argc, char** argv, Options& options) {
       std::printf("quillon-headless %s\n", QLN_VERSION);
       return 0;
     }
-    if (argument != "--port" && argument != "--pty") {
+    const bool fallback = argument == "--fallback-pty";
+    if (argument != "--port" && argument != "--pty" && !fallback) {
       std::fprintf(stderr, "quillon-headless: unknown argument %s (try --help)\n", argv[i]);
       return kExitUsage;
     }
-    if (options.device) {
-      std::fprintf(stderr, "quillon-headless: give one port only (--port or --pty, once)\n");
+    std::optional<std::string>& target = fallback ? options.fallback : options.device;
+    if (target) {
+      std::fprintf(stderr, "quillon-headless: give one port only (%s)\n",
+                   fallback ? "--fallback-pty once" : "--port or --pty, once");
       return kExitUsage;
     }
     if (i + 1 == argc) {
       std::fprintf(stderr, "quillon-headless: %s needs a path\n", argv[i]);
       return kExitUsage;
     }
-    options.device = (argument == "--pty" ? "pty:" : "") + std::string(argv[++i]);
+    target = (argument == "--port" ? "" : "pty:") + std::string(argv[++i]);
   }
   return std::nullopt;
 }
@@ -118,6 +125,8 @@ int main(int argc, char** argv) {
 
   int comNumber = 0;
   const bool fileFound = simulator.StartUp(comNumber);
+  // A file that names no port leaves it to --fallback-pty (a service instance's virtual port).
+  if (!options.device && fileFound && comNumber == 0) options.device = options.fallback;
   if (!options.device) {
     const std::filesystem::path file = std::filesystem::current_path() / qln::kConfigFileName;
     if (!fileFound) {

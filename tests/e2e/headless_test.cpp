@@ -211,5 +211,39 @@ TEST_F(Headless, GoesOnAnsweringWithOneMessageWhenItsOutputIsClosed) {
   EXPECT_FALSE(std::filesystem::exists(link));
 }
 
+// The service's way of running: the fallback port serves only a file that names no port; a file
+// that names one is obeyed, and a missing file is still an error.
+TEST_F(Headless, OpensTheFallbackPortOnlyWhenTheFileNamesNoPort) {
+  const std::string link = (dir_ / "hart").string();
+  EXPECT_EQ(Run({"--fallback-pty", link}), 2) << "no QLN.ini";
+  EXPECT_NE(Err().find("QLN.ini not found"), std::string::npos) << Err();
+  EXPECT_EQ(Run({"--fallback-pty", link, "--fallback-pty", link}), 2);
+  EXPECT_NE(Err().find("--fallback-pty once"), std::string::npos) << Err();
+
+  CopyExample();
+  const std::string named = (dir_ / "named-tty").string();
+  ProfileFile file(dir_ / "QLN.ini");
+  ASSERT_EQ(file.Write("HTDev_Sys", "COM3Path", named), "");
+  EXPECT_EQ(Run({"--fallback-pty", link}), 1) << "COMNo=3 names a port that does not exist";
+  EXPECT_TRUE(Err().starts_with("Open Com3 Failed\n")) << Err();
+  EXPECT_NE(Err().find(named), std::string::npos) << Err();
+  EXPECT_FALSE(std::filesystem::exists(link));
+
+  ASSERT_EQ(file.Write("HTDev_Sys", "COMNo", ""), "");
+  const pid_t pid = Spawn({"--fallback-pty", link});
+  ASSERT_TRUE(Eventually([&] { return std::filesystem::exists(link); }, 5s)) << Err();
+  {
+    HartMaster master(link);
+    ASSERT_TRUE(master.Opened());
+    const auto reply = master.Transact(ShortFrame(1));
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->ResponseCode(), 0);
+  }
+  ASSERT_EQ(kill(pid, SIGTERM), 0);
+  EXPECT_EQ(Wait(pid), 0) << Err();
+  EXPECT_NE(Err().find("answers on pty:" + link), std::string::npos) << Err();
+  EXPECT_EQ(file.Snapshot()->Read("HTDev_Sys", "COMNo"), "") << "the fallback port is not stored as COMNo";
+}
+
 }  // namespace
 }  // namespace qln::test
