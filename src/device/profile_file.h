@@ -103,7 +103,10 @@ class ProfileFile {
   // A slow or busy disk, played by tests and benchmarks: called before every read of a changed
   // file and before every replacement of it. The programs never set it.
   enum class DiskOperation { Read, Write };
-  void SetDiskHook(std::function<void(DiskOperation)> hook) { diskHook_ = std::move(hook); }
+  void SetDiskHook(std::function<void(DiskOperation)> hook) {
+    std::lock_guard lock(mutex_);  // the hook runs under this lock
+    diskHook_ = std::move(hook);
+  }
 
   // Sets the given keys in one atomic replacement of the file. Returns an empty text on success,
   // otherwise what went wrong (the file on disk is then left as it was).

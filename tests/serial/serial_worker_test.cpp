@@ -198,11 +198,14 @@ TEST_F(SerialWorkerTest, APortThatGoesAwayIsReportedOnce) {
 using SerialWorkerThreaded = SerialWorkerTest;
 
 TEST_F(SerialWorkerThreaded, PollsEveryTenMillisecondsAndStopsAtOnce) {
+  const auto started = std::chrono::steady_clock::now();
   worker.Start();
   std::this_thread::sleep_for(300ms);
   const int reads = port.Reads();
+  // A loaded machine may oversleep: the bound follows the time that really passed.
+  const auto passed = std::chrono::steady_clock::now() - started;
   EXPECT_GE(reads, 10);
-  EXPECT_LE(reads, 31) << "no busy polling";
+  EXPECT_LE(reads, passed / 10ms + 1) << "no busy polling";
   const auto start = std::chrono::steady_clock::now();
   worker.Stop();
   EXPECT_LT(std::chrono::steady_clock::now() - start, 100ms);
