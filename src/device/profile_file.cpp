@@ -2,9 +2,11 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <system_error>
+#include <thread>
 #include <unistd.h>
 #include <utility>
 
@@ -12,6 +14,9 @@ namespace qln {
 namespace {
 
 constexpr std::string_view kBom = "\xEF\xBB\xBF";
+// The settle before a changed file is read again: looks this far apart, at most this many.
+constexpr auto kSettleStep = std::chrono::milliseconds(5);
+constexpr int kSettleLooks = 40;
 
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 
@@ -431,7 +436,18 @@ std::string ProfileFile::Failure(std::string_view reason) const {
   return std::string("cannot write ").append(path_.string()).append(": ").append(reason);
 }
 
-std::string ProfileFile::Replace(const std::string& content, Identity& written) {
+void ProfileFile::Settle() const {
+  Identity last = Stat(path_);
+  for (int look = 0; look < kSettleLooks; ++look) {
+    std::this_thread::sleep_for(kSettleStep);
+    const Identity now = Stat(path_);
+    if (now == last) return;
+    last = now;
+  }
+}
+
+std::string ProfileFile::Replace(const std::string& content, const Identity& expected,
+                                 Identity& written, bool& changed) {
   // A symbolic link stays a link: the file it points to is the one replaced.
   std::filesystem::path target = path_;
   std::error_code error;
@@ -478,6 +494,13 @@ std::string ProfileFile::Replace(const std::string& content, Identity& written) 
   struct stat writtenStat {};
   if (::fstat(fd.Get(), &writtenStat) != 0) return fail(errno);
   if (fd.Close() != 0) return fail(errno);
+  // The content is based on the file as it was read; if the file changed since (an edit saved
+  // in place, or by rename), the rename would throw that edit away.
+  if (!(Stat(path_) == expected)) {
+    changed = true;
+    ::unlink(temporary.c_str());
+    return Failure("the file kept changing while it was written");
+  }
   if (::rename(temporary.c_str(), target.c_str()) != 0) return fail(errno);
   written = IdentityOf(writtenStat);
   return {};
@@ -486,35 +509,45 @@ std::string ProfileFile::Replace(const std::string& content, Identity& written) 
 std::string ProfileFile::Write(std::span<const ProfileAssignment> assignments,
                                std::span<const ProfileAssignment> restore) {
   std::lock_guard lock(mutex_);
-  // Based on the file as it is now, so a hand edit made since the last read is kept; when it is
-  // missing, on the file as it was last seen.
-  std::shared_ptr<ProfileSnapshot> base = Load();
-  if (!base->Exists() && lastExisting_ != nullptr) {
-    base = lastExisting_;
-    base->Index();
-  } else if (base->Exists()) {
-    restore = {};
+  std::string failure;
+  for (int attempt = 0; attempt < kWriteAttempts; ++attempt) {
+    // Based on the file as it is now, so a hand edit made since the last read is kept; when it
+    // is missing, on the file as it was last seen.
+    if (attempt > 0) Settle();
+    std::shared_ptr<ProfileSnapshot> base = Load();
+    const Identity expected = cachedIdentity_;
+    std::span<const ProfileAssignment> baseRestore = restore;
+    if (!base->Exists() && lastExisting_ != nullptr) {
+      base = lastExisting_;
+      base->Index();
+    } else if (base->Exists()) {
+      baseRestore = {};
+    }
+    std::string content;
+    bool linesKept = false;
+    if (std::string reason = Compose(*base, baseRestore, assignments, content, linesKept);
+        !reason.empty()) {
+      return Failure(reason);
+    }
+    Identity written;
+    bool changed = false;
+    failure = Replace(content, expected, written, changed);
+    if (changed) continue;
+    if (!failure.empty()) return failure;
+    auto next = Parse(std::move(content));
+    // When only values changed, every section and key is on the line it was on: the index of
+    // the base serves the new content as it is, and a large file is not indexed again.
+    if (linesKept && next->LineCount() == base->LineCount()) {
+      next->slots_ = base->slots_;
+      next->indexed_ = true;
+    }
+    base.reset();
+    cachedIdentity_ = written;
+    cached_ = next;
+    lastExisting_ = std::move(next);
+    return {};
   }
-  std::string content;
-  bool linesKept = false;
-  if (std::string reason = Compose(*base, restore, assignments, content, linesKept);
-      !reason.empty()) {
-    return Failure(reason);
-  }
-  Identity written;
-  if (std::string reason = Replace(content, written); !reason.empty()) return reason;
-  auto next = Parse(std::move(content));
-  // When only values changed, every section and key is on the line it was on: the index of the
-  // base serves the new content as it is, and a large file is not indexed again.
-  if (linesKept && next->LineCount() == base->LineCount()) {
-    next->slots_ = base->slots_;
-    next->indexed_ = true;
-  }
-  base.reset();
-  cachedIdentity_ = written;
-  cached_ = next;
-  lastExisting_ = std::move(next);
-  return {};
+  return failure;
 }
 
 std::string ProfileFile::Write(std::string_view section, std::string_view key,

@@ -8,7 +8,9 @@
 //
 // Beyond that: a write never leaves a torn file (temporary file in the same directory, flushed,
 // then renamed over the original), write failures are returned to the caller, and a parse is
-// reused while the file on disk is unchanged (device, inode, size, modification time).
+// reused while the file on disk is unchanged (device, inode, size, modification time). A write
+// does not replace a file that changed after it was read (an editor saving in place): it reads
+// the file again and applies its keys to the new text.
 //
 // A parse holds the file's bytes once, the start of each line, and one flat hash index from
 // section and (section, key) to their first line, so a large file costs little more memory than
@@ -116,6 +118,10 @@ class ProfileFile {
                     std::span<const ProfileAssignment> restore = {});
   std::string Write(std::string_view section, std::string_view key, std::string_view value);
 
+  // How often a write reads the file again when it changed while the write was made; then the
+  // write fails (and the caller keeps its keys pending).
+  static constexpr int kWriteAttempts = 4;
+
  private:
   struct Identity {
     dev_t device = 0;
@@ -137,9 +143,14 @@ class ProfileFile {
                              bool& linesKept);
   // The current parse, read again when the file changed, indexed. Called with mutex_ held.
   std::shared_ptr<ProfileSnapshot> Load();
-  // Replaces the file by content through a temporary file; returns the failure, if any, and
+  // Waits (bounded) until the file's identity holds still across two looks a few milliseconds
+  // apart: an editor saving in place truncates and writes in several steps.
+  void Settle() const;
+  // Replaces the file by content through a temporary file, unless the file is no longer the one
+  // whose identity is expected (changed is then set). Returns the failure, if any, and
   // otherwise the identity of the new file.
-  std::string Replace(const std::string& content, Identity& written);
+  std::string Replace(const std::string& content, const Identity& expected, Identity& written,
+                      bool& changed);
   std::string Failure(std::string_view reason) const;
 
   std::filesystem::path path_;
