@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cctype>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <system_error>
 #include <thread>
@@ -92,6 +94,13 @@ std::string InvalidNames(const ProfileAssignment& assignment) {
 }
 
 std::string ErrorText(int error) { return std::generic_category().message(error); }
+
+// The temporary files of a write to target are this prefix and six characters (mkstemp's).
+std::filesystem::path TemporaryPrefix(const std::filesystem::path& target) {
+  std::filesystem::path directory = target.parent_path();
+  if (directory.empty()) directory = ".";
+  return directory / std::string(".").append(target.filename().string()).append(".");
+}
 
 // Closes a descriptor on every way out of a scope.
 class FileDescriptor {
@@ -448,12 +457,7 @@ void ProfileFile::Settle() const {
 
 std::string ProfileFile::Replace(const std::string& content, const Identity& expected,
                                  Identity& written, bool& changed) {
-  // A symbolic link stays a link: the file it points to is the one replaced.
-  std::filesystem::path target = path_;
-  std::error_code error;
-  if (std::filesystem::is_symlink(path_, error)) {
-    if (auto resolved = std::filesystem::canonical(path_, error); !error) target = resolved;
-  }
+  const std::filesystem::path target = Target();
 
   struct stat st {};
   const bool exists = ::stat(target.c_str(), &st) == 0;
@@ -466,12 +470,12 @@ std::string ProfileFile::Replace(const std::string& content, const Identity& exp
   }
   if (exists && ::access(target.c_str(), W_OK) != 0) return Failure(ErrorText(errno));
 
-  std::filesystem::path directory = target.parent_path();
-  if (directory.empty()) directory = ".";
-  std::string temporary =
-      (directory / std::string(".").append(target.filename().string()).append(".XXXXXX")).string();
+  std::string temporary = TemporaryPrefix(target).string().append("XXXXXX");
   FileDescriptor fd(::mkstemp(temporary.data()));
   if (fd.Get() < 0) return Failure(ErrorText(errno));
+  // Locked until it has been renamed, so that a starting program does not take it for one left
+  // by a killed writer (best effort: where locks are not offered, such files are left alone).
+  ::flock(fd.Get(), LOCK_EX | LOCK_NB);
 
   const auto fail = [&](int cause) {
     ::unlink(temporary.c_str());
@@ -493,7 +497,6 @@ std::string ProfileFile::Replace(const std::string& content, const Identity& exp
   // have; taken here, a hand edit right after the rename cannot be mistaken for our content.
   struct stat writtenStat {};
   if (::fstat(fd.Get(), &writtenStat) != 0) return fail(errno);
-  if (fd.Close() != 0) return fail(errno);
   // The content is based on the file as it was read; if the file changed since (an edit saved
   // in place, or by rename), the rename would throw that edit away.
   if (!(Stat(path_) == expected)) {
@@ -501,9 +504,46 @@ std::string ProfileFile::Replace(const std::string& content, const Identity& exp
     ::unlink(temporary.c_str());
     return Failure("the file kept changing while it was written");
   }
+  // Renamed while still open and locked; fdatasync has reported any failure to write.
   if (::rename(temporary.c_str(), target.c_str()) != 0) return fail(errno);
   written = IdentityOf(writtenStat);
   return {};
+}
+
+std::filesystem::path ProfileFile::Target() const {
+  std::error_code error;
+  if (std::filesystem::is_symlink(path_, error)) {
+    if (auto resolved = std::filesystem::canonical(path_, error); !error) return resolved;
+  }
+  return path_;
+}
+
+std::size_t ProfileFile::RemoveStaleTemporaries() {
+  std::lock_guard lock(mutex_);
+  const std::filesystem::path prefix = TemporaryPrefix(Target());
+  const std::string start = prefix.filename().string();
+  const auto isTemporaryName = [&](const std::string& name) {
+    return name.size() == start.size() + 6 && name.starts_with(start) &&
+           std::all_of(name.begin() + static_cast<std::ptrdiff_t>(start.size()), name.end(),
+                       [](char c) { return std::isalnum(static_cast<unsigned char>(c)) != 0; });
+  };
+  std::size_t removed = 0;
+  std::error_code error;
+  for (const auto& entry : std::filesystem::directory_iterator(prefix.parent_path(), error)) {
+    if (!isTemporaryName(entry.path().filename().string())) continue;
+    // Only a regular file (not a link) whose lock can be taken, and still the file at that name
+    // when it is removed.
+    FileDescriptor fd(::open(entry.path().c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    struct stat opened {};
+    struct stat named {};
+    if (fd.Get() < 0 || ::fstat(fd.Get(), &opened) != 0 || !S_ISREG(opened.st_mode) ||
+        ::flock(fd.Get(), LOCK_EX | LOCK_NB) != 0 || ::lstat(entry.path().c_str(), &named) != 0 ||
+        named.st_dev != opened.st_dev || named.st_ino != opened.st_ino) {
+      continue;
+    }
+    if (::unlink(entry.path().c_str()) == 0) ++removed;
+  }
+  return removed;
 }
 
 std::string ProfileFile::Write(std::span<const ProfileAssignment> assignments,

@@ -118,6 +118,11 @@ class ProfileFile {
                     std::span<const ProfileAssignment> restore = {});
   std::string Write(std::string_view section, std::string_view key, std::string_view value);
 
+  // Removes the temporary files that writes killed before their rename left behind: the names
+  // ".<file name>.XXXXXX" in the file's directory whose lock no live writer holds (a write locks
+  // its temporary file until it has been renamed). Returns how many were removed.
+  std::size_t RemoveStaleTemporaries();
+
   // How often a write reads the file again when it changed while the write was made; then the
   // write fails (and the caller keeps its keys pending).
   static constexpr int kWriteAttempts = 4;
@@ -134,6 +139,8 @@ class ProfileFile {
   static Identity IdentityOf(const struct stat& st);
   static Identity Stat(const std::filesystem::path& path);
   static std::shared_ptr<ProfileSnapshot> Parse(std::string content);
+  // The file a write replaces: a symbolic link stays a link, the file it points to is replaced.
+  std::filesystem::path Target() const;
   // The content of base with restore (where it differs) and assignments applied, into out;
   // linesKept tells whether only values of existing keys changed (every line stays where it
   // was). Returns what is wrong with the names, if anything.

@@ -11,6 +11,7 @@
 #include <random>
 #include <set>
 #include <string>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <thread>
 #include <vector>
@@ -392,6 +393,46 @@ TEST_F(ProfileFileTest, WriteToAFileThatKeepsChangingFailsAndLeavesTheEdits) {
   EXPECT_EQ(Get(), "[A]\nk=1\nedit=" + std::to_string(replacements) + "\n");
   EXPECT_EQ(file.Snapshot()->Read("A", "edit"), std::to_string(replacements));
   EXPECT_EQ(Entries(), std::set<std::string>{"QLN.ini"});
+}
+
+// Temporary files left by killed writes are removed; a live write's file (locked), other names,
+// directories and links of the same pattern are left alone.
+TEST_F(ProfileFileTest, StaleTemporaryFilesAreRemovedButNotALiveWritersFile) {
+  Put("[A]\nk=1\n");
+  for (const std::string name : {".QLN.ini.a1B2c3", ".QLN.ini.zzzzzz", ".QLN.ini.short",
+                                 ".QLN.ini.toolong", ".QLN.ini.ab-123", "QLN.ini.abc123",
+                                 ".other.ini.abc123", ".QLN.ini.live01"}) {
+    test::WriteFile(dir_ / name, "[A]\nk=1\n");
+  }
+  fs::create_directory(dir_ / ".QLN.ini.dir123");
+  fs::create_symlink("QLN.ini", dir_ / ".QLN.ini.lnk123");
+  // A live writer holds the lock of its temporary file.
+  const int live = ::open((dir_ / ".QLN.ini.live01").c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(live, 0);
+  ASSERT_EQ(::flock(live, LOCK_EX), 0);
+
+  ProfileFile file(path_);
+  EXPECT_EQ(file.RemoveStaleTemporaries(), 2u);
+  EXPECT_EQ(Entries(), (std::set<std::string>{"QLN.ini", ".QLN.ini.short", ".QLN.ini.toolong",
+                                              ".QLN.ini.ab-123", "QLN.ini.abc123",
+                                              ".other.ini.abc123", ".QLN.ini.live01",
+                                              ".QLN.ini.dir123", ".QLN.ini.lnk123"}));
+  ::close(live);
+  EXPECT_EQ(file.RemoveStaleTemporaries(), 1u);
+  EXPECT_TRUE(fs::exists(dir_ / ".QLN.ini.dir123"));
+  EXPECT_EQ(Get(), "[A]\nk=1\n");
+
+  // A write holds its own temporary file's lock until the rename: another program starting
+  // in the middle of it leaves the file alone.
+  std::size_t removedDuringWrite = 99;
+  file.SetDiskHook([&](ProfileFile::DiskOperation operation) {
+    if (operation == ProfileFile::DiskOperation::Write) {
+      removedDuringWrite = ProfileFile(path_).RemoveStaleTemporaries();
+    }
+  });
+  ASSERT_EQ(file.Write("A", "k", "2"), "");
+  EXPECT_EQ(removedDuringWrite, 0u);
+  EXPECT_EQ(ReadFresh("A", "k"), "2");
 }
 
 TEST_F(ProfileFileTest, ConcurrentSnapshotsSeeEveryWriteWhole) {
