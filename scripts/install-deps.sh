@@ -2,10 +2,11 @@
 # Installs the Debian packages the build and the tests need, when they are missing.
 set -euo pipefail
 
+# clang and libclang-rt-14-dev build and run the libFuzzer targets (scripts/fuzz.sh).
 # qt6-base-dev brings Qt Widgets and Qt Test, the OpenGL and Vulkan headers Qt's CMake package
 # requires, and the offscreen platform the GUI tests run on; the tests draw text in a DejaVu font.
 packages=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev
-          qt6-base-dev fonts-dejavu-core)
+          qt6-base-dev fonts-dejavu-core clang libclang-rt-14-dev)
 
 missing=()
 for p in "${packages[@]}"; do

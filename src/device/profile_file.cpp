@@ -176,11 +176,15 @@ void ProfileSnapshot::Index() {
   }
 }
 
+// The names asked for are trimmed as the file's names are, and as a write trims them: a key
+// written as "k " reads back as "k ".
 uint32_t ProfileSnapshot::FindHeader(std::string_view section) const {
+  section = Trim(section);
   return Lookup(kHeader, section, NameHash(section));
 }
 
 uint32_t ProfileSnapshot::FindKey(uint32_t header, std::string_view key) const {
+  key = Trim(key);
   return Lookup(header, key, KeyHash(header, key));
 }
 

@@ -64,6 +64,12 @@ TEST_F(ProfileFileTest, ReadsNamesRegardlessOfCaseAndSurroundingBlanks) {
   EXPECT_TRUE(snapshot->HasSection("OTHER"));
   EXPECT_TRUE(snapshot->HasSection("device 1"));
   EXPECT_FALSE(snapshot->HasSection("Missing"));
+  // Names asked for are trimmed as a write trims them: what was written is what is read.
+  EXPECT_EQ(snapshot->Read(" device 1\t", "\tTag "), "PT-101");
+  EXPECT_TRUE(snapshot->HasSection("Other "));
+  ASSERT_EQ(file.Write(" New ", " key ", "v"), "");
+  EXPECT_EQ(file.Snapshot()->Read(" New ", " key "), "v");
+  EXPECT_EQ(file.Snapshot()->Read("new", "KEY"), "v");
 }
 
 TEST_F(ProfileFileTest, FirstSectionAndFirstKeyWinForReadsAndWrites) {
