@@ -2,6 +2,7 @@
 # Installs the Debian packages the build and the tests need, when they are missing.
 set -euo pipefail
 
+# clang and libclang-rt-14-dev build and run the libFuzzer targets (scripts/fuzz.sh).
 # qt6-base-dev brings Qt Widgets and Qt Test, the OpenGL and Vulkan headers Qt's CMake package
 # requires, and the offscreen platform the GUI tests run on; the tests draw text in a DejaVu font.
 # The package test (scripts/package-test.sh) builds the Debian packages (dpkg-dev for
@@ -9,7 +10,7 @@ set -euo pipefail
 # lintian, man (man-db) and desktop-file-validate (desktop-file-utils), and runs its small HART
 # master and the icon's drawing script with python3.
 packages=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev
-          qt6-base-dev fonts-dejavu-core
+          qt6-base-dev fonts-dejavu-core clang libclang-rt-14-dev
           dpkg-dev file lintian man-db desktop-file-utils python3)
 
 missing=()

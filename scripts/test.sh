@@ -11,6 +11,9 @@ cmake -S . -B build/test -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQLN_SANITIZE=ON
 cmake --build build/test
 ctest --test-dir build/test --output-on-failure -j2
 
+# The libFuzzer targets, 30 s each from their seed corpora; a crash fails the suite.
+scripts/fuzz.sh
+
 cmake -S . -B build/tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQLN_TSAN=ON -DQLN_BUILD_BENCH=OFF \
   -DQLN_BUILD_GUI=OFF
 cmake --build build/tsan

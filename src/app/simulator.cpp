@@ -36,6 +36,7 @@ Simulator::Simulator(Notifier& notifier, Console& console, const Clock& clock,
 Simulator::~Simulator() { Close(); }
 
 bool Simulator::StartUp(int& comNumber) {
+  store_.RemoveStaleTemporaries();
   const bool found = store_.ReloadAll(model_, AllDevices);
   std::lock_guard lock(model_.Lock);
   for (uint8_t device = 0; device < kDeviceCount; ++device) {

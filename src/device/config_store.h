@@ -52,6 +52,10 @@ class ConfigStore {
     file_.SetDiskHook(std::move(hook));
   }
 
+  // Removes the temporary files of writes that were killed before they finished (see
+  // ProfileFile::RemoveStaleTemporaries); the program calls it when it starts. Takes no lock.
+  std::size_t RemoveStaleTemporaries() { return file_.RemoveStaleTemporaries(); }
+
   // Tests that the file exists and may be read. When not, shows the warning "QLN.ini not found
   // ..." and returns false once it has been acknowledged. Does not change ConfigFileFound.
   // Needs no lock and must be called without the model lock held.

@@ -2,9 +2,13 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <cctype>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <system_error>
+#include <thread>
 #include <unistd.h>
 #include <utility>
 
@@ -12,6 +16,9 @@ namespace qln {
 namespace {
 
 constexpr std::string_view kBom = "\xEF\xBB\xBF";
+// The settle before a changed file is read again: looks this far apart, at most this many.
+constexpr auto kSettleStep = std::chrono::milliseconds(5);
+constexpr int kSettleLooks = 40;
 
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 
@@ -88,6 +95,13 @@ std::string InvalidNames(const ProfileAssignment& assignment) {
 
 std::string ErrorText(int error) { return std::generic_category().message(error); }
 
+// The temporary files of a write to target are this prefix and six characters (mkstemp's).
+std::filesystem::path TemporaryPrefix(const std::filesystem::path& target) {
+  std::filesystem::path directory = target.parent_path();
+  if (directory.empty()) directory = ".";
+  return directory / std::string(".").append(target.filename().string()).append(".");
+}
+
 // Closes a descriptor on every way out of a scope.
 class FileDescriptor {
  public:
@@ -162,11 +176,15 @@ void ProfileSnapshot::Index() {
   }
 }
 
+// The names asked for are trimmed as the file's names are, and as a write trims them: a key
+// written as "k " reads back as "k ".
 uint32_t ProfileSnapshot::FindHeader(std::string_view section) const {
+  section = Trim(section);
   return Lookup(kHeader, section, NameHash(section));
 }
 
 uint32_t ProfileSnapshot::FindKey(uint32_t header, std::string_view key) const {
+  key = Trim(key);
   return Lookup(header, key, KeyHash(header, key));
 }
 
@@ -431,13 +449,19 @@ std::string ProfileFile::Failure(std::string_view reason) const {
   return std::string("cannot write ").append(path_.string()).append(": ").append(reason);
 }
 
-std::string ProfileFile::Replace(const std::string& content, Identity& written) {
-  // A symbolic link stays a link: the file it points to is the one replaced.
-  std::filesystem::path target = path_;
-  std::error_code error;
-  if (std::filesystem::is_symlink(path_, error)) {
-    if (auto resolved = std::filesystem::canonical(path_, error); !error) target = resolved;
+void ProfileFile::Settle() const {
+  Identity last = Stat(path_);
+  for (int look = 0; look < kSettleLooks; ++look) {
+    std::this_thread::sleep_for(kSettleStep);
+    const Identity now = Stat(path_);
+    if (now == last) return;
+    last = now;
   }
+}
+
+std::string ProfileFile::Replace(const std::string& content, const Identity& expected,
+                                 Identity& written, bool& changed) {
+  const std::filesystem::path target = Target();
 
   struct stat st {};
   const bool exists = ::stat(target.c_str(), &st) == 0;
@@ -450,12 +474,12 @@ std::string ProfileFile::Replace(const std::string& content, Identity& written) 
   }
   if (exists && ::access(target.c_str(), W_OK) != 0) return Failure(ErrorText(errno));
 
-  std::filesystem::path directory = target.parent_path();
-  if (directory.empty()) directory = ".";
-  std::string temporary =
-      (directory / std::string(".").append(target.filename().string()).append(".XXXXXX")).string();
+  std::string temporary = TemporaryPrefix(target).string().append("XXXXXX");
   FileDescriptor fd(::mkstemp(temporary.data()));
   if (fd.Get() < 0) return Failure(ErrorText(errno));
+  // Locked until it has been renamed, so that a starting program does not take it for one left
+  // by a killed writer (best effort: where locks are not offered, such files are left alone).
+  ::flock(fd.Get(), LOCK_EX | LOCK_NB);
 
   const auto fail = [&](int cause) {
     ::unlink(temporary.c_str());
@@ -477,44 +501,97 @@ std::string ProfileFile::Replace(const std::string& content, Identity& written) 
   // have; taken here, a hand edit right after the rename cannot be mistaken for our content.
   struct stat writtenStat {};
   if (::fstat(fd.Get(), &writtenStat) != 0) return fail(errno);
-  if (fd.Close() != 0) return fail(errno);
+  // The content is based on the file as it was read; if the file changed since (an edit saved
+  // in place, or by rename), the rename would throw that edit away.
+  if (!(Stat(path_) == expected)) {
+    changed = true;
+    ::unlink(temporary.c_str());
+    return Failure("the file kept changing while it was written");
+  }
+  // Renamed while still open and locked; fdatasync has reported any failure to write.
   if (::rename(temporary.c_str(), target.c_str()) != 0) return fail(errno);
   written = IdentityOf(writtenStat);
   return {};
 }
 
+std::filesystem::path ProfileFile::Target() const {
+  std::error_code error;
+  if (std::filesystem::is_symlink(path_, error)) {
+    if (auto resolved = std::filesystem::canonical(path_, error); !error) return resolved;
+  }
+  return path_;
+}
+
+std::size_t ProfileFile::RemoveStaleTemporaries() {
+  std::lock_guard lock(mutex_);
+  const std::filesystem::path prefix = TemporaryPrefix(Target());
+  const std::string start = prefix.filename().string();
+  const auto isTemporaryName = [&](const std::string& name) {
+    return name.size() == start.size() + 6 && name.starts_with(start) &&
+           std::all_of(name.begin() + static_cast<std::ptrdiff_t>(start.size()), name.end(),
+                       [](char c) { return std::isalnum(static_cast<unsigned char>(c)) != 0; });
+  };
+  std::size_t removed = 0;
+  std::error_code error;
+  for (const auto& entry : std::filesystem::directory_iterator(prefix.parent_path(), error)) {
+    if (!isTemporaryName(entry.path().filename().string())) continue;
+    // Only a regular file (not a link) whose lock can be taken, and still the file at that name
+    // when it is removed.
+    FileDescriptor fd(::open(entry.path().c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    struct stat opened {};
+    struct stat named {};
+    if (fd.Get() < 0 || ::fstat(fd.Get(), &opened) != 0 || !S_ISREG(opened.st_mode) ||
+        ::flock(fd.Get(), LOCK_EX | LOCK_NB) != 0 || ::lstat(entry.path().c_str(), &named) != 0 ||
+        named.st_dev != opened.st_dev || named.st_ino != opened.st_ino) {
+      continue;
+    }
+    if (::unlink(entry.path().c_str()) == 0) ++removed;
+  }
+  return removed;
+}
+
 std::string ProfileFile::Write(std::span<const ProfileAssignment> assignments,
                                std::span<const ProfileAssignment> restore) {
   std::lock_guard lock(mutex_);
-  // Based on the file as it is now, so a hand edit made since the last read is kept; when it is
-  // missing, on the file as it was last seen.
-  std::shared_ptr<ProfileSnapshot> base = Load();
-  if (!base->Exists() && lastExisting_ != nullptr) {
-    base = lastExisting_;
-    base->Index();
-  } else if (base->Exists()) {
-    restore = {};
+  std::string failure;
+  for (int attempt = 0; attempt < kWriteAttempts; ++attempt) {
+    // Based on the file as it is now, so a hand edit made since the last read is kept; when it
+    // is missing, on the file as it was last seen.
+    if (attempt > 0) Settle();
+    std::shared_ptr<ProfileSnapshot> base = Load();
+    const Identity expected = cachedIdentity_;
+    std::span<const ProfileAssignment> baseRestore = restore;
+    if (!base->Exists() && lastExisting_ != nullptr) {
+      base = lastExisting_;
+      base->Index();
+    } else if (base->Exists()) {
+      baseRestore = {};
+    }
+    std::string content;
+    bool linesKept = false;
+    if (std::string reason = Compose(*base, baseRestore, assignments, content, linesKept);
+        !reason.empty()) {
+      return Failure(reason);
+    }
+    Identity written;
+    bool changed = false;
+    failure = Replace(content, expected, written, changed);
+    if (changed) continue;
+    if (!failure.empty()) return failure;
+    auto next = Parse(std::move(content));
+    // When only values changed, every section and key is on the line it was on: the index of
+    // the base serves the new content as it is, and a large file is not indexed again.
+    if (linesKept && next->LineCount() == base->LineCount()) {
+      next->slots_ = base->slots_;
+      next->indexed_ = true;
+    }
+    base.reset();
+    cachedIdentity_ = written;
+    cached_ = next;
+    lastExisting_ = std::move(next);
+    return {};
   }
-  std::string content;
-  bool linesKept = false;
-  if (std::string reason = Compose(*base, restore, assignments, content, linesKept);
-      !reason.empty()) {
-    return Failure(reason);
-  }
-  Identity written;
-  if (std::string reason = Replace(content, written); !reason.empty()) return reason;
-  auto next = Parse(std::move(content));
-  // When only values changed, every section and key is on the line it was on: the index of the
-  // base serves the new content as it is, and a large file is not indexed again.
-  if (linesKept && next->LineCount() == base->LineCount()) {
-    next->slots_ = base->slots_;
-    next->indexed_ = true;
-  }
-  base.reset();
-  cachedIdentity_ = written;
-  cached_ = next;
-  lastExisting_ = std::move(next);
-  return {};
+  return failure;
 }
 
 std::string ProfileFile::Write(std::string_view section, std::string_view key,

@@ -8,7 +8,9 @@
 //
 // Beyond that: a write never leaves a torn file (temporary file in the same directory, flushed,
 // then renamed over the original), write failures are returned to the caller, and a parse is
-// reused while the file on disk is unchanged (device, inode, size, modification time).
+// reused while the file on disk is unchanged (device, inode, size, modification time). A write
+// does not replace a file that changed after it was read (an editor saving in place): it reads
+// the file again and applies its keys to the new text.
 //
 // A parse holds the file's bytes once, the start of each line, and one flat hash index from
 // section and (section, key) to their first line, so a large file costs little more memory than
@@ -119,6 +121,15 @@ class ProfileFile {
                     std::span<const ProfileAssignment> restore = {});
   std::string Write(std::string_view section, std::string_view key, std::string_view value);
 
+  // Removes the temporary files that writes killed before their rename left behind: the names
+  // ".<file name>.XXXXXX" in the file's directory whose lock no live writer holds (a write locks
+  // its temporary file until it has been renamed). Returns how many were removed.
+  std::size_t RemoveStaleTemporaries();
+
+  // How often a write reads the file again when it changed while the write was made; then the
+  // write fails (and the caller keeps its keys pending).
+  static constexpr int kWriteAttempts = 4;
+
  private:
   struct Identity {
     dev_t device = 0;
@@ -131,6 +142,8 @@ class ProfileFile {
   static Identity IdentityOf(const struct stat& st);
   static Identity Stat(const std::filesystem::path& path);
   static std::shared_ptr<ProfileSnapshot> Parse(std::string content);
+  // The file a write replaces: a symbolic link stays a link, the file it points to is replaced.
+  std::filesystem::path Target() const;
   // The content of base with restore (where it differs) and assignments applied, into out;
   // linesKept tells whether only values of existing keys changed (every line stays where it
   // was). Returns what is wrong with the names, if anything.
@@ -140,9 +153,14 @@ class ProfileFile {
                              bool& linesKept);
   // The current parse, read again when the file changed, indexed. Called with mutex_ held.
   std::shared_ptr<ProfileSnapshot> Load();
-  // Replaces the file by content through a temporary file; returns the failure, if any, and
+  // Waits (bounded) until the file's identity holds still across two looks a few milliseconds
+  // apart: an editor saving in place truncates and writes in several steps.
+  void Settle() const;
+  // Replaces the file by content through a temporary file, unless the file is no longer the one
+  // whose identity is expected (changed is then set). Returns the failure, if any, and
   // otherwise the identity of the new file.
-  std::string Replace(const std::string& content, Identity& written);
+  std::string Replace(const std::string& content, const Identity& expected, Identity& written,
+                      bool& changed);
   std::string Failure(std::string_view reason) const;
 
   std::filesystem::path path_;

@@ -7,9 +7,11 @@
 #include <atomic>
 #include <fcntl.h>
 #include <filesystem>
+#include <fstream>
 #include <random>
 #include <set>
 #include <string>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <thread>
 #include <vector>
@@ -62,6 +64,12 @@ TEST_F(ProfileFileTest, ReadsNamesRegardlessOfCaseAndSurroundingBlanks) {
   EXPECT_TRUE(snapshot->HasSection("OTHER"));
   EXPECT_TRUE(snapshot->HasSection("device 1"));
   EXPECT_FALSE(snapshot->HasSection("Missing"));
+  // Names asked for are trimmed as a write trims them: what was written is what is read.
+  EXPECT_EQ(snapshot->Read(" device 1\t", "\tTag "), "PT-101");
+  EXPECT_TRUE(snapshot->HasSection("Other "));
+  ASSERT_EQ(file.Write(" New ", " key ", "v"), "");
+  EXPECT_EQ(file.Snapshot()->Read(" New ", " key "), "v");
+  EXPECT_EQ(file.Snapshot()->Read("new", "KEY"), "v");
 }
 
 TEST_F(ProfileFileTest, FirstSectionAndFirstKeyWinForReadsAndWrites) {
@@ -334,6 +342,103 @@ TEST_F(ProfileFileTest, ReadsAfterWritesAnswerAsAFreshParse) {
   expectSameAsFresh("after lines");
   EXPECT_EQ(Get(), "top=1\n[S]\nA=a much longer value than before\n; note\nB=3\nC=c\n"
                    "[T]\nA=\n[s]\nC=repeat\n[U]\nA=u\n\n[V]\nx=v\n");
+}
+
+// An editor that saves in place (truncate, then write) while the layer writes: the layer must
+// not rename its copy of the old or half-saved text over the edit. The disk hook runs just
+// before each replacement, where the editor's steps land.
+TEST_F(ProfileFileTest, EditsSavedWhileAWriteIsMadeAreKeptWithTheWrite) {
+  const std::string edited = "[A]\nk=1\n[B]\nb=edited\n[C]\nnew=1\n";
+  Put("[A]\nk=1\n[B]\nb=1\n");
+  ProfileFile file(path_);
+  ASSERT_EQ(file.Snapshot()->Read("B", "b"), "1");
+
+  // In place and in two steps: the first replacement meets the half-saved text, the second
+  // (based on that half) meets the finished edit.
+  int replacements = 0;
+  file.SetDiskHook([&](ProfileFile::DiskOperation operation) {
+    if (operation != ProfileFile::DiskOperation::Write) return;
+    ++replacements;
+    if (replacements == 1) Put(edited.substr(0, 13));
+    if (replacements == 2) {
+      std::ofstream(path_, std::ios::binary | std::ios::app) << edited.substr(13);
+    }
+  });
+  ASSERT_EQ(file.Write("A", "k", "2"), "");
+  EXPECT_EQ(replacements, 3);
+  EXPECT_EQ(Get(), "[A]\nk=2\n[B]\nb=edited\n[C]\nnew=1\n");
+  EXPECT_EQ(file.Snapshot()->Read("C", "new"), "1");
+  EXPECT_EQ(Entries(), std::set<std::string>{"QLN.ini"});
+
+  // An editor that saves by rename still works, in the middle of a write as well.
+  replacements = 0;
+  file.SetDiskHook([&](ProfileFile::DiskOperation operation) {
+    if (operation != ProfileFile::DiskOperation::Write || ++replacements > 1) return;
+    test::WriteFile(dir_ / "QLN.ini~", "[A]\nk=2\n[D]\nd=renamed\n");
+    fs::rename(dir_ / "QLN.ini~", path_);
+  });
+  ASSERT_EQ(file.Write("B", "b", "3"), "");
+  EXPECT_EQ(Get(), "[A]\nk=2\n[D]\nd=renamed\n\n[B]\nb=3\n");
+  EXPECT_EQ(Entries(), std::set<std::string>{"QLN.ini"});
+}
+
+// A file that changes before every replacement: the write gives up after a few attempts and
+// says so; the editor's text stays and no temporary file is left.
+TEST_F(ProfileFileTest, WriteToAFileThatKeepsChangingFailsAndLeavesTheEdits) {
+  Put("[A]\nk=1\n");
+  ProfileFile file(path_);
+  int replacements = 0;
+  file.SetDiskHook([&](ProfileFile::DiskOperation operation) {
+    if (operation == ProfileFile::DiskOperation::Write) {
+      Put("[A]\nk=1\nedit=" + std::to_string(++replacements) + "\n");
+    }
+  });
+  const std::string reason = file.Write("A", "k", "2");
+  EXPECT_NE(reason.find("changing"), std::string::npos) << reason;
+  EXPECT_EQ(replacements, ProfileFile::kWriteAttempts);
+  EXPECT_EQ(Get(), "[A]\nk=1\nedit=" + std::to_string(replacements) + "\n");
+  EXPECT_EQ(file.Snapshot()->Read("A", "edit"), std::to_string(replacements));
+  EXPECT_EQ(Entries(), std::set<std::string>{"QLN.ini"});
+}
+
+// Temporary files left by killed writes are removed; a live write's file (locked), other names,
+// directories and links of the same pattern are left alone.
+TEST_F(ProfileFileTest, StaleTemporaryFilesAreRemovedButNotALiveWritersFile) {
+  Put("[A]\nk=1\n");
+  for (const std::string name : {".QLN.ini.a1B2c3", ".QLN.ini.zzzzzz", ".QLN.ini.short",
+                                 ".QLN.ini.toolong", ".QLN.ini.ab-123", "QLN.ini.abc123",
+                                 ".other.ini.abc123", ".QLN.ini.live01"}) {
+    test::WriteFile(dir_ / name, "[A]\nk=1\n");
+  }
+  fs::create_directory(dir_ / ".QLN.ini.dir123");
+  fs::create_symlink("QLN.ini", dir_ / ".QLN.ini.lnk123");
+  // A live writer holds the lock of its temporary file.
+  const int live = ::open((dir_ / ".QLN.ini.live01").c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(live, 0);
+  ASSERT_EQ(::flock(live, LOCK_EX), 0);
+
+  ProfileFile file(path_);
+  EXPECT_EQ(file.RemoveStaleTemporaries(), 2u);
+  EXPECT_EQ(Entries(), (std::set<std::string>{"QLN.ini", ".QLN.ini.short", ".QLN.ini.toolong",
+                                              ".QLN.ini.ab-123", "QLN.ini.abc123",
+                                              ".other.ini.abc123", ".QLN.ini.live01",
+                                              ".QLN.ini.dir123", ".QLN.ini.lnk123"}));
+  ::close(live);
+  EXPECT_EQ(file.RemoveStaleTemporaries(), 1u);
+  EXPECT_TRUE(fs::exists(dir_ / ".QLN.ini.dir123"));
+  EXPECT_EQ(Get(), "[A]\nk=1\n");
+
+  // A write holds its own temporary file's lock until the rename: another program starting
+  // in the middle of it leaves the file alone.
+  std::size_t removedDuringWrite = 99;
+  file.SetDiskHook([&](ProfileFile::DiskOperation operation) {
+    if (operation == ProfileFile::DiskOperation::Write) {
+      removedDuringWrite = ProfileFile(path_).RemoveStaleTemporaries();
+    }
+  });
+  ASSERT_EQ(file.Write("A", "k", "2"), "");
+  EXPECT_EQ(removedDuringWrite, 0u);
+  EXPECT_EQ(ReadFresh("A", "k"), "2");
 }
 
 TEST_F(ProfileFileTest, ConcurrentSnapshotsSeeEveryWriteWhole) {
