@@ -76,9 +76,8 @@ TEST_F(FaultsOnDemand, EachArmedFaultIsSeenExactlyTwiceThenNormalRepliesAndTheCo
   // The spoiled replies are in the traffic log as they went on the line.
   int spoiledLogged = 0;
   for (const std::string& line : recorder_.Lines()) {
-    if (!line.starts_with("S ") || line.find("==>  FF FF FF FF FF 06 81 00 ") == std::string::npos) {
-      continue;
-    }
+    const bool replyOfDevice1 = line.find("==>  FF FF FF FF FF 06 81 00 ") != std::string::npos;
+    if (!line.starts_with("S ") || !replyOfDevice1) continue;
     std::vector<uint8_t> bytes;
     for (std::size_t at = line.find("==>  ") + 5; at + 2 <= line.size(); at += 3) {
       bytes.push_back(static_cast<uint8_t>(std::stoi(line.substr(at, 2), nullptr, 16)));
