@@ -112,10 +112,14 @@ OpenResult Simulator::Failure(int comNumber, const std::string& reason, std::str
 }
 
 void Simulator::CommandLoop() {
-  CommandContext context{model_, store_, exchange_, state_, clock_, counters_};
+  CommandContext context{model_, store_, exchange_, state_, clock_, counters_, &notifier_};
   while (PortOpen()) {
-    // The request is executed for the device it was accepted for.
-    if (exchange_.LoadState() == ExchangeState::RequestPending) Dispatch(context, exchange_.Device);
+    // The request is executed for the device it was accepted for; a fault it used is noted on
+    // the console.
+    if (exchange_.LoadState() == ExchangeState::RequestPending) {
+      const std::string faultNote = Dispatch(context, exchange_.Device);
+      if (!faultNote.empty()) console_.Note(faultNote);
+    }
     // The serial worker sends burst frames but never reads the file: the next one is prepared
     // here, as soon as the last one has been taken.
     if (model_.Burst.Enable.load(std::memory_order_acquire) != 0 &&

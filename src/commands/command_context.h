@@ -8,6 +8,7 @@
 #include "commands/command_state.h"
 #include "device/config_store.h"
 #include "device/device_model.h"
+#include "device/notifier.h"
 #include "link/clock.h"
 #include "link/command_exchange.h"
 #include "link/communication_counters.h"
@@ -21,6 +22,8 @@ struct CommandContext {
   CommandState& state;
   const Clock& clock;
   const CommunicationCounters& counters;
+  // Where refused texts of a device's fault section are reported; none: not reported.
+  Notifier* notifier = nullptr;
 };
 
 // Response codes of the command layer. Several codes mean different things to different

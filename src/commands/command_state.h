@@ -12,6 +12,7 @@
 #include <cstdint>
 
 #include "device/sections.h"
+#include "scenario/faults.h"
 
 namespace qln {
 
@@ -50,6 +51,9 @@ struct CommandState {
   // The device whose range the active record's Span was last computed from (kNoSpanDevice while
   // no computation has been made since start or its unit was changed).
   uint8_t SpanDevice = kNoSpanDevice;
+  // Per device, the fault-section texts last reported as refused (empty: none), so that a bad
+  // text is reported once, and again only after it has changed.
+  std::array<FaultTexts, kDeviceCount> RefusedFaultTexts{};
 };
 
 }  // namespace qln

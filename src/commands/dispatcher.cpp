@@ -2,6 +2,7 @@
 
 #include <mutex>
 
+#include "commands/armed_faults.h"
 #include "commands/common_practice_commands.h"
 #include "commands/device_management_commands.h"
 #include "commands/device_specific_commands.h"
@@ -162,30 +163,49 @@ uint8_t ComposeDeviceStatus(CommandContext& ctx, uint8_t device) {
   return status;
 }
 
-void Dispatch(CommandContext& ctx, uint8_t device) {
-  ctx.state.DataSuppressed = false;
-  if (ctx.exchange.LoadState() != ExchangeState::RequestPending) return;
+namespace {
+
+// Runs the command's handler for the device, with its entry checks and the bookkeeping every
+// executed command shares. The caller holds the model lock.
+void Execute(CommandContext& ctx, uint8_t device, const CommandEntry& entry) {
   ctx.state.ExecutedCommandCount.fetch_add(1);
+  const uint8_t command = ctx.exchange.Command;
+  if (entry.handler == nullptr) {
+    ctx.exchange.ResponseCode = kNotImplemented;
+    ctx.exchange.ByteCount = 0;
+  } else {
+    ClaimSections(ctx.model, ctx.store, device, entry.reads.Get());
+    if (WriteGuard(ctx, entry.guard, entry.minimumBytes)) entry.handler(ctx, device);
+  }
+  NoteConfigChange(ctx, device, command);
+  if (ctx.state.DataSuppressed) ctx.exchange.ByteCount = 0;
+  ctx.exchange.DeviceStatus = ComposeDeviceStatus(ctx, device);
+}
+
+}  // namespace
+
+std::string Dispatch(CommandContext& ctx, uint8_t device) {
+  ctx.state.DataSuppressed = false;
+  if (ctx.exchange.LoadState() != ExchangeState::RequestPending) return {};
   const uint8_t command = ctx.exchange.Command;
   const CommandEntry& entry = kCommandTable[command];
   // The file check may wait for the operator to acknowledge its warning: never under the lock.
   if (entry.checksFile) ctx.store.SetConfigFileFound(ctx.store.CheckFile());
+  FaultUse fault;
   {
     // One lock from the refreshes to the end of the encoding, so that no burst frame or reload
     // mixes another device's data into this reply.
     std::lock_guard lock(ctx.model.Lock);
-    if (entry.handler == nullptr) {
-      ctx.exchange.ResponseCode = kNotImplemented;
-      ctx.exchange.ByteCount = 0;
+    fault = TakeArmedFault(ctx, device);
+    if (!ExecutesCommand(fault)) {
+      AnswerWithFault(ctx, device, fault);
     } else {
-      ClaimSections(ctx.model, ctx.store, device, entry.reads.Get());
-      if (WriteGuard(ctx, entry.guard, entry.minimumBytes)) entry.handler(ctx, device);
+      Execute(ctx, device, entry);
+      MarkReplyFault(ctx.exchange, fault);
     }
-    NoteConfigChange(ctx, device, command);
-    if (ctx.state.DataSuppressed) ctx.exchange.ByteCount = 0;
-    ctx.exchange.DeviceStatus = ComposeDeviceStatus(ctx, device);
   }
   ctx.exchange.Publish(ExchangeState::ReplyReady);
+  return FaultNote(device, fault);
 }
 
 }  // namespace qln

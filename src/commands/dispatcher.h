@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <initializer_list>
 #include <span>
+#include <string>
 
 #include "commands/command_context.h"
 
@@ -49,8 +50,10 @@ struct CommandEntry {
 const CommandEntry& CommandTableEntry(uint8_t command);
 
 // Executes the request in the exchange for the device (the addressed device, 0..15) if one is
-// pending, and publishes the reply. Takes the model lock itself; call it without.
-void Dispatch(CommandContext& ctx, uint8_t device);
+// pending, and publishes the reply. A fault armed in the device's fault section may answer it
+// without executing it, or mark its reply for the link (see armed_faults.h). Returns the console
+// line of the fault used, empty when none was. Takes the model lock itself; call it without.
+std::string Dispatch(CommandContext& ctx, uint8_t device);
 
 // The field device status byte of the device: UserStatusByte in Manual mode; in Auto mode
 // configuration changed, cold start (once), more status available and loop current fixed.

@@ -108,8 +108,19 @@ void ConfigStore::LoadAll(DeviceModel& model, uint8_t device) {
 }
 
 std::string ConfigStore::ReadSystemKey(std::string_view key) {
-  if (const std::string* pending = Pending(kSystemSection, key)) return *pending;
-  return file_.Snapshot()->Read(kSystemSection, key);
+  return ReadKeys(kSystemSection, std::span(&key, 1)).front();
+}
+
+std::vector<std::string> ConfigStore::ReadKeys(std::string_view section,
+                                               std::span<const std::string_view> keys) {
+  const auto snapshot = file_.Snapshot();
+  std::vector<std::string> texts;
+  texts.reserve(keys.size());
+  for (std::string_view key : keys) {
+    const std::string* pending = Pending(section, key);
+    texts.push_back(pending != nullptr ? *pending : snapshot->Read(section, key));
+  }
+  return texts;
 }
 
 bool ConfigStore::ReloadAll(DeviceModel& model, uint8_t device) {

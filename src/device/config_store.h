@@ -76,6 +76,11 @@ class ConfigStore {
   void LoadAll(DeviceModel& model, uint8_t device);
   // A text of the system section that the model does not hold (for example COM3Path).
   std::string ReadSystemKey(std::string_view key);
+  // The texts of keys of a section the model does not mirror (a device's faults), in the order
+  // of `keys`: a change of the key still waiting to be written wins over the file's text, so
+  // that what was written last is what is read.
+  std::vector<std::string> ReadKeys(std::string_view section,
+                                    std::span<const std::string_view> keys);
   // The file as it is on disk now, for readers of sections the model does not mirror.
   std::shared_ptr<const ProfileSnapshot> Snapshot() { return file_.Snapshot(); }
 

@@ -14,6 +14,15 @@ namespace qln {
 
 enum class ExchangeState : uint8_t { Idle = 0, RequestPending = 1, ReplyReady = 2 };
 
+// What the link does to a reply besides framing it, as the command layer decided for a fault the
+// device's configuration armed. A fault reply answers once: the frame it was made for, or (when
+// it came too late, after the busy reply) that frame's retry; it is never sent again.
+enum class ReplyFault : uint8_t {
+  None = 0,
+  Drop,         // nothing goes on the line, and no busy reply either
+  BadChecksum,  // the reply goes out with its checksum made wrong on purpose
+};
+
 struct ExchangeRecord {
   // The device the request was accepted for. The command is executed for this device, not for
   // whatever device a later frame addressed before the command thread took the request, and a
@@ -24,6 +33,10 @@ struct ExchangeRecord {
   std::array<uint8_t, 255> Data{};    // request data, replaced in place by the reply data
   uint8_t ResponseCode = 0;
   uint8_t DeviceStatus = 0;
+  ReplyFault Fault = ReplyFault::None;
+  // Reply waits (of 10 ticks) the reply is held beyond the one at which it would leave. While
+  // it is held no busy reply goes out: it is ready, only late on purpose.
+  uint8_t DelayPeriods = 0;
 };
 
 struct CommandExchange : ExchangeRecord {

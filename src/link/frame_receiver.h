@@ -69,6 +69,10 @@ class FrameReceiver {
   bool TransmitPending() const { return transmitPending_; }
   // Preambles and frame, as they go on the line.
   std::span<const uint8_t> TransmitImage() const { return {image_.data(), imageLength_}; }
+  // Whether the frame of the TransmitImage (pending or last transmitted) carries a checksum made
+  // wrong on purpose: a reply whose device's configuration armed bad checksums. Every other
+  // frame the link sends has a valid checksum.
+  bool TransmitChecksumSpoiled() const { return checksumSpoiled_; }
   // The serial worker has put the TransmitImage on the line: clears the pending flag and
   // ReceptionActive, and logs the image (with a preamble marker set back to 0xFF).
   void TransmissionDone();
@@ -148,6 +152,7 @@ class FrameReceiver {
   std::size_t imageLength_ = 0;
   bool transmitPending_ = false;
   bool markerSent_ = false;  // the image carries the preamble marker at positions 2 and 3
+  bool checksumSpoiled_ = false;
 };
 
 }  // namespace qln

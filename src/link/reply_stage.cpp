@@ -11,6 +11,8 @@ constexpr uint8_t kReplyWaitTicks = 10;
 constexpr uint8_t kReplyWaitRetries = 3;  // four waits of 10 ticks before the busy reply
 constexpr uint8_t kReplyDelimiterBits = 0x06;
 constexpr uint8_t kBurstBit = 0x40;
+// Flipped in the checksum of a reply that must arrive damaged: every bit wrong.
+constexpr uint8_t kSpoiledChecksumBits = 0xFF;
 
 }  // namespace
 
@@ -66,11 +68,27 @@ bool FrameReceiver::SlotAnswersFrame(const MasterReplySlot& slot) const {
   return slot.Command == frameCommand_ && slot.Device == AddressedDevice();
 }
 
+// Sends the parked reply to the frame being answered, with the fault it carries. A reply the
+// device's configuration delays first waits one more reply wait per period left; being ready, it
+// is never replaced by the busy reply meanwhile.
 void FrameReceiver::SendParkedReply(MasterReplySlot& slot) {
-  AppendParkedReply(slot);
+  if (slot.Fault != ReplyFault::Drop && slot.DelayPeriods > 0) {
+    --slot.DelayPeriods;
+    StartTimer(kReplyWaitTicks, TimerPhase::ReplyWait);
+    return;
+  }
   StopTimer();
-  SendReply();
   slot.State = ExchangeState::Idle;
+  if (slot.Fault == ReplyFault::Drop) {
+    // The answer is silence: no reply and no busy reply. Nothing will be transmitted, so the
+    // reception is over as after an ignored frame, and burst frames may go again.
+    receptionActive_ = false;
+    return;
+  }
+  AppendParkedReply(slot);
+  if (slot.Fault == ReplyFault::BadChecksum) frame_[replyLength_ - 1] ^= kSpoiledChecksumBits;
+  SendReply();
+  checksumSpoiled_ = slot.Fault == ReplyFault::BadChecksum;
 }
 
 // Called only in Idle: the command thread does not touch the record then.
@@ -81,6 +99,9 @@ void FrameReceiver::HandOverRequest() {
   exchange_.Command = frameCommand_;
   exchange_.ByteCount = dataCount;
   std::copy_n(frame_.begin() + countPos_ + 1, dataCount, exchange_.Data.begin());
+  // A command layer that arms no fault leaves these as they are.
+  exchange_.Fault = ReplyFault::None;
+  exchange_.DelayPeriods = 0;
   exchange_.Publish(ExchangeState::RequestPending);
 }
 
@@ -136,6 +157,7 @@ bool FrameReceiver::SendFrame(const uint8_t* frame, std::size_t length) {
   std::copy_n(frame, length, image_.begin() + preambles);
   imageLength_ = preambles + length;
   transmitPending_ = true;
+  checksumSpoiled_ = false;
   return true;
 }
 

@@ -1,5 +1,6 @@
-// Where the serial worker leaves its two console notes (after a self test and after a device
-// reset): standard error in the headless program, the GUI's own choice, a recorder in tests.
+// Where the console notes go: the serial worker's two (after a self test and after a device
+// reset) and the command thread's line for each fault used. Standard error in the headless
+// program, the GUI's own choice, a recorder in tests.
 #pragma once
 
 #include <string>
@@ -10,7 +11,8 @@ class Console {
  public:
   virtual ~Console() = default;
   // One note, text exactly as given (it carries its own "\r\n"). Called on the serial worker
-  // thread; must not block for long.
+  // thread and on the command thread, possibly at the same time (one fputs to standard error
+  // is safe for that); must not block for long.
   virtual void Note(const std::string& text) = 0;
 };
 
