@@ -12,6 +12,7 @@
 #include <cstdint>
 
 #include "device/sections.h"
+#include "scenario/moving_values.h"
 
 namespace qln {
 
@@ -50,6 +51,8 @@ struct CommandState {
   // The device whose range the active record's Span was last computed from (kNoSpanDevice while
   // no computation has been made since start or its unit was changed).
   uint8_t SpanDevice = kNoSpanDevice;
+  // The moving process values of the devices: their motions, times and random walks.
+  MovingValues Motion;
 };
 
 }  // namespace qln

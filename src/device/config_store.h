@@ -72,6 +72,9 @@ class ConfigStore {
   void LoadAll(DeviceModel& model, uint8_t device);
   // A text of the system section that the model does not hold (for example COM3Path).
   std::string ReadSystemKey(std::string_view key);
+  // The notifier the store reports to; readers of the sections the model does not mirror report
+  // the faults they find in them there too. Its Problem never blocks.
+  Notifier& Operator() { return notifier_; }
   // The file as it is on disk now, for readers of sections the model does not mirror.
   std::shared_ptr<const ProfileSnapshot> Snapshot() { return file_.Snapshot(); }
 
