@@ -65,7 +65,8 @@ struct MotionKeys {
 MotionKeys MotionKeyNames(std::size_t variable);
 
 // A whole text as a decimal number that a float holds (white space around it allowed); nothing
-// for anything else: an empty text, trailing characters, NaN, infinities, magnitudes beyond FLT_MAX.
+// for anything else: an empty text, trailing characters, NaN, infinities, magnitudes beyond
+// FLT_MAX.
 std::optional<double> MotionNumber(std::string_view text);
 
 // The mode's name as the file spells it ("sine"), and the mode of a name in any case.

@@ -90,7 +90,7 @@ TEST_F(MovingValuesCommandsTest, ReadCommandsReportTheMovingPvAndTheLoopCurrentF
   EXPECT_FLOAT_EQ(FloatAt(Run(0, 2).data, 4), 25.0f);
 }
 
-TEST_F(MovingValuesCommandsTest, RangeCommandsTakeThePvOfThisMomentAndUnitChangesConvertTheStoredOne) {
+TEST_F(MovingValuesCommandsTest, RangeCommandsTakeThePvNowAndUnitChangesConvertTheStoredOne) {
   IniBuilder ini;
   Simulate(ini, 2, "PV1", "ramp", "10", "90", "8").Set(SimulationSectionName(2), "PV1Noise", "1");
   for (uint8_t section : {1, 3}) ini.Set(section, 2, "PV1Unit", "7");  // bar

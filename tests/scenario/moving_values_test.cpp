@@ -153,8 +153,9 @@ TEST_F(MovingValuesTest, BadTextsAreDescribedOnceAndLeaveTheVariableFixed) {
   DeviceMotionTexts texts;
   texts[3] = {"sine", "0", "1", "0", ""};
   motion.SetTexts(7, texts, problems);
-  EXPECT_EQ(problems, std::vector<std::string>{
-                          "Dev[7]_Simulation: PV4Period=0 is not a period above 0; PV4 stays fixed"});
+  EXPECT_EQ(problems,
+            std::vector<std::string>{
+                "Dev[7]_Simulation: PV4Period=0 is not a period above 0; PV4 stays fixed"});
   texts[3].period = "2";
   motion.SetTexts(7, texts, problems);
   EXPECT_EQ(problems.size(), 1u);

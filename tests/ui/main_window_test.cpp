@@ -471,7 +471,8 @@ class MainWindowTest : public QObject {
     QVERIFY(!f.Row(5).Moving(0));
     QVERIFY(!f.Row(5).Value(0).isReadOnly());
     const QString before = f.Row(6).Value(0).text();
-    QTRY_VERIFY_WITH_TIMEOUT(f.Row(6).Value(0).text() != before, 3 * MainWindow::kRefreshMilliseconds);
+    QTRY_VERIFY_WITH_TIMEOUT(f.Row(6).Value(0).text() != before,
+                             3 * MainWindow::kRefreshMilliseconds);
     const double shown = f.Row(6).Value(0).text().toDouble();
     QVERIFY(shown >= 995.0 && shown <= 1505.0);
 
