@@ -4,6 +4,7 @@
 #include <mutex>
 
 #include "commands/dispatcher.h"
+#include "commands/moving_process_values.h"
 #include "commands/universal_commands.h"
 #include "link/encodings.h"
 #include "link/hart_frame.h"
@@ -62,6 +63,7 @@ std::optional<BurstFrame> BuildBurstFrame(CommandContext& ctx) {
   if (command == 2) RefreshSection(ctx, 15, device);
   if (command == 3) RefreshSection(ctx, 3, device);
   if (command == 3) ClaimSections(model, ctx.store, device, kRange);
+  ApplyMovingValues(ctx, device);  // the values at the moment the frame is built
 
   DeviceRecord& r = model.Active;
   uint8_t* d = f + kDataStart;

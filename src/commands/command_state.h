@@ -13,6 +13,7 @@
 
 #include "device/sections.h"
 #include "scenario/faults.h"
+#include "scenario/moving_values.h"
 
 namespace qln {
 
@@ -54,6 +55,8 @@ struct CommandState {
   // Per device, the fault-section texts last reported as refused (empty: none), so that a bad
   // text is reported once, and again only after it has changed.
   std::array<FaultTexts, kDeviceCount> RefusedFaultTexts{};
+  // The moving process values of the devices: their motions, times and random walks.
+  MovingValues Motion;
 };
 
 }  // namespace qln

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <initializer_list>
 
+#include "commands/moving_process_values.h"
 #include "commands/units.h"
 #include "commands/universal_commands.h"
 #include "link/encodings.h"
@@ -77,6 +78,7 @@ void Command34(CommandContext& ctx, uint8_t device) {
 }
 
 void Command35(CommandContext& ctx, uint8_t device) {
+  ApplyMovingValues(ctx, device);  // the PV now
   DeviceRecord& r = ctx.model.Active;
   uint8_t* d = Data(ctx);  // byte 0, the units code, is echoed as received
   const float upper = DecodeFloat(d + 1);
@@ -95,6 +97,7 @@ void Command35(CommandContext& ctx, uint8_t device) {
 }
 
 void Command36(CommandContext& ctx, uint8_t device) {
+  ApplyMovingValues(ctx, device);  // the PV now
   DeviceRecord& r = ctx.model.Active;
   if (r.PV1Value != r.UpRangeValue) {
     r.UpRangeValue = r.PV1Value;
@@ -104,6 +107,7 @@ void Command36(CommandContext& ctx, uint8_t device) {
 }
 
 void Command37(CommandContext& ctx, uint8_t device) {
+  ApplyMovingValues(ctx, device);  // the PV now
   DeviceRecord& r = ctx.model.Active;
   if (r.PV1Value != r.LoRangeValue) {
     // The range is shifted with the span last computed for this device; a span computed for
@@ -136,6 +140,7 @@ void Command40(CommandContext& ctx, uint8_t device) {
     s.FixedCurrentMode[device] = true;
     s.FixedCurrentValue[device] = current;
   }
+  ApplyMovingValues(ctx, device);
   // Every reply reports the device's own loop current: the fixed one, or after a release the one
   // following the PV again.
   DeviceRecord& r = ctx.model.Active;
@@ -161,6 +166,8 @@ void Command43(CommandContext& ctx, uint8_t device) {
 void Command44(CommandContext& ctx, uint8_t device) {
   const uint8_t unit = Data(ctx)[0];
   Command8(ctx, device);
+  // The conversion works on the stored values, never on a moving value of this moment.
+  RestoreStoredValues(ctx, device);
   DeviceRecord& r = ctx.model.Active;
   const uint8_t pvClass = ctx.state.VariableClasses[0];
   if (ClassOfUnit(unit) == pvClass) {
@@ -178,6 +185,7 @@ void Command44(CommandContext& ctx, uint8_t device) {
         *value *= *factor;
       }
       ctx.state.SpanDevice = kNoSpanDevice;  // the span last computed is in the old unit
+      ConvertMotionRange(ctx, device, *factor);
     }
   }
   r.LimitUnit = unit;

@@ -5,6 +5,7 @@
 #include <tuple>
 #include <vector>
 
+#include "commands/moving_process_values.h"
 #include "commands/units.h"
 #include "link/encodings.h"
 
@@ -126,6 +127,7 @@ void Command0(CommandContext& ctx, uint8_t device) {
 
 void Command1(CommandContext& ctx, uint8_t device) {
   RefreshSection(ctx, 1, device);
+  ApplyMovingValues(ctx, device);
   uint8_t* d = ReplyData(ctx);
   d[0] = ctx.model.Active.PV1Unit;
   PutFloat(d + 1, ctx.model.Active.PV1Value);
@@ -135,6 +137,7 @@ void Command1(CommandContext& ctx, uint8_t device) {
 void Command2(CommandContext& ctx, uint8_t device) {
   RefreshSection(ctx, 1, device);
   RefreshSection(ctx, 15, device);
+  ApplyMovingValues(ctx, device);
   DeviceRecord& r = ctx.model.Active;
   LoopCurrentStep(r, ctx.state, device);
   uint8_t* d = ReplyData(ctx);
@@ -146,6 +149,7 @@ void Command2(CommandContext& ctx, uint8_t device) {
 void Command3(CommandContext& ctx, uint8_t device) {
   RefreshSection(ctx, 3, device);
   RefreshSection(ctx, 15, device);
+  ApplyMovingValues(ctx, device);
   DeviceRecord& r = ctx.model.Active;
   LoopCurrentStep(r, ctx.state, device);
   uint8_t* d = ReplyData(ctx);

@@ -81,6 +81,9 @@ class ConfigStore {
   // that what was written last is what is read.
   std::vector<std::string> ReadKeys(std::string_view section,
                                     std::span<const std::string_view> keys);
+  // The notifier the store reports to; readers of the sections the model does not mirror report
+  // the faults they find in them there too. Its Problem never blocks.
+  Notifier& Operator() { return notifier_; }
   // The file as it is on disk now, for readers of sections the model does not mirror.
   std::shared_ptr<const ProfileSnapshot> Snapshot() { return file_.Snapshot(); }
 

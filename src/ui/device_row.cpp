@@ -1,5 +1,6 @@
 #include "ui/device_row.h"
 
+#include <QAction>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QEvent>
@@ -22,6 +23,7 @@ namespace {
 
 const QColor kSelected(255, 246, 190);
 const QColor kSetText(120, 0, 120);
+const QColor kMovingText(0, 70, 180);
 
 // Grid columns, left to right. The "0x" label stands before the Long Addr field, under the
 // same heading; each value field is followed by its unit list.
@@ -124,6 +126,13 @@ DeviceRow::DeviceRow(uint8_t device, QGridLayout& grid, QWidget* parent) : QObje
   set_->hide();  // only SetParam stores the rows
   grid.addWidget(set_, row, kSet);
 
+  simulation_ = new QAction(QStringLiteral("Moving values..."), this);
+  connect(simulation_, &QAction::triggered, this, &DeviceRow::SimulationRequested);
+  for (QWidget* owner : {static_cast<QWidget*>(shortAddress_), static_cast<QWidget*>(enable_)}) {
+    owner->addAction(simulation_);
+    owner->setContextMenuPolicy(Qt::ActionsContextMenu);
+  }
+
   for (ColourEdit* field : Fields()) {
     field->SetTextColour(Qt::black);
     field->installEventFilter(this);
@@ -144,7 +153,8 @@ void DeviceRow::ShowIdentity(const SectionTexts& texts) {
 
 void DeviceRow::ShowValues(const SectionTexts& texts, bool unknownToFirst) {
   for (std::size_t i = 0; i < 4; ++i) {
-    values_[i]->setText(QString::fromStdString(texts.Get(3, kValueKeys[i])));
+    stored_[i] = texts.Get(3, kValueKeys[i]);
+    if (!moving_[i]) values_[i]->setText(QString::fromStdString(stored_[i]));
     const int position = UnitPosition(static_cast<uint8_t>(StoredNumber(texts, 3, kUnitKeys[i]) & 0xFF));
     if (position >= 0) {
       units_[i]->setCurrentIndex(position);
@@ -152,6 +162,26 @@ void DeviceRow::ShowValues(const SectionTexts& texts, bool unknownToFirst) {
       units_[i]->setCurrentIndex(0);
     }
   }
+}
+
+void DeviceRow::ShowMotion(std::size_t i, std::optional<double> value,
+                           const std::optional<MotionSettings>& settings) {
+  NumberEdit& field = *values_[i];
+  const bool moving = value && settings;
+  if (moving) {
+    field.setText(QString::asprintf("%0.6f", *value));
+    field.setToolTip(QString::fromStdString(DescribeMotion(*settings)));
+  } else if (moving_[i]) {
+    field.setText(QString::fromStdString(stored_[i]));
+    field.setToolTip({});
+  }
+  if (moving == moving_[i]) return;
+  moving_[i] = moving;
+  QFont font = field.font();
+  font.setItalic(moving);
+  field.setFont(font);
+  field.SetTextColour(moving ? kMovingText : QColor(Qt::black));
+  field.setReadOnly(moving);
 }
 
 void DeviceRow::ApplyEnable(bool hart7) {
@@ -183,7 +213,7 @@ RowEntry DeviceRow::Entry() const {
   entry.MfrIDv7 = mfrIdV7_->text().toStdString();
   const auto table = UnitTable();
   for (std::size_t i = 0; i < 4; ++i) {
-    entry.Values[i] = values_[i]->text().toStdString();
+    entry.Values[i] = moving_[i] ? stored_[i] : values_[i]->text().toStdString();
     const int position = units_[i]->currentIndex();
     entry.Units[i] = table[static_cast<std::size_t>(position < 0 ? 0 : position)].Code;
   }

@@ -7,10 +7,14 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
+#include <string>
 
 #include "device/config_store.h"
 #include "device/device_model.h"
+#include "scenario/moving_values.h"
 
+class QAction;
 class QCheckBox;
 class QComboBox;
 class QEvent;
@@ -47,6 +51,13 @@ class DeviceRow : public QObject {
   // `unknownToFirst`, else leaves the list as it is. Caller holds the model lock.
   void ShowValues(const SectionTexts& texts, bool unknownToFirst);
 
+  // A moving variable's field shows its live value in italics and blue, with the motion as its
+  // tooltip, and cannot be edited (the stored value stays what Entry hands on); a fixed one
+  // shows the stored text again. Caller holds the model lock.
+  void ShowMotion(std::size_t variable, std::optional<double> value,
+                  const std::optional<MotionSettings>& settings);
+  bool Moving(int i) const { return moving_[static_cast<std::size_t>(i)]; }
+
   // The Enable box's fields are editable exactly while it is ticked; the MfrID (v7) field
   // only when the revision in force is 7 or more as well.
   void ApplyEnable(bool hart7);
@@ -54,7 +65,7 @@ class DeviceRow : public QObject {
   // the button face and the others white.
   void Highlight(bool selected);
   // The row as the store takes it: the long address left-padded with '0' to 8 characters, the
-  // texts as typed, the unit codes at the lists' positions.
+  // texts as typed (a moving variable's as stored), the unit codes at the lists' positions.
   RowEntry Entry() const;
 
   QCheckBox& EnableBox() const { return *enable_; }
@@ -64,10 +75,14 @@ class DeviceRow : public QObject {
   NumberEdit& Value(int i) const { return *values_[static_cast<std::size_t>(i)]; }
   QComboBox& Unit(int i) const { return *units_[static_cast<std::size_t>(i)]; }
   SkinnedButton& SetButton() const { return *set_; }
+  // "Moving values...", in the context menu of the Short Addr field and the Enable box.
+  QAction& SimulationAction() const { return *simulation_; }
 
  signals:
   // A text field of the row received the focus.
   void Focused();
+  // The operator asked to set the row's moving values up.
+  void SimulationRequested();
 
  protected:
   bool eventFilter(QObject* watched, QEvent* event) override;
@@ -83,6 +98,9 @@ class DeviceRow : public QObject {
   std::array<NumberEdit*, 4> values_{};
   std::array<QComboBox*, 4> units_{};
   SkinnedButton* set_;
+  QAction* simulation_;
+  std::array<std::string, 4> stored_;  // the value texts as stored
+  std::array<bool, 4> moving_{};
 };
 
 }  // namespace qln

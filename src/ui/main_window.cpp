@@ -25,6 +25,7 @@
 #include <mutex>
 #include <utility>
 
+#include "commands/moving_process_values.h"
 #include "device/sections.h"
 #include "serial/converter.h"
 #include "serial/port_path.h"
@@ -32,6 +33,7 @@
 #include "ui/comm_log_window.h"
 #include "ui/device_row.h"
 #include "ui/device_status_window.h"
+#include "ui/simulation_dialog.h"
 #include "ui/skinned_button.h"
 #include "ui/spec_cmd_window.h"
 
@@ -220,6 +222,7 @@ void MainWindow::BuildWindow() {
     auto* row = new DeviceRow(static_cast<uint8_t>(r), *grid, devicesGroup);
     rows_[static_cast<std::size_t>(r)] = row;
     connect(row, &DeviceRow::Focused, this, [this, r] { HighlightRow(r); });
+    connect(row, &DeviceRow::SimulationRequested, this, [this, r] { SetUpSimulation(r); });
     connect(&row->EnableBox(), &QCheckBox::clicked, this, [this, r] { ApplyRowEnable(r); });
     connect(&row->SetButton(), &QPushButton::clicked, this, [this, r] { StoreRow(r); });
   }
@@ -279,6 +282,7 @@ void MainWindow::StartUp() {
       rows_[static_cast<std::size_t>(r)]->ShowValues(device.Texts, true);
     }
   }
+  ShowMovingValues();
   portNumber_ = comNumber;
   portList_->setCurrentIndex(comNumber - 1);  // no selection for 0
   ShowPortDevices();
@@ -402,14 +406,45 @@ void MainWindow::RefreshProcessValues() {
   // While the port is closed no command thread retries changes the file did not take.
   if (!Sim().PortOpen()) Sim().Store().RetryPendingWrites(Sim().Model(), clock_.Milliseconds());
   const bool requested = Sim().State().RefreshRequest.exchange(false);
-  if (!autoRefresh_ && !requested) return;
-  Sim().Store().ReloadAll(Sim().Model(), AllDevices);
-  {
+  if (autoRefresh_ || requested) {
+    Sim().Store().ReloadAll(Sim().Model(), AllDevices);
     std::lock_guard lock(Sim().Model().Lock);
     for (int r = 0; r < kRows; ++r) {
       rows_[static_cast<std::size_t>(r)]->ShowValues(Sim().Model().Table[static_cast<std::size_t>(r)].Texts, false);
     }
   }
+  ShowMovingValues();
+}
+
+void MainWindow::ShowMovingValues() {
+  std::lock_guard lock(Sim().Model().Lock);
+  MovingValues& motion = Sim().State().Motion;
+  for (int r = 0; r < kRows; ++r) {
+    const auto device = static_cast<uint8_t>(r);
+    const auto values = MovingValuesNow(Sim().Store(), motion, clock_, device);
+    for (std::size_t i = 0; i < kMovingVariables; ++i) {
+      rows_[static_cast<std::size_t>(r)]->ShowMotion(i, values[i], motion.Settings(device, i));
+    }
+  }
+}
+
+SimulationDialog* MainWindow::SetUpSimulation(int row) {
+  DeviceMotionTexts texts = ReadMotionTexts(*Sim().Store().Snapshot(), static_cast<uint8_t>(row));
+  auto* dialog = new SimulationDialog(static_cast<uint8_t>(row), texts, this);
+  dialog->setAttribute(Qt::WA_DeleteOnClose);
+  connect(dialog, &QDialog::accepted, this,
+          [this, row, dialog] { StoreSimulation(row, dialog->Texts()); });
+  dialog->open();
+  return dialog;
+}
+
+void MainWindow::StoreSimulation(int row, const DeviceMotionTexts& texts) {
+  {
+    std::lock_guard lock(Sim().Model().Lock);
+    // A failed write is reported by the store.
+    WriteMotionTexts(Sim().Model(), Sim().Store(), static_cast<uint8_t>(row), texts);
+  }
+  ShowMovingValues();
 }
 
 void MainWindow::ShowAbout() {

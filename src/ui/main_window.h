@@ -29,6 +29,7 @@
 #include "device/spec_cmd_table.h"
 #include "link/clock.h"
 #include "link/log_queue.h"
+#include "scenario/moving_values.h"
 #include "serial/console.h"
 #include "ui/gui_notifier.h"
 
@@ -43,6 +44,7 @@ namespace qln {
 
 class CommLogWindow;
 class DeviceRow;
+class SimulationDialog;
 class SkinnedButton;
 
 // Every window of the program on the dialog colours: RGB(220,230,210) behind black text.
@@ -81,7 +83,16 @@ class MainWindow : public QDialog {
   void HighlightRow(int row);
   // The timer's action: when the automatic refresh is on, or a command asked for it, a full
   // load and the four values and units of every row shown again.
+  // At every tick also ShowMovingValues.
   void RefreshProcessValues();
+  // Each row's moving variables with their values now (italic, with the motion as tooltip); the
+  // fixed ones as stored.
+  void ShowMovingValues();
+  // Opens the dialog of the row's moving values (also from the row's context menu); its OK
+  // stores them with StoreSimulation.
+  SimulationDialog* SetUpSimulation(int row);
+  // Writes the device's simulation section at once, then shows the rows' moving values.
+  void StoreSimulation(int row, const DeviceMotionTexts& texts);
 
   Simulator& Sim() { return *simulator_; }
   const DeviceRow& Row(int row) const { return *rows_[static_cast<std::size_t>(row)]; }

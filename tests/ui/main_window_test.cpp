@@ -33,6 +33,7 @@
 #include "ui/device_status_window.h"
 #include "ui/key_filter_edit.h"
 #include "ui/log_list_model.h"
+#include "ui/simulation_dialog.h"
 #include "ui/skinned_button.h"
 #include "ui/spec_cmd_window.h"
 #include "ui/ui_test.h"
@@ -454,6 +455,60 @@ class MainWindowTest : public QObject {
     QCOMPARE(f.Unit(1, 1), QString("Deg.C"));
     QCOMPARE(f.Row(2).LongAddress().text(), QString("1A01011170"));  // identities are not refreshed
     (void)window;
+  }
+
+  void MovingValuesShowLiveAndAreSetUpFromTheRowsMenu() {
+    WindowFixture f;
+    MainWindow& window = f.Start();
+    // The example's device 6 moves its PV (a sine with noise), device 7 its PV in a random walk.
+    for (int r : {6, 7}) {
+      QVERIFY(f.Row(r).Moving(0));
+      QVERIFY(f.Row(r).Value(0).font().italic());
+      QVERIFY(f.Row(r).Value(0).isReadOnly());
+      QVERIFY(!f.Row(r).Moving(1));
+    }
+    QCOMPARE(f.Row(6).Value(0).toolTip(), QString("sine 1000..1500 over 20 s +-5 noise"));
+    QVERIFY(!f.Row(5).Moving(0));
+    QVERIFY(!f.Row(5).Value(0).isReadOnly());
+    const QString before = f.Row(6).Value(0).text();
+    QTRY_VERIFY_WITH_TIMEOUT(f.Row(6).Value(0).text() != before,
+                             3 * MainWindow::kRefreshMilliseconds);
+    const double shown = f.Row(6).Value(0).text().toDouble();
+    QVERIFY(shown >= 995.0 && shown <= 1505.0);
+
+    // The row's context menu opens the dialog; a bad period is refused in it, a good one written.
+    QAction& action = f.Row(5).SimulationAction();
+    QVERIFY(f.Row(5).ShortAddress().actions().contains(&action));
+    action.trigger();
+    auto* dialog = window.findChild<SimulationDialog*>();
+    QVERIFY(dialog);
+    QCOMPARE(dialog->Mode(0).currentText(), QString("fixed"));
+    test::Choose(dialog->Mode(1), 3);  // ramp
+    dialog->Field(1, 0).setText("10");
+    dialog->Field(1, 1).setText("20");
+    dialog->Field(1, 2).setText("0");
+    dialog->accept();
+    QCOMPARE(dialog->Fault().text(),
+             QString("Dev[5]_Simulation: PV2Period=0 is not a period above 0; PV2 stays fixed"));
+    QVERIFY(f.Stored("HTDev05_Simulation", "PV2Mode").empty());  // nothing written
+    dialog->Field(1, 2).setText("5");
+    dialog->accept();
+    QCOMPARE(f.Stored("HTDev05_Simulation", "PV2Mode"), std::string("ramp"));
+    QCOMPARE(f.Stored("HTDev05_Simulation", "PV2Period"), std::string("5"));
+    QCOMPARE(f.Stored("HTDev05_Simulation", "PV1Mode"), std::string("fixed"));
+    QVERIFY(f.Row(5).Moving(1));
+    QCOMPARE(f.Row(5).Value(1).toolTip(), QString("ramp 10..20 over 5 s"));
+
+    // Storing the row keeps the stored value of a moving variable, never the live one.
+    const std::string stored = f.Stored("HTDev05_Cmd003", "PV2Value");
+    window.StoreRow(5);
+    QCOMPARE(f.Stored("HTDev05_Cmd003", "PV2Value"), stored);
+    // Back to fixed: the stored text shows again and can be edited.
+    DeviceMotionTexts texts;
+    window.StoreSimulation(5, texts);
+    QVERIFY(!f.Row(5).Moving(1));
+    QCOMPARE(f.Row(5).Value(1).text().toStdString(), stored);
+    QVERIFY(!f.Row(5).Value(1).isReadOnly());
   }
 
   void OpeningAnAbsentPortShowsTheFailure() {
