@@ -55,6 +55,14 @@ inline constexpr uint8_t kBusyResponse = 0x20;
 // XOR of the bytes: the checksum that ends every HART frame.
 uint8_t FrameChecksum(const uint8_t* bytes, std::size_t length);
 
+// Turns the master frame in `frame` (delimiter through byte count, the count at `countPos`) into
+// the slave reply in place: reply delimiter, the address with the burst bit cleared, byte count
+// (data + 2), response code, device status, the data (at most kMaxReplyData bytes) and the
+// checksum. Returns the reply's length; `frame` must hold countPos + 4 + the data. Every
+// transport frames its replies with it, so they are the same bytes.
+std::size_t FrameReply(std::span<uint8_t> frame, std::size_t countPos, uint8_t responseCode,
+                       uint8_t deviceStatus, std::span<const uint8_t> data);
+
 class FrameReceiver {
  public:
   // Every frame end is counted in counters.ReceivedFrameCount.
