@@ -159,8 +159,13 @@ uint8_t ComposeDeviceStatus(CommandContext& ctx, uint8_t device) {
 }
 
 void Dispatch(CommandContext& ctx, uint8_t device) {
-  ctx.state.DataSuppressed = false;
-  if (ctx.exchange.LoadState() != ExchangeState::RequestPending) return;
+  // DataSuppressed only under the lock: the serial link's and the HART-IP sessions' requests
+  // share the command state.
+  if (ctx.exchange.LoadState() != ExchangeState::RequestPending) {
+    std::lock_guard lock(ctx.model.Lock);
+    ctx.state.DataSuppressed = false;
+    return;
+  }
   ctx.state.ExecutedCommandCount.fetch_add(1);
   const uint8_t command = ctx.exchange.Command;
   const CommandEntry& entry = kCommandTable[command];
@@ -170,6 +175,7 @@ void Dispatch(CommandContext& ctx, uint8_t device) {
     // One lock from the refreshes to the end of the encoding, so that no burst frame or reload
     // mixes another device's data into this reply.
     std::lock_guard lock(ctx.model.Lock);
+    ctx.state.DataSuppressed = false;
     if (entry.handler == nullptr) {
       ctx.exchange.ResponseCode = kNotImplemented;
       ctx.exchange.ByteCount = 0;

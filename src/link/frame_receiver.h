@@ -25,6 +25,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <string>
 #include <string_view>
 
 #include "device/device_model.h"
@@ -54,6 +55,10 @@ inline constexpr uint8_t kBusyResponse = 0x20;
 
 // XOR of the bytes: the checksum that ends every HART frame.
 uint8_t FrameChecksum(const uint8_t* bytes, std::size_t length);
+
+// A traffic log line: "<time><arrow>" and one "%02X " item per preamble (FF) and per byte.
+std::string TrafficLine(const Clock& clock, std::string_view arrow, std::size_t preambles,
+                        std::span<const uint8_t> bytes);
 
 // Turns the master frame in `frame` (delimiter through byte count, the count at `countPos`) into
 // the slave reply in place: reply delimiter, the address with the burst bit cleared, byte count
