@@ -35,15 +35,16 @@ std::vector<uint8_t> EncodeMessage(MessageType type, MessageId id, uint8_t statu
                                    uint16_t sequence, std::span<const uint8_t> body) {
   const std::size_t bodySize = std::min(body.size(), kMaxMessageSize - kHeaderSize);
   const std::size_t size = kHeaderSize + bodySize;
-  std::vector<uint8_t> message{kVersion,
-                               static_cast<uint8_t>(type),
-                               static_cast<uint8_t>(id),
-                               status,
-                               static_cast<uint8_t>(sequence >> 8),
-                               static_cast<uint8_t>(sequence & 0xFF),
-                               static_cast<uint8_t>(size >> 8),
-                               static_cast<uint8_t>(size & 0xFF)};
-  message.insert(message.end(), body.begin(), body.begin() + static_cast<std::ptrdiff_t>(bodySize));
+  std::vector<uint8_t> message(size);
+  message[0] = kVersion;
+  message[1] = static_cast<uint8_t>(type);
+  message[2] = static_cast<uint8_t>(id);
+  message[3] = status;
+  message[4] = static_cast<uint8_t>(sequence >> 8);
+  message[5] = static_cast<uint8_t>(sequence & 0xFF);
+  message[6] = static_cast<uint8_t>(size >> 8);
+  message[7] = static_cast<uint8_t>(size & 0xFF);
+  std::copy_n(body.begin(), bodySize, message.begin() + kHeaderSize);
   return message;
 }
 
