@@ -85,6 +85,7 @@ int main(int argc, char** argv) {
   qln::MainWindow window(clock, {}, options.device);
   window.show();
   if (options.screenshot) {
+    window.resize(window.sizeHint());  // the whole window, however small the screen
     QApplication::processEvents();
     if (!window.grab().save(*options.screenshot)) {
       std::fprintf(stderr, "quillon: cannot write %s\n", qPrintable(*options.screenshot));

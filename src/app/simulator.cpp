@@ -6,6 +6,7 @@
 #include <utility>
 #include <vector>
 
+#include "commands/burst_frames.h"
 #include "commands/command_context.h"
 #include "commands/dispatcher.h"
 #include "device/sections.h"
@@ -29,8 +30,8 @@ Simulator::Simulator(Notifier& notifier, Console& console, const Clock& clock,
       onLogLine_(std::move(onLogLine)),
       onChannel_(std::move(onChannel)),
       store_(notifier, std::move(directory)),
-      link_(model_, exchange_, counters_, clock, log_),
-      burst_(model_, store_, state_, counters_, link_, clock) {}
+      link_(model_.Link, exchange_, counters_, clock, log_),
+      burst_(model_.Burst, counters_, link_, clock, [this] { Wake(); }) {}
 
 Simulator::~Simulator() { Close(); }
 
@@ -41,7 +42,7 @@ bool Simulator::StartUp(int& comNumber) {
     model_.Table[device].DevEnable = ParseUnsigned(model_.System.DevEn[device]) == 1 ? 1 : 0;
   }
   const uint32_t configured = ParseUnsigned(model_.System.COMNo);
-  comNumber = configured <= 255 ? static_cast<int>(configured) : 0;
+  comNumber = static_cast<int>(configured & 0xFF);  // the low 8 bits: 300 is COM44
   return found;
 }
 
@@ -54,6 +55,7 @@ OpenResult Simulator::Open(int comNumber, std::optional<std::string> device) {
   }
   store_.CheckAndLoadForOpen(model_);
   link_.ResetForOpen();
+  model_.Burst.Prepared.Clear();  // the command thread prepares the first burst frame afresh
   const std::string path =
       device ? *device : *PortDevice(comNumber, store_.ReadSystemKey(PortPathKey(comNumber)));
 
@@ -113,6 +115,12 @@ void Simulator::CommandLoop() {
   while (PortOpen()) {
     // The request is executed for the device it was accepted for.
     if (exchange_.LoadState() == ExchangeState::RequestPending) Dispatch(context, exchange_.Device);
+    // The serial worker sends burst frames but never reads the file: the next one is prepared
+    // here, as soon as the last one has been taken.
+    if (model_.Burst.Enable.load(std::memory_order_acquire) != 0 &&
+        model_.Burst.Prepared.Wanted()) {
+      PrepareBurstFrame(context);
+    }
     PassLogLines();
     if (const std::optional<uint8_t> channel = channelReport_.Take(); channel && onChannel_) {
       onChannel_(*channel);

@@ -67,7 +67,7 @@ class Simulator {
   // The program's start: a full load of QLN.ini (with the notifier's warning when the file is
   // missing), then each device's enable flag from its Dev%02d_En text (1 enabled, anything else
   // disabled); later loads leave the flags alone. Returns whether the file was found, and sets
-  // `comNumber` from COMNo (0 when that is not a number from 1 to 255).
+  // `comNumber` to the low 8 bits of COMNo (0, no port, when those are 0 or it is no number).
   bool StartUp(int& comNumber);
 
   // Opens COM `comNumber` (1..255): the device named by COM<n>Path in QLN.ini, or /dev/ttyS<n-1>.

@@ -113,8 +113,10 @@ void Command109(CommandContext& ctx, uint8_t device) {
   uint8_t* d = Data(ctx);
   const uint8_t mode = d[0];
   if (ctx.exchange.ByteCount < 2) d[1] = 0;  // the second reply byte echoes the request's
-  // The burst device and its address are in place before the serial worker can see the mode.
+  // The burst device and its address are in place before the serial worker can see the mode,
+  // and no frame prepared for the device bursting before is left to send.
   BurstControl& burst = ctx.model.Burst;
+  burst.Prepared.Clear();
   burst.Device = device;
   burst.LongAddress = ctx.model.Table[device].LongAddress;
   ctx.model.Active.BurstMode = mode;

@@ -38,6 +38,7 @@ void ReadSystemFrom(const ProfileSnapshot& snapshot, DeviceModel& model) {
     model.System.DevEn[d] = snapshot.Read(kSystemSection, DevEnableKey(d));
   }
   model.System.COMNo = snapshot.Read(kSystemSection, "COMNo");
+  model.System.PreambleMarker = snapshot.Read(kSystemSection, "PreambleMarker");
 }
 
 void LoadAllFrom(const ProfileSnapshot& snapshot, DeviceModel& model, uint8_t device) {

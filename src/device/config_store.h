@@ -8,11 +8,13 @@
 #include <atomic>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <initializer_list>
 #include <memory>
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "device/device_model.h"
 #include "device/notifier.h"
@@ -44,6 +46,10 @@ class ConfigStore {
   ConfigStore(Notifier& notifier, std::filesystem::path directory = {});
 
   const std::filesystem::path& Path() const { return file_.Path(); }
+  // See ProfileFile::SetDiskHook. Set it before the store is used by other threads.
+  void SetDiskHook(std::function<void(ProfileFile::DiskOperation)> hook) {
+    file_.SetDiskHook(std::move(hook));
+  }
 
   // Tests that the file exists and may be read. When not, shows the warning "QLN.ini not found
   // ..." and returns false once it has been acknowledged. Does not change ConfigFileFound.

@@ -1,5 +1,6 @@
 #include "device/device_model.h"
 
+#include <algorithm>
 
 #include "device/text_values.h"
 #include "link/encodings.h"
@@ -145,6 +146,26 @@ void SectionTexts::Set(uint8_t section, std::size_t keyIndex, std::string_view t
   auto& texts = sections_[section];
   if (keyIndex >= texts.size()) texts.resize(keyIndex + 1);
   texts[keyIndex].assign(text.substr(0, kMaxTextLength));
+}
+
+LinkView BuildLinkView(const DeviceModel& model) {
+  LinkView view;
+  for (uint8_t d = 0; d < kDeviceCount; ++d) {
+    const DeviceEntry& entry = model.Table[d];
+    LinkDevice& device = view.Devices[d];
+    device.Enabled = entry.DevEnable == 1;
+    device.LongAddress = entry.LongAddress;
+    device.Preambles = static_cast<uint8_t>(std::min<uint32_t>(entry.ResPreableNum, 0xFF));
+    PackField(entry.Texts.Get(13, "TagName"), device.TagName);
+    for (std::size_t i = 0; i < device.LongTag.size(); ++i) device.LongTag[i] = U8(entry.Texts.Get(20, i));
+  }
+  view.PreambleMarker = ParseUnsigned(model.System.PreambleMarker) != 0;
+  return view;
+}
+
+void ModelMutex::unlock() {
+  model_.Link.Publish(BuildLinkView(model_));
+  mutex_.unlock();
 }
 
 DeviceModel::DeviceModel() {

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "device/device_record.h"
+#include "device/link_view.h"
 #include "device/sections.h"
 #include "link/burst_control.h"
 
@@ -47,6 +48,7 @@ struct DeviceEntry {
 struct SystemTexts {
   std::array<std::string, kDeviceCount> DevEn;  // Dev00_En .. Dev15_En
   std::string COMNo;
+  std::string PreambleMarker;  // absent or 0: plain preambles
 };
 
 inline constexpr uint8_t kNoDevice = 0xFF;
@@ -57,12 +59,30 @@ struct SpecCmdReply {
   std::array<uint8_t, 255> Data{};
 };
 
+struct DeviceModel;
+
+// The model's lock. Releasing it publishes the link's view of the devices first, so every change
+// made under it reaches the serial worker, which reads that view and never takes this lock.
+class ModelMutex {
+ public:
+  explicit ModelMutex(DeviceModel& model) : model_(model) {}
+  ModelMutex(const ModelMutex&) = delete;
+  ModelMutex& operator=(const ModelMutex&) = delete;
+  void lock() { mutex_.lock(); }
+  bool try_lock() { return mutex_.try_lock(); }
+  void unlock();
+
+ private:
+  DeviceModel& model_;
+  std::mutex mutex_;
+};
+
 struct DeviceModel {
   DeviceModel();
   DeviceModel(const DeviceModel&) = delete;
   DeviceModel& operator=(const DeviceModel&) = delete;
 
-  std::mutex Lock;
+  ModelMutex Lock{*this};
   std::array<DeviceEntry, kDeviceCount> Table;
   SystemTexts System;
   DeviceRecord Active;
@@ -71,7 +91,12 @@ struct DeviceModel {
   std::array<uint8_t, 256> DecodedFor;
   SpecCmdReply SpecCmd;
   BurstControl Burst;
+  // What the link reads of the devices, as of the last release of Lock.
+  PublishedLinkView Link;
 };
+
+// The link's view of the devices as the model holds them now. Caller holds the model lock.
+LinkView BuildLinkView(const DeviceModel& model);
 
 // Decodes the texts of one section of a device (or of every device in index order with
 // AllDevices) into the active record; sections 059 and 108 go into the device's table entry.

@@ -246,6 +246,7 @@ std::shared_ptr<const ProfileSnapshot> ProfileFile::Load() {
   const Identity identity = Stat(path_);
   if (cached_ != nullptr && identity == cachedIdentity_) return cached_;
 
+  if (diskHook_) diskHook_(DiskOperation::Read);
   cachedIdentity_ = identity;
   cached_ = std::make_shared<const ProfileSnapshot>();
   // Non-blocking so that a FIFO at the path cannot hang the reader; only regular files count.
@@ -315,6 +316,7 @@ std::string ProfileFile::Replace(const std::string& content, Identity& written) 
     if (n < 0) return fail(errno);
     done += static_cast<std::size_t>(n);
   }
+  if (diskHook_) diskHook_(DiskOperation::Write);
   if (::fdatasync(fd.Get()) != 0) return fail(errno);
   // The rename keeps inode, size and modification time, so this is the identity the file will
   // have; taken here, a hand edit right after the rename cannot be mistaken for our content.

@@ -13,6 +13,7 @@
 
 #include <cstddef>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <span>
@@ -21,6 +22,7 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 namespace qln {
@@ -99,6 +101,11 @@ class ProfileFile {
   // snapshot. The file is parsed again only when it changed since the last call.
   std::shared_ptr<const ProfileSnapshot> Snapshot();
 
+  // A slow or busy disk, played by tests and benchmarks: called before every read of a changed
+  // file and before every replacement of it. The programs never set it.
+  enum class DiskOperation { Read, Write };
+  void SetDiskHook(std::function<void(DiskOperation)> hook) { diskHook_ = std::move(hook); }
+
   // Sets the given keys in one atomic replacement of the file. Returns an empty text on success,
   // otherwise what went wrong (the file on disk is then left as it was).
   std::string Write(std::span<const ProfileAssignment> assignments);
@@ -125,6 +132,7 @@ class ProfileFile {
   std::string Failure(std::string_view reason) const;
 
   std::filesystem::path path_;
+  std::function<void(DiskOperation)> diskHook_;
   std::mutex mutex_;  // guards the cache below; readers on several threads may share a store
   Identity cachedIdentity_;
   std::shared_ptr<const ProfileSnapshot> cached_;

@@ -1,11 +1,65 @@
-// Burst mode: which device sends its burst frame about once a second, unasked.
+// Burst mode: which device sends its burst frame about once a second, unasked, and the frame it
+// sends next.
 #pragma once
 
 #include <array>
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
+#include <mutex>
+#include <optional>
 
 namespace qln {
+
+// The longest burst frame: burst command 3.
+inline constexpr std::size_t kMaxBurstFrame = 35;
+
+struct BurstFrame {
+  std::array<uint8_t, kMaxBurstFrame> bytes{};
+  std::size_t length = 0;
+};
+
+// The next burst frame, prepared by the command thread (which reads the burst device's data from
+// the file under the model lock) and taken by the serial worker, which never waits for that
+// lock: the lock here is held only while a frame is copied.
+class PreparedBurst {
+ public:
+  // A fresh frame, or none when the burst command has no frame layout.
+  void Put(const std::optional<BurstFrame>& frame) {
+    std::lock_guard lock(mutex_);
+    frame_ = frame;
+    prepared_ = true;
+    fresh_ = true;
+  }
+  // Nothing prepared any more (the burst device changed, or the port was opened again).
+  void Clear() {
+    std::lock_guard lock(mutex_);
+    frame_.reset();
+    prepared_ = false;
+    fresh_ = false;
+  }
+  // Whether the command thread should prepare the next frame: nothing is prepared, or the
+  // prepared one has been used.
+  bool Wanted() const {
+    std::lock_guard lock(mutex_);
+    return !fresh_;
+  }
+  // The frame to send now: the freshest prepared one (sent again while no fresher one is ready,
+  // so that a slow disk never stops the bursts). Nothing when none was prepared or the burst
+  // command has no layout. `prepared` tells whether anything was prepared at all.
+  std::optional<BurstFrame> Take(bool& prepared) {
+    std::lock_guard lock(mutex_);
+    prepared = prepared_;
+    fresh_ = false;
+    return frame_;
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  std::optional<BurstFrame> frame_;
+  bool prepared_ = false;
+  bool fresh_ = false;
+};
 
 struct BurstControl {
   // 0 off, anything else on. Written last (release) by command 109 and by a configuration load,
@@ -14,6 +68,7 @@ struct BurstControl {
   // Written and read under the model lock.
   uint8_t Device = 0;
   std::array<uint8_t, 5> LongAddress{};  // MfrID, device type, 24-bit identification
+  PreparedBurst Prepared;
   // The serial worker's own.
   uint8_t MasterToggle = 0;   // bit 7 alternates from frame to frame
   uint32_t LastBurstMs = 0;   // millisecond clock at the last burst frame

@@ -1,105 +1,39 @@
 #include "link/burst_sender.h"
 
-#include <mutex>
-
-#include "commands/dispatcher.h"
-#include "commands/universal_commands.h"
-#include "link/encodings.h"
+#include <utility>
 
 namespace qln {
 namespace {
 
 constexpr uint32_t kBurstPeriodMs = 1000;
-constexpr uint8_t kBurstDelimiter = 0x81;
 constexpr uint8_t kMasterBit = 0x80;
-constexpr uint8_t kBurstAndMasterBits = 0xC0;
-constexpr std::size_t kDataStart = 10;  // after delimiter, address, command, count and status
-
-// Length of the burst frame of a command, 0 for a command without a burst layout.
-std::size_t BurstFrameLength(uint32_t command) {
-  switch (command) {
-    case 1: return 16;
-    case 2: return 19;
-    case 3: return kMaxBurstFrame;
-    case 9:
-    case 33:
-    case 48: return 11;
-    default: return 0;
-  }
-}
-
-uint8_t* PutUnitAndValue(uint8_t* out, uint8_t unit, float value) {
-  out[0] = unit;
-  EncodeFloat(value, out + 1);
-  return out + 5;
-}
 
 }  // namespace
 
-BurstSender::BurstSender(DeviceModel& model, ConfigStore& store, CommandState& state,
-                         CommunicationCounters& counters, FrameReceiver& link, const Clock& clock)
-    : model_(model), store_(store), state_(state), counters_(counters), link_(link), clock_(clock) {}
+BurstSender::BurstSender(BurstControl& burst, CommunicationCounters& counters,
+                         FrameReceiver& link, const Clock& clock, std::function<void()> frameUsed)
+    : burst_(burst), counters_(counters), link_(link), clock_(clock),
+      frameUsed_(std::move(frameUsed)) {}
 
 void BurstSender::BurstCheck() {
-  BurstControl& burst = model_.Burst;
-  if (burst.Enable.load(std::memory_order_acquire) == 0) return;
+  if (burst_.Enable.load(std::memory_order_acquire) == 0) return;
   const uint32_t now = clock_.Milliseconds();
-  if (now - burst.LastBurstMs <= kBurstPeriodMs) return;
+  if (now - burst_.LastBurstMs <= kBurstPeriodMs) return;
   // A reply being received or waiting to go out has the line; the image must not be replaced.
   if (link_.ReceptionActive() || link_.TransmitPending()) return;
-  if (const auto frame = BuildBurstFrame()) link_.SendFrame(frame->bytes.data(), frame->length);
-  burst.LastBurstMs = now;
-}
-
-std::optional<BurstFrame> BurstSender::BuildBurstFrame() {
-  std::lock_guard lock(model_.Lock);
-  BurstControl& burst = model_.Burst;
-  const uint8_t device = burst.Device;
-  const uint32_t command = model_.Table[device].BurstCmdNo;
-  const std::size_t length = BurstFrameLength(command);
-  if (length == 0) return std::nullopt;
-
-  burst.MasterToggle ^= kMasterBit;
-  BurstFrame frame;
-  frame.length = length;
-  uint8_t* f = frame.bytes.data();
-  f[0] = kBurstDelimiter;
-  f[1] = static_cast<uint8_t>((burst.LongAddress[0] | kBurstAndMasterBits) ^ burst.MasterToggle);
-  std::copy(burst.LongAddress.begin() + 1, burst.LongAddress.end(), f + 2);
-  f[6] = static_cast<uint8_t>(command);
-  f[7] = static_cast<uint8_t>(length - 9);
-  f[8] = 0;  // response code
-  f[9] = 0;  // device status
-  counters_.BurstFrameCount.fetch_add(1, std::memory_order_relaxed);
-
-  // The sections the burst command reports, read again for the burst device; the range that the
-  // loop current is computed from must be the burst device's too.
-  static constexpr uint8_t kRange[] = {15};
-  if (store_.ConfigFileFound()) {
-    if (command == 1 || command == 2) store_.Refresh(model_, 1, device);
-    if (command == 2) store_.Refresh(model_, 15, device);
-    if (command == 3) store_.Refresh(model_, 3, device);
+  bool prepared = false;
+  std::optional<BurstFrame> frame = burst_.Prepared.Take(prepared);
+  if (!prepared) return;
+  if (frame) {
+    burst_.MasterToggle ^= kMasterBit;
+    uint8_t* f = frame->bytes.data();
+    f[1] ^= burst_.MasterToggle;
+    f[frame->length - 1] ^= burst_.MasterToggle;  // the checksum follows the changed bit
+    counters_.BurstFrameCount.fetch_add(1, std::memory_order_relaxed);
+    link_.SendFrame(f, frame->length);
   }
-  if (command == 3) ClaimSections(model_, store_, device, kRange);
-
-  DeviceRecord& r = model_.Active;
-  uint8_t* d = f + kDataStart;
-  if (command == 1) {
-    PutUnitAndValue(d, r.PV1Unit, r.PV1Value);
-  } else if (command == 2 || command == 3) {
-    LoopCurrentStep(r, state_, device);
-    EncodeFloat(r.LoopCurrent, d);
-    if (command == 2) {
-      EncodeFloat(r.PercentOfRange, d + 4);
-    } else {
-      d = PutUnitAndValue(d + 4, r.PV1Unit, r.PV1Value);
-      d = PutUnitAndValue(d, r.PV2Unit, r.PV2Value);
-      d = PutUnitAndValue(d, r.PV3Unit, r.PV3Value);
-      PutUnitAndValue(d, r.PV4Unit, r.PV4Value);
-    }
-  }
-  f[length - 1] = FrameChecksum(f, length - 1);
-  return frame;
+  burst_.LastBurstMs = now;
+  if (frameUsed_) frameUsed_();
 }
 
 }  // namespace qln

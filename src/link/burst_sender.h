@@ -1,51 +1,38 @@
-// Burst mode: the device chosen by command 109 sends the reply of its burst command, unasked,
-// about once a second while the line is quiet. Runs on the serial worker thread.
+// Burst mode on the line: the device chosen by command 109 sends the reply of its burst command,
+// unasked, about once a second while the line is quiet. The frame itself is prepared by the
+// command thread (see commands/burst_frames.h); this part, on the serial worker thread, only
+// times it, alternates its master bit and puts it on the line. It never takes the model lock.
 #pragma once
 
-#include <array>
-#include <cstddef>
-#include <cstdint>
-#include <optional>
+#include <functional>
 
-#include "commands/command_state.h"
-#include "device/config_store.h"
-#include "device/device_model.h"
+#include "link/burst_control.h"
 #include "link/clock.h"
 #include "link/communication_counters.h"
 #include "link/frame_receiver.h"
 
 namespace qln {
 
-// The longest burst frame: burst command 3.
-inline constexpr std::size_t kMaxBurstFrame = 35;
-
-struct BurstFrame {
-  std::array<uint8_t, kMaxBurstFrame> bytes{};
-  std::size_t length = 0;
-};
-
 class BurstSender {
  public:
-  BurstSender(DeviceModel& model, ConfigStore& store, CommandState& state,
-              CommunicationCounters& counters, FrameReceiver& link, const Clock& clock);
+  // `frameUsed` is called after a prepared frame has been taken, so that the next one is
+  // prepared in time (it wakes the command thread).
+  BurstSender(BurstControl& burst, CommunicationCounters& counters, FrameReceiver& link,
+              const Clock& clock, std::function<void()> frameUsed = nullptr);
 
   // At the start of every serial worker pass: when burst mode is on, more than 1000 ms have
   // passed since the last burst and the line is quiet (no reception in progress, nothing waiting
-  // to be sent), builds the burst frame and puts it into the TransmitImage.
+  // to be sent), puts the prepared burst frame into the TransmitImage, with the master bit
+  // alternating from frame to frame, and counts it in BurstFrameCount. Until a frame has been
+  // prepared nothing is sent, and the first frame follows as soon as one is.
   void BurstCheck();
 
-  // The burst frame of the burst device's BurstCmdNo, counted in BurstFrameCount; nothing for a
-  // burst command without a frame layout (only 1, 2, 3, 9, 33 and 48 have one). Takes the model
-  // lock itself.
-  std::optional<BurstFrame> BuildBurstFrame();
-
  private:
-  DeviceModel& model_;
-  ConfigStore& store_;
-  CommandState& state_;
+  BurstControl& burst_;
   CommunicationCounters& counters_;
   FrameReceiver& link_;
   const Clock& clock_;
+  std::function<void()> frameUsed_;
 };
 
 }  // namespace qln

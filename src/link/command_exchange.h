@@ -15,6 +15,10 @@ namespace qln {
 enum class ExchangeState : uint8_t { Idle = 0, RequestPending = 1, ReplyReady = 2 };
 
 struct ExchangeRecord {
+  // The device the request was accepted for. The command is executed for this device, not for
+  // whatever device a later frame addressed before the command thread took the request, and a
+  // parked reply answers only a frame for the same device.
+  uint8_t Device = 0;
   uint8_t Command = 0;
   uint8_t ByteCount = 0;              // request data bytes on hand-over, reply data bytes on return
   std::array<uint8_t, 255> Data{};    // request data, replaced in place by the reply data
@@ -24,9 +28,6 @@ struct ExchangeRecord {
 
 struct CommandExchange : ExchangeRecord {
   uint8_t Master = 0;  // master bit of the request: 1 primary, 0 secondary
-  // The device the request was accepted for. The command is executed for this device, not for
-  // whatever device a later frame addressed before the command thread took the request.
-  uint8_t Device = 0;
 
   ExchangeState LoadState() const { return state_.load(std::memory_order_acquire); }
   // Publishes every field written before it to the other side.

@@ -2,31 +2,18 @@
 // receive log line.
 #include "link/frame_receiver.h"
 
-#include <algorithm>
-#include <mutex>
 #include <string>
 
 #include "link/encodings.h"
+#include "link/frame_match.h"
 
 namespace qln {
 namespace {
 
 constexpr uint8_t kPreamble = 0xFF;
 constexpr uint8_t kFrameEndTicks = 2;
-constexpr uint8_t kLongFrameBit = 0x80;
-constexpr uint8_t kFrameTypeMask = 0x07;
-constexpr uint8_t kStx = 0x02;
 constexpr uint8_t kLongStx = 0x82;
-constexpr uint8_t kAddressMask = 0x3F;  // polling address, or the low six bits of MfrID
-constexpr std::size_t kLongCountPos = 7;
-constexpr std::size_t kShortCountPos = 3;
-constexpr std::size_t kLongDataPos = kLongCountPos + 1;
 constexpr uint8_t kReadTagCommand = 11;
-constexpr uint8_t kReadLongTagCommand = 21;
-constexpr std::size_t kTagNameBytes = 6;
-constexpr std::size_t kLongTagBytes = 32;
-constexpr uint8_t kTagSection = 13;
-constexpr uint8_t kLongTagSection = 20;
 
 // Bytes that may open a frame: burst, master-to-slave and slave-to-master frames, short or long.
 bool IsDelimiter(uint8_t byte) {
@@ -48,15 +35,9 @@ void AppendHexItem(std::string& text, uint8_t byte) {
 
 }  // namespace
 
-uint8_t FrameChecksum(const uint8_t* bytes, std::size_t length) {
-  uint8_t sum = 0;
-  for (std::size_t i = 0; i < length; ++i) sum ^= bytes[i];
-  return sum;
-}
-
-FrameReceiver::FrameReceiver(DeviceModel& model, CommandExchange& exchange,
+FrameReceiver::FrameReceiver(const PublishedLinkView& devices, CommandExchange& exchange,
                              CommunicationCounters& counters, const Clock& clock, LogSink& log)
-    : model_(model), exchange_(exchange), counters_(counters), clock_(clock), log_(log) {}
+    : devices_(devices), exchange_(exchange), counters_(counters), clock_(clock), log_(log) {}
 
 void FrameReceiver::ReceiveByte(uint8_t byte, uint8_t lineError) {
   // Every byte restarts the silence that ends a frame, and abandons a reply wait.
@@ -161,94 +142,14 @@ void FrameReceiver::FrameEndWaitExpired() {
 // AddressedDevice, master, the frame command and the byte count position, and records a
 // checksum mismatch in frameErrors.
 bool FrameReceiver::CheckFrame() {
-  if (count_ < 5) return false;
-  master_ = frame_[1] >> 7;
-  if (headerDamaged_) return false;
-  if ((frame_[0] & kFrameTypeMask) != kStx) return false;
-  const bool addressed = (frame_[0] & kLongFrameBit) != 0 ? CheckLongFrame() : CheckShortFrame();
-  if (!addressed) return false;
-  const std::size_t dataCount = frame_[countPos_];
-  const std::size_t checksumPos = countPos_ + dataCount + 1;
-  if (count_ < checksumPos + 1) return false;
-  // A frame with line errors is answered with those; its checksum says nothing more.
-  if (frameErrors_ != 0) return true;
-  if (FrameChecksum(frame_.data(), checksumPos) != frame_[checksumPos]) {
-    frameErrors_ |= kChecksumError;
-  }
-  return true;
-}
-
-bool FrameReceiver::CheckLongFrame() {
-  if (count_ < kLongDataPos + 1) return false;
-  std::lock_guard lock(model_.Lock);
-  const uint8_t match = MatchLongAddress();
-  if (match != kNoDevice) addressedDevice_.store(match, std::memory_order_relaxed);
-  frameCommand_ = frame_[6];
-  countPos_ = kLongCountPos;
-  switch (frameCommand_) {
-    case kReadTagCommand:
-      return TagNameMatches(match);
-    case kReadLongTagCommand:
-      return LongTagMatches();
-    default:
-      return match != kNoDevice;
-  }
-}
-
-bool FrameReceiver::CheckShortFrame() {
-  // Short frames serve command 0 only.
-  if (frame_[2] != 0) return false;
-  const uint8_t pollAddress = frame_[1] & kAddressMask;
-  if (pollAddress >= kDeviceCount) return false;
-  addressedDevice_.store(pollAddress, std::memory_order_relaxed);
-  {
-    std::lock_guard lock(model_.Lock);
-    if (model_.Table[pollAddress].DevEnable != 1) return false;
-  }
-  frameCommand_ = 0;
-  countPos_ = kShortCountPos;
-  return true;
-}
-
-// The lowest enabled device whose long address equals the frame's, the master and burst bits
-// left out; kNoDevice without one. Called with the model lock held.
-uint8_t FrameReceiver::MatchLongAddress() const {
-  for (uint8_t device = 0; device < kDeviceCount; ++device) {
-    const DeviceEntry& entry = model_.Table[device];
-    if (entry.DevEnable == 1 &&
-        (entry.LongAddress[0] & kAddressMask) == (frame_[1] & kAddressMask) &&
-        std::equal(entry.LongAddress.begin() + 1, entry.LongAddress.end(), frame_.begin() + 2)) {
-      return device;
-    }
-  }
-  return kNoDevice;
-}
-
-// Command 11 names the device by its tag: the matched device's tag must be the requested one;
-// without a match only the broadcast address is answered, by the device addressed before.
-// Called with the model lock held.
-bool FrameReceiver::TagNameMatches(uint8_t matchedDevice) {
-  if (count_ < kLongDataPos + kTagNameBytes + 1 || frame_[kLongCountPos] < kTagNameBytes) {
-    return false;
-  }
-  if (matchedDevice == kNoDevice) return IsBroadcastAddress();
-  DecodeSection(model_, kTagSection, matchedDevice);
-  const auto& tag = model_.Active.TagName;
-  return std::equal(tag.begin(), tag.end(), frame_.begin() + kLongDataPos);
-}
-
-// Command 21 names the device by its long tag, compared with the 32 data bytes the frame itself
-// carries (a shorter request matches nothing). Called with the model lock held.
-bool FrameReceiver::LongTagMatches() {
-  if (frame_[kLongCountPos] < kLongTagBytes || count_ < kLongDataPos + kLongTagBytes) return false;
-  DecodeSection(model_, kLongTagSection, AddressedDevice());
-  const auto& longTag = model_.Active.LongTag;
-  return std::equal(longTag.begin(), longTag.end(), frame_.begin() + kLongDataPos);
-}
-
-bool FrameReceiver::IsBroadcastAddress() const {
-  return (frame_[1] & kAddressMask) == 0 &&
-         std::all_of(frame_.begin() + 2, frame_.begin() + 6, [](uint8_t b) { return b == 0; });
+  const FrameCheck check = qln::CheckFrame(devices_.Read(), {frame_.data(), count_}, frameErrors_,
+                                           headerDamaged_, AddressedDevice());
+  addressedDevice_.store(check.AddressedDevice, std::memory_order_relaxed);
+  master_ = check.Master;
+  frameCommand_ = check.Command;
+  countPos_ = check.CountPos;
+  frameErrors_ = check.FrameErrors;
+  return check.Accepted;
 }
 
 void FrameReceiver::IgnoreFrame() {

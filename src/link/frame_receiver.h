@@ -28,10 +28,11 @@
 #include <string>
 #include <string_view>
 
-#include "device/device_model.h"
+#include "device/link_view.h"
 #include "link/clock.h"
 #include "link/command_exchange.h"
 #include "link/communication_counters.h"
+#include "link/hart_frame.h"
 #include "link/log_sink.h"
 
 namespace qln {
@@ -44,17 +45,6 @@ inline constexpr std::size_t kMaxPreambles = 255;
 inline constexpr std::size_t kTransmitImageCapacity = kMaxPreambles + kFrameCapacity;
 // Reply data bytes that fit the one-byte count field next to the two status bytes.
 inline constexpr std::size_t kMaxReplyData = 253;
-
-// HART communication-error byte bits recorded for a frame (the line-error codes of the serial
-// port are 0x90 framing, 0xA0 overrun, 0xC0 parity).
-inline constexpr uint8_t kOverrunBit = 0x20;
-inline constexpr uint8_t kBufferOverflow = 0x82;
-inline constexpr uint8_t kChecksumError = 0x88;
-// Response code 32: the device is busy.
-inline constexpr uint8_t kBusyResponse = 0x20;
-
-// XOR of the bytes: the checksum that ends every HART frame.
-uint8_t FrameChecksum(const uint8_t* bytes, std::size_t length);
 
 // A traffic log line: "<time><arrow>" and one "%02X " item per preamble (FF) and per byte.
 std::string TrafficLine(const Clock& clock, std::string_view arrow, std::size_t preambles,
@@ -70,9 +60,11 @@ std::size_t FrameReply(std::span<uint8_t> frame, std::size_t countPos, uint8_t r
 
 class FrameReceiver {
  public:
-  // Every frame end is counted in counters.ReceivedFrameCount.
-  FrameReceiver(DeviceModel& model, CommandExchange& exchange, CommunicationCounters& counters,
-                const Clock& clock, LogSink& log);
+  // `devices` is what the link knows of the devices, published by the threads that change
+  // them; the link never takes the model lock. Every frame end is counted in
+  // counters.ReceivedFrameCount.
+  FrameReceiver(const PublishedLinkView& devices, CommandExchange& exchange,
+                CommunicationCounters& counters, const Clock& clock, LogSink& log);
   FrameReceiver(const FrameReceiver&) = delete;
   FrameReceiver& operator=(const FrameReceiver&) = delete;
 
@@ -91,16 +83,16 @@ class FrameReceiver {
   // Preambles and frame, as they go on the line.
   std::span<const uint8_t> TransmitImage() const { return {image_.data(), imageLength_}; }
   // The serial worker has put the TransmitImage on the line: clears the pending flag and
-  // ReceptionActive, and logs the image with bytes 2 and 3 set back to 0xFF.
+  // ReceptionActive, and logs the image (with a preamble marker set back to 0xFF).
   void TransmissionDone();
 
   // Puts the frame behind the preambles of AddressedDevice into the TransmitImage and marks it
-  // pending. Takes the model lock: never call it while holding DeviceModel::Lock. Refuses
-  // (false, nothing changes) a frame longer than kFrameCapacity.
+  // pending. Refuses (false, nothing changes) a frame longer than kFrameCapacity.
   bool SendFrame(const uint8_t* frame, std::size_t length);
 
-  // The port has been opened: no reception in progress, timer stopped, exchange and both
-  // parked replies Idle, nothing to transmit. Call it while no command thread runs.
+  // The port has been opened: no reception in progress (bursts are not held back), timer
+  // stopped, exchange and both parked replies Idle, nothing to transmit. Call it while no
+  // command thread runs.
   void ResetForOpen();
 
   // The device selected by the last address match; readable from any thread.
@@ -121,12 +113,6 @@ class FrameReceiver {
   void StopTimer();
   void FrameEndWaitExpired();
   bool CheckFrame();
-  bool CheckLongFrame();
-  bool CheckShortFrame();
-  uint8_t MatchLongAddress() const;
-  bool TagNameMatches(uint8_t matchedDevice);
-  bool LongTagMatches();
-  bool IsBroadcastAddress() const;
   void IgnoreFrame();
   void DropUnparkedReply();
   void LogTraffic(LogKind kind, std::string_view arrow, std::size_t preambles,
@@ -135,15 +121,15 @@ class FrameReceiver {
   // Reply stage (reply_stage.cpp).
   void AnswerFrame();
   void ReplyWaitExpired();
+  bool SlotAnswersFrame(const MasterReplySlot& slot) const;
   void SendParkedReply(MasterReplySlot& slot);
   void HandOverRequest();
   void ParkReply();
   void BuildDefaultReply();
   void AppendParkedReply(MasterReplySlot& slot);
   void SendReply();
-  std::size_t ResponsePreambles();
 
-  DeviceModel& model_;
+  const PublishedLinkView& devices_;
   CommandExchange& exchange_;
   CommunicationCounters& counters_;
   const Clock& clock_;
@@ -174,6 +160,7 @@ class FrameReceiver {
   std::array<uint8_t, kTransmitImageCapacity> image_{};
   std::size_t imageLength_ = 0;
   bool transmitPending_ = false;
+  bool markerSent_ = false;  // the image carries the preamble marker at positions 2 and 3
 };
 
 }  // namespace qln

@@ -1,7 +1,6 @@
 // Reply stage of the link: answers an accepted frame exactly once, through the CommandExchange
 // and the two masters' parked replies, and puts the framed reply into the TransmitImage.
 #include <algorithm>
-#include <mutex>
 
 #include "link/frame_receiver.h"
 
@@ -25,8 +24,9 @@ void FrameReceiver::AnswerFrame() {
   }
   if (exchange_.LoadState() == ExchangeState::ReplyReady) ParkReply();
   MasterReplySlot& slot = slots_[master_];
-  // A parked reply answers only a retry of its own command, and only if it is worth repeating.
-  if (slot.Command != frameCommand_) slot.State = ExchangeState::Idle;
+  // A parked reply answers only a retry of its own command to its own device, and only if it is
+  // worth repeating.
+  if (!SlotAnswersFrame(slot)) slot.State = ExchangeState::Idle;
   if (slot.ResponseCode != 0x00 && slot.ResponseCode != kBusyResponse) {
     slot.State = ExchangeState::Idle;
   }
@@ -48,8 +48,8 @@ void FrameReceiver::ReplyWaitExpired() {
   if (exchange_.LoadState() == ExchangeState::ReplyReady) ParkReply();
   MasterReplySlot& slot = slots_[master_];
   // The slot may hold the reply to an earlier request of this master that the command layer was
-  // still busy with; that one belongs to another command and waits for its own retry.
-  if (slot.State == ExchangeState::ReplyReady && slot.Command == frameCommand_) {
+  // still busy with; that one belongs to another command or device and waits for its own retry.
+  if (slot.State == ExchangeState::ReplyReady && SlotAnswersFrame(slot)) {
     SendParkedReply(slot);
     return;
   }
@@ -60,6 +60,10 @@ void FrameReceiver::ReplyWaitExpired() {
   }
   StopTimer();
   SendReply();  // the busy reply built at the frame end
+}
+
+bool FrameReceiver::SlotAnswersFrame(const MasterReplySlot& slot) const {
+  return slot.Command == frameCommand_ && slot.Device == AddressedDevice();
 }
 
 void FrameReceiver::SendParkedReply(MasterReplySlot& slot) {
@@ -119,20 +123,20 @@ std::size_t FrameReply(std::span<uint8_t> frame, std::size_t countPos, uint8_t r
 
 void FrameReceiver::SendReply() { SendFrame(frame_.data(), replyLength_); }
 
-// The preamble count of AddressedDevice, at most kMaxPreambles.
-std::size_t FrameReceiver::ResponsePreambles() {
-  std::lock_guard lock(model_.Lock);
-  return std::min<std::size_t>(model_.Table[AddressedDevice()].ResPreableNum, kMaxPreambles);
-}
-
-// The line carries 0x02 0xCF at image positions 2 and 3 unless the frame itself lands there;
-// TransmissionDone sets them back to 0xFF before the image is logged.
+// The frame goes on the line behind exactly the preambles of AddressedDevice, as the traffic log
+// shows it. A set-up whose converter expects the old preamble marker (PreambleMarker in the
+// system section) gets 0x02 0xCF at line positions 2 and 3 instead, unless the frame itself
+// lands there; TransmissionDone then sets them back to 0xFF before the image is logged.
 bool FrameReceiver::SendFrame(const uint8_t* frame, std::size_t length) {
   if (length > kFrameCapacity) return false;
-  const std::size_t preambles = ResponsePreambles();
+  const LinkView view = devices_.Read();
+  const std::size_t preambles = view.Devices[AddressedDevice()].Preambles;
   std::fill_n(image_.begin(), preambles, uint8_t{0xFF});
-  image_[2] = 0x02;
-  image_[3] = 0xCF;
+  markerSent_ = view.PreambleMarker;
+  if (markerSent_) {
+    image_[2] = 0x02;
+    image_[3] = 0xCF;
+  }
   std::copy_n(frame, length, image_.begin() + preambles);
   imageLength_ = preambles + length;
   transmitPending_ = true;
@@ -142,13 +146,16 @@ bool FrameReceiver::SendFrame(const uint8_t* frame, std::size_t length) {
 void FrameReceiver::TransmissionDone() {
   transmitPending_ = false;
   receptionActive_ = false;
-  image_[2] = 0xFF;
-  image_[3] = 0xFF;
+  if (markerSent_) {
+    image_[2] = 0xFF;
+    image_[3] = 0xFF;
+  }
   LogTraffic(LogKind::Sent, "  ==>  ", 0, TransmitImage());
 }
 
 void FrameReceiver::ResetForOpen() {
   phase_ = ReceivePhase::WaitPreamble;
+  receptionActive_ = false;
   count_ = 0;
   StopTimer();
   exchange_.Publish(ExchangeState::Idle);

@@ -86,6 +86,13 @@ CommLogWindow::CommLogWindow(LogSource source, const Clock& clock, QWidget* pare
   clear->setObjectName(QStringLiteral("clear"));
   auto* save = new QPushButton(QStringLiteral("Save"), this);
   save->setObjectName(QStringLiteral("save"));
+  // Enter never presses them: a dialog's buttons are auto-default (Enter clicks the focused
+  // one), and a click would leave the focus on the button for the next Enter or Space. Tab still
+  // reaches them for a deliberate Space.
+  for (QPushButton* button : {clear, save}) {
+    button->setAutoDefault(false);
+    button->setFocusPolicy(Qt::TabFocus);
+  }
   receivedField_ = CounterField(this);
   receivedField_->setObjectName(QStringLiteral("recvCount"));
   sentField_ = CounterField(this);
@@ -146,8 +153,11 @@ void CommLogWindow::SaveLog() {
   const LocalTime t = clock_.Now();
   const QString name = QString::asprintf("%04d%02d%02d_%02d%02d%02d", t.year, t.month, t.day,
                                          t.hour, t.minute, t.second);
-  const QString path = QDir::currentPath() + u'/' + name + QStringLiteral(".csv");
-  if (!model_->SaveTo(path)) {
+  // No working directory (it was removed while the program runs) gives an empty path, which
+  // would put the file into the root directory: that is a failure too.
+  const QString directory = QDir::currentPath();
+  const QString path = directory + u'/' + name + QStringLiteral(".csv");
+  if (!QDir::isAbsolutePath(directory) || !model_->SaveTo(path)) {
     showMessage_(QMessageBox::NoIcon, QStringLiteral("File Save NG !!"));
     return;
   }
@@ -156,7 +166,7 @@ void CommLogWindow::SaveLog() {
 
 void CommLogWindow::keyPressEvent(QKeyEvent* event) {
   if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) {
-    event->accept();  // Enter does nothing; a focused button takes it before it gets here
+    event->accept();  // Enter does nothing; a focused button passes it on to here
     return;
   }
   QDialog::keyPressEvent(event);

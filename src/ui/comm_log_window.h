@@ -3,10 +3,11 @@
 // time-stamped ".csv" file in the working directory.
 //
 // The window is created once, hidden, and lives for the whole run; Escape and the close box hide
-// it, Enter does nothing. From its creation on, a 20 ms timer takes every pending line from the
-// log source, whether the window is shown or hidden, so no line waits for the next tick and none
-// is lost however fast lines arrive. The list keeps the newest LogListModel::kMaxLines lines and
-// says how many older ones it has dropped.
+// it, Enter does nothing: Clear and Save are never default buttons and take no focus from a
+// click, so an Enter after a click cannot clear the list without asking. From its creation on, a
+// 20 ms timer takes every pending line from the log source, whether the window is shown or
+// hidden, so no line waits for the next tick and none is lost however fast lines arrive. The
+// list keeps the newest LogListModel::kMaxLines lines and says how many older ones it has dropped.
 #pragma once
 
 #include <QDialog>
@@ -58,7 +59,8 @@ class CommLogWindow : public QDialog {
   void Clear();
   // Writes the list to "<working directory>/YYYYMMDD_hhmmss.csv" (local time), each line followed
   // by CR LF, replacing a file of that name, and reports "File Save OK !!\r\n( <path> )" or, when
-  // the file cannot be written, "File Save NG !!". The list and the counters stay as they are.
+  // the file cannot be written or there is no working directory (removed while the program
+  // runs), "File Save NG !!". The list and the counters stay as they are.
   void SaveLog();
 
   const LogListModel& Lines() const { return *model_; }

@@ -89,21 +89,21 @@ DeviceRow::DeviceRow(uint8_t device, QGridLayout& grid, QWidget* parent) : QObje
 
   grid.addWidget(new QLabel(QStringLiteral("0x"), parent), row, kHexPrefix, Qt::AlignRight);
   longAddress_ = new HexDigitEdit(parent);
-  longAddress_->setMaxLength(10);
+  longAddress_->SetTypingLimit(10);
   // Row 0 has always kept typed letters as they are; the other rows turn them to upper case.
   longAddress_->SetUpperCase(device != 0);
   longAddress_->setFixedWidth(FieldWidth(*longAddress_, 11));
   grid.addWidget(longAddress_, row, kLongAddress);
 
   mfrIdV7_ = new HexDigitEdit(parent);
-  mfrIdV7_->setMaxLength(4);
+  mfrIdV7_->SetTypingLimit(4);
   mfrIdV7_->setAlignment(Qt::AlignCenter);
   mfrIdV7_->setFixedWidth(FieldWidth(*mfrIdV7_, 5));
   grid.addWidget(mfrIdV7_, row, kMfrIDv7, Qt::AlignCenter);
 
   for (std::size_t i = 0; i < 4; ++i) {
     values_[i] = new NumberEdit(parent);
-    values_[i]->setMaxLength(13);
+    values_[i]->SetTypingLimit(13);  // a longer stored text is shown whole
     values_[i]->setAlignment(Qt::AlignRight);
     values_[i]->setFixedWidth(FieldWidth(*values_[i], 12));
     grid.addWidget(values_[i], row, kFirstValue + 2 * static_cast<int>(i));

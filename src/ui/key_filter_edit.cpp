@@ -8,7 +8,14 @@
 namespace qln {
 
 // Checks every change of the text, however it came: only characters of the alphabet, each
-// once-only character at most once. Letters become upper case when the field asks for it.
+// once-only character at most once, and not longer than the typing limit unless it is no longer
+// than the text before the change (so a longer text the program put in can be edited in place,
+// but never made longer). Letters become upper case when the field asks for it.
+//
+// Two changes are taken as they are, never cut nor refused. The program's own text: setText
+// clears the edit's undo history, so a change with nothing to undo is that text (or an undo all
+// the way back to it). And an undo, the only change after which there is something to redo:
+// every state it returns to was checked when it was made. Every other change is the operator's.
 class KeyFilterEdit::Validator : public QValidator {
  public:
   explicit Validator(KeyFilterEdit& edit) : QValidator(&edit), edit_(edit) {}
@@ -17,21 +24,33 @@ class KeyFilterEdit::Validator : public QValidator {
     if (edit_.upperCase_) {
       input = input.toUpper();
     }
-    for (QChar c : std::as_const(input)) {
-      if (!edit_.alphabet_.contains(c)) {
-        return Invalid;
-      }
+    if (edit_.isUndoAvailable() && !edit_.isRedoAvailable() && !OperatorMayMake(input)) {
+      return Invalid;
     }
-    for (QChar c : edit_.once_) {
-      if (input.count(c) > 1) {
-        return Invalid;
-      }
-    }
+    length_ = input.size();
     return Acceptable;
   }
 
  private:
+  bool OperatorMayMake(const QString& input) const {
+    if (edit_.typingLimit_ >= 0 && input.size() > edit_.typingLimit_ && input.size() > length_) {
+      return false;
+    }
+    for (QChar c : input) {
+      if (!edit_.alphabet_.contains(c)) {
+        return false;
+      }
+    }
+    for (QChar c : edit_.once_) {
+      if (input.count(c) > 1) {
+        return false;
+      }
+    }
+    return true;
+  }
+
   const KeyFilterEdit& edit_;
+  mutable qsizetype length_ = 0;  // of the text before the change: the last one taken
 };
 
 KeyFilterEdit::KeyFilterEdit(QString alphabet, QString once, QWidget* parent)

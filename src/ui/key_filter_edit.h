@@ -3,7 +3,12 @@
 // character (Backspace, Delete, arrows, Home/End, Tab, Enter, Escape, Ctrl shortcuts) work as in
 // any edit field; a typed character the filter refuses is swallowed. Text that arrives otherwise
 // (paste, drop, input method) is refused as a whole when it holds a character no key would
-// type, or a second point or minus.
+// type, or a second point or minus, or when it would make the text longer than the typing limit.
+//
+// The typing limit bounds only what the operator types or pastes: a text the program puts in
+// (setText) is shown whole however long it is, and the operator may edit it in place or shorten
+// it but not make it longer. Cutting it would change what the field hands back (a value shown
+// without its last digit is ten times too small).
 #pragma once
 
 #include <QString>
@@ -21,6 +26,9 @@ class KeyFilterEdit : public ColourEdit {
   // When on, typed and pasted letters become upper case.
   void SetUpperCase(bool on) { upperCase_ = on; }
   bool UpperCase() const { return upperCase_; }
+  // The most characters typing or pasting may leave in the field; none until set.
+  void SetTypingLimit(int characters) { typingLimit_ = characters; }
+  int TypingLimit() const { return typingLimit_; }
 
  protected:
   // alphabet: every character the field may hold; once: those it may hold at most once.
@@ -40,6 +48,7 @@ class KeyFilterEdit : public ColourEdit {
   const QString alphabet_;
   const QString once_;
   bool upperCase_ = false;
+  int typingLimit_ = -1;  // none
 };
 
 // Accepts 0-9, A-F, a-f and a point while the text holds none.

@@ -16,6 +16,9 @@
 #include <QPalette>
 #include <QPixmap>
 #include <QPushButton>
+#include <QScreen>
+#include <QScrollArea>
+#include <QStyle>
 #include <QTimer>
 #include <QVBoxLayout>
 
@@ -70,6 +73,17 @@ QString DescribeDevice(const std::string& device) {
   }
   return QString::fromStdString(device);
 }
+
+// A scroll area that asks for the whole size of what it shows (a plain one asks for a few dozen
+// characters at most), so that the window around it opens at its natural size.
+class NaturalScrollArea : public QScrollArea {
+ public:
+  using QScrollArea::QScrollArea;
+  QSize sizeHint() const override {
+    const int frame = 2 * frameWidth();
+    return widget() ? widget()->sizeHint() + QSize(frame, frame) : QScrollArea::sizeHint();
+  }
+};
 
 SkinnedButton* NewButton(const char* text, ButtonSkin skin, QWidget* parent) {
   auto* button = new SkinnedButton(QString::fromLatin1(text), parent);
@@ -219,12 +233,32 @@ void MainWindow::BuildWindow() {
   controls->addWidget(converterGroup);
   controls->addWidget(functionGroup);
   controls->addStretch();
-  auto* layout = new QVBoxLayout(this);
-  layout->setMenuBar(menuBar);
+
+  // The controls keep the size they need, as they always had; the window shows them in a
+  // scroll area below the menu, so that it can be made smaller than that (a laptop screen with
+  // large fonts or scaling) and every control can still be scrolled to.
+  auto* outer = new QVBoxLayout(this);
+  outer->setMenuBar(menuBar);
+  auto* content = new QWidget;
+  auto* layout = new QVBoxLayout(content);
+  layout->setContentsMargins(outer->contentsMargins());  // the window's own margins
   layout->addLayout(controls);
   layout->addLayout(switches);
   layout->addWidget(devicesGroup);
   layout->setSizeConstraint(QLayout::SetFixedSize);
+  auto* scroll = new NaturalScrollArea(this);
+  scroll->setFrameShape(QFrame::NoFrame);
+  scroll->setFocusPolicy(Qt::NoFocus);  // Tab goes from control to control, scrolling to each
+  scroll->setWidget(content);
+  outer->setContentsMargins(QMargins());
+  outer->addWidget(scroll);
+
+  // Its natural size where the screen has room for it, else what the screen has room for. The
+  // window manager's frame is not known before the window is shown: the style's title bar
+  // height stands for it.
+  const QSize room = screen()->availableGeometry().size() -
+                     QSize(0, style()->pixelMetric(QStyle::PM_TitleBarHeight));
+  resize(sizeHint().boundedTo(room));
 }
 
 void MainWindow::StartUp() {

@@ -17,7 +17,7 @@ class SpecCmdTableTest : public ::testing::Test {
   test::FakeNotifier notifier;
   DeviceModel model;
   ConfigStore store{notifier, dir.Path()};
-  std::unique_lock<std::mutex> lock{model.Lock};
+  std::unique_lock<ModelMutex> lock{model.Lock};
 
   void WriteSection(uint8_t command, int count, int firstValue) {
     std::string text = "[" + SectionName(command, 0) + "]\nParamNum=" + std::to_string(count) + "\n";

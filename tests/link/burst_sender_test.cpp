@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "commands/burst_frames.h"
 #include "link/encodings.h"
 #include "link_harness.h"
 #include "support/temp_dir.h"
@@ -31,10 +32,17 @@ class BurstSenderTest : public ::testing::Test {
     h.model.Burst.Enable.store(1);
   }
 
-  // Burst checks every 10 ms for the given time; what went on the line.
+  std::optional<BurstFrame> Build() {
+    std::lock_guard lock(h.model.Lock);
+    return BuildBurstFrame(ctx);
+  }
+
+  // Burst checks every 10 ms for the given time, the command thread preparing the next frame
+  // whenever one has been taken; what went on the line.
   void Run(uint32_t milliseconds) {
     for (uint32_t t = 0; t < milliseconds; t += 10) {
       h.clock.milliseconds += 10;
+      if (h.model.Burst.Prepared.Wanted()) PrepareBurstFrame(ctx);
       burst.BurstCheck();
       if (h.link.TransmitPending()) {
         const auto image = h.link.TransmitImage();
@@ -49,16 +57,17 @@ class BurstSenderTest : public ::testing::Test {
   LinkHarness h;
   ConfigStore store{notifier, dir.Path()};
   CommandState state;
-  BurstSender burst{h.model, store, state, h.counters, h.link, h.clock};
+  CommandContext ctx{h.model, store, h.exchange, state, h.clock, h.counters};
+  BurstSender burst{h.model.Burst, h.counters, h.link, h.clock};
 };
 
 TEST_F(BurstSenderTest, FrameOfCommandOneCarriesTheBurstDevicesPrimaryVariable) {
-  const auto frame = burst.BuildBurstFrame();
+  const auto frame = Build();
   ASSERT_TRUE(frame.has_value());
   ASSERT_EQ(frame->length, 16u);
   const uint8_t* f = frame->bytes.data();
   EXPECT_EQ(f[0], 0x81);
-  EXPECT_EQ(f[1], 0x66);  // 0x26 with the burst bit, master bit 0 in the first frame
+  EXPECT_EQ(f[1], 0xE6);  // 0x26 with the burst bit; the sender sets the master bit
   EXPECT_EQ(f[5], 0x56);
   EXPECT_EQ(f[6], 1);
   EXPECT_EQ(f[7], 7);
@@ -67,18 +76,16 @@ TEST_F(BurstSenderTest, FrameOfCommandOneCarriesTheBurstDevicesPrimaryVariable) 
   EXPECT_EQ(f[10], 7);
   EXPECT_EQ(DecodeFloat(f + 11), 50.0f);
   EXPECT_EQ(f[15], FrameChecksum(f, 15));
-  EXPECT_EQ(h.counters.BurstFrameCount.load(), 1);
 }
 
 TEST_F(BurstSenderTest, StatusOnlyCommandsAndCommandsWithoutALayout) {
   StartBurst(5, {0x26, 0x05, 0x12, 0x34, 0x56}, 9);
-  const auto frame = burst.BuildBurstFrame();
+  const auto frame = Build();
   ASSERT_TRUE(frame.has_value());
   EXPECT_EQ(frame->length, 11u);
   EXPECT_EQ(frame->bytes[7], 2);
   StartBurst(5, {0x26, 0x05, 0x12, 0x34, 0x56}, 5);
-  EXPECT_FALSE(burst.BuildBurstFrame().has_value());
-  EXPECT_EQ(h.counters.BurstFrameCount.load(), 1);  // only the frame that was built
+  EXPECT_FALSE(Build().has_value());
 }
 
 TEST_F(BurstSenderTest, FixedCurrentReplacesTheLoopCurrentButNotThePercentOfRange) {
@@ -88,7 +95,7 @@ TEST_F(BurstSenderTest, FixedCurrentReplacesTheLoopCurrentButNotThePercentOfRang
     std::lock_guard lock(h.model.Lock);
     h.model.Table[5].BurstCmdNo = 2;
   }
-  const auto frame = burst.BuildBurstFrame();
+  const auto frame = Build();
   ASSERT_TRUE(frame.has_value());
   ASSERT_EQ(frame->length, 19u);
   EXPECT_EQ(DecodeFloat(frame->bytes.data() + 10), 12.0f);
@@ -103,7 +110,7 @@ TEST_F(BurstSenderTest, CommandThreeUsesTheBurstDevicesRangeAndVariables) {
     h.model.Active.UpRangeValue = 1000.0f;
     h.model.DecodedFor[15] = 2;
   }
-  const auto frame = burst.BuildBurstFrame();
+  const auto frame = Build();
   ASSERT_TRUE(frame.has_value());
   ASSERT_EQ(frame->length, 35u);
   const uint8_t* d = frame->bytes.data() + 10;
@@ -118,9 +125,12 @@ TEST_F(BurstSenderTest, CommandThreeUsesTheBurstDevicesRangeAndVariables) {
 TEST_F(BurstSenderTest, SendsAboutOnceASecondWithAlternatingMasterBit) {
   Run(3500);
   ASSERT_EQ(h.sent.size(), 4u);  // at once, then after each further 1000 ms
-  EXPECT_EQ(h.sent[0].bytes[5 + 1] & 0x80, 0);
-  EXPECT_EQ(h.sent[1].bytes[5 + 1] & 0x80, 0x80);
-  EXPECT_EQ(h.sent[2].bytes[5 + 1] & 0x80, 0);
+  EXPECT_EQ(h.counters.BurstFrameCount.load(), 4);
+  for (std::size_t i = 0; i < h.sent.size(); ++i) {
+    const std::vector<uint8_t>& line = h.sent[i].bytes;
+    EXPECT_EQ(line[5 + 1], i % 2 == 0 ? 0x66 : 0xE6);  // the master bit alternates, from 0
+    EXPECT_EQ(line.back(), FrameChecksum(line.data() + 5, line.size() - 6));
+  }
   // Sent behind the preambles of the addressed device, and logged like a reply.
   EXPECT_EQ(h.sent[0].bytes.size(), 5u + 16u);
   EXPECT_EQ(h.log.TakeAll().size(), 4u);
@@ -133,9 +143,14 @@ TEST_F(BurstSenderTest, ReceptionHoldsBurstsBackAndOffStopsThem) {
   h.link.TransmissionDone();  // the reception ended with a transmission
   Run(20);
   EXPECT_EQ(h.sent.size(), 1u);
+  // A port closed while a reception was in progress and opened again does not hold bursts back.
+  h.link.SetReceptionActive();
+  h.link.ResetForOpen();
+  Run(1000);
+  EXPECT_EQ(h.sent.size(), 2u);
   h.model.Burst.Enable.store(0);
   Run(3000);
-  EXPECT_EQ(h.sent.size(), 1u);
+  EXPECT_EQ(h.sent.size(), 2u);
 }
 
 }  // namespace

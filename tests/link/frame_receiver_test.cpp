@@ -76,7 +76,7 @@ TEST(FrameReceiver, DisabledDeviceIsLoggedButNotAnswered) {
 
 TEST(FrameReceiver, ShortFramesServeCommandZeroOfDevicesZeroToFifteen) {
   LinkHarness h;
-  h.EnableDevice(3);
+  h.EnableDevice(3, kAddressA);
   h.Converse(ShortFrame(3));
   ASSERT_EQ(h.link.AddressedDevice(), 3);
 
@@ -85,10 +85,14 @@ TEST(FrameReceiver, ShortFramesServeCommandZeroOfDevicesZeroToFifteen) {
   EXPECT_EQ(h.link.AddressedDevice(), 3);
   EXPECT_EQ(h.dispatcher.executed.size(), 1u);
 
-  // A disabled device is selected before its enable flag is tested.
+  // A disabled device never becomes the addressed device: a broadcast command 11 that follows
+  // a poll of it is answered by the device addressed before.
   h.Converse(ShortFrame(5));
-  EXPECT_EQ(h.link.AddressedDevice(), 5);
+  EXPECT_EQ(h.link.AddressedDevice(), 3);
   EXPECT_EQ(h.sent.size(), 1u);
+  h.Converse(LongFrame({0, 0, 0, 0, 0}, 11, {0x20, 0x82, 0x08, 0x20, 0x82, 0x08}));
+  EXPECT_EQ(h.dispatcher.executed.size(), 2u);
+  EXPECT_EQ(h.link.AddressedDevice(), 3);
 }
 
 TEST(FrameReceiver, LongAddressIgnoresMasterAndBurstBits) {

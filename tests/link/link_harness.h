@@ -127,6 +127,7 @@ class LinkHarness {
 
   // One read that returned these bytes, all carrying the read's line-error code.
   void Read(const std::vector<uint8_t>& bytes, uint8_t lineError = 0) {
+    PublishModel();
     for (uint8_t byte : bytes) link.ReceiveByte(byte, lineError);
     link.SetReceptionActive();
     AfterPass();
@@ -134,6 +135,7 @@ class LinkHarness {
 
   // Empty polls.
   void Ticks(int count) {
+    PublishModel();
     for (int i = 0; i < count; ++i) {
       ++tick;
       link.Tick();
@@ -170,7 +172,7 @@ class LinkHarness {
   CommandExchange exchange;
   CommunicationCounters counters;
   // On the heap by itself, so that AddressSanitizer sees any write past its end.
-  std::unique_ptr<FrameReceiver> owned = std::make_unique<FrameReceiver>(model, exchange, counters, clock, log);
+  std::unique_ptr<FrameReceiver> owned = std::make_unique<FrameReceiver>(model.Link, exchange, counters, clock, log);
   FrameReceiver& link = *owned;
   FakeDispatcher dispatcher{model, exchange};
   std::function<void()> commandThread;  // runs after every pass
@@ -180,6 +182,10 @@ class LinkHarness {
   int tick = 0;
 
  private:
+  // Tests change the model directly; what they changed reaches the link as a release of the
+  // model lock would publish it.
+  void PublishModel() { model.Link.Publish(BuildLinkView(model)); }
+
   // The worker transmits a pending image at its next pass; the command thread then runs.
   void AfterPass() {
     if (link.TransmitPending()) {

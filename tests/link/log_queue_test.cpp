@@ -17,9 +17,12 @@ TEST(LogQueue, KeepsEveryLineOfFramesThatFollowEachOtherUntilTaken) {
   DeviceModel model;
   CommandExchange exchange;
   CommunicationCounters counters;
-  FrameReceiver link(model, exchange, counters, clock, log);
-  model.Table[0].DevEnable = 1;
-  model.Table[0].ResPreableNum = 5;
+  FrameReceiver link(model.Link, exchange, counters, clock, log);
+  {
+    std::lock_guard lock(model.Lock);  // released: the link sees the device
+    model.Table[0].DevEnable = 1;
+    model.Table[0].ResPreableNum = 5;
+  }
 
   std::vector<std::string> expected;
   for (uint8_t i = 0; i < 3; ++i) {

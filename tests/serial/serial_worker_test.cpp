@@ -11,7 +11,6 @@
 #include "link/link_harness.h"
 #include "serial/fake_serial_port.h"
 #include "support/fakes.h"
-#include "support/temp_dir.h"
 
 namespace qln {
 namespace {
@@ -38,6 +37,7 @@ class RecordingConsole : public Console {
 class SerialWorkerTest : public ::testing::Test {
  protected:
   SerialWorkerTest() {
+    std::lock_guard lock(model.Lock);  // released: the link sees the devices
     for (uint8_t device : {0, 3}) {
       model.Table[device].DevEnable = 1;
       model.Table[device].ResPreableNum = 5;
@@ -64,19 +64,17 @@ class SerialWorkerTest : public ::testing::Test {
 
   std::vector<LogLine> Logged() { return log.TakeAll(); }
 
-  test::TempDir dir;
   test::FakeSerialPort port;
   test::FakeNotifier notifier;
   test::FakeClock clock;
   RecordingConsole console;
   LogQueue log;
   DeviceModel model;
-  ConfigStore store{notifier, dir.Path()};
   CommandExchange exchange;
   CommandState state;
   CommunicationCounters counters;
-  FrameReceiver link{model, exchange, counters, clock, log};
-  BurstSender burst{model, store, state, counters, link, clock};
+  FrameReceiver link{model.Link, exchange, counters, clock, log};
+  BurstSender burst{model.Burst, counters, link, clock};
   ConverterRequest converter;
   ConverterChannelReport report;
   int handOvers = 0;
@@ -102,7 +100,7 @@ TEST_F(SerialWorkerTest, ARequestIsHandedOverOnceAndItsReplySentWithTheLineKeyed
   exchange.Publish(ExchangeState::ReplyReady);
   EXPECT_GT(PassesUntilTransmission(), 0);
   EXPECT_EQ(port.Events(), (std::vector<std::string>{
-                               "RTS 1", "DTR 0", "write FF FF 02 CF FF 06 80 00 03 00 40 AB 6E",
+                               "RTS 1", "DTR 0", "write FF FF FF FF FF 06 80 00 03 00 40 AB 6E",
                                "sent 13", "DTR 1"}));
   const std::vector<LogLine> lines = Logged();
   ASSERT_EQ(lines.size(), 2u);
@@ -112,13 +110,18 @@ TEST_F(SerialWorkerTest, ARequestIsHandedOverOnceAndItsReplySentWithTheLineKeyed
 }
 
 TEST_F(SerialWorkerTest, ADueBurstFrameGoesOutInTheSamePass) {
-  model.Table[0].BurstCmdNo = 1;
   model.Burst.Enable = 1;
   clock.milliseconds = 5000;
+  EXPECT_EQ(worker.RunPass(), Pass::Sleep) << "nothing before a frame has been prepared";
+  BurstFrame frame;
+  frame.length = 11;
+  frame.bytes = {0x81, 0xE6, 0x05, 0x12, 0x34, 0x56, 9, 2, 0, 0};
+  frame.bytes[10] = FrameChecksum(frame.bytes.data(), 10);
+  model.Burst.Prepared.Put(frame);
   EXPECT_EQ(worker.RunPass(), Pass::Continue);
   const std::vector<std::string> events = port.Events();
   ASSERT_EQ(events.size(), 5u);
-  EXPECT_TRUE(events[2].starts_with("write FF FF 02 CF FF 81 ")) << events[2];
+  EXPECT_TRUE(events[2].starts_with("write FF FF FF FF FF 81 66 ")) << events[2];
   EXPECT_EQ(worker.RunPass(), Pass::Sleep) << "not again within the second";
 }
 

@@ -1,5 +1,6 @@
 #include "ui/comm_log_window.h"
 
+#include <QApplication>
 #include <QCheckBox>
 #include <QDir>
 #include <QFontMetrics>
@@ -244,6 +245,63 @@ class CommLogWindowTest : public QObject {
 
     // A file that opens but does not take the lines is not a success either.
     QVERIFY(!f.window.Lines().SaveTo("/dev/full"));
+  }
+
+  // The working directory removed while the program runs: the file would land in the root
+  // directory; the save fails instead.
+  void SaveWithoutAWorkingDirectorySaysNg() {
+    test::TempDir dir;
+    const std::filesystem::path gone = dir / "gone";
+    std::filesystem::create_directory(gone);
+    InDirectory in(gone);
+    std::filesystem::remove(gone);
+    LogWindowFixture f;
+    f.clock.now.year = 2011;  // a name no root directory holds already
+    const std::filesystem::path inRoot = "/20111231_134507.csv";
+    QVERIFY(!std::filesystem::exists(inRoot));
+    f.Lines(2);
+    f.window.AppendLogLines();
+    f.Click("Save");
+    const bool written = std::filesystem::remove(inRoot);
+    QVERIFY(!written);
+    QCOMPARE(f.messages.size(), std::size_t{1});
+    QCOMPARE(f.messages[0].first, QMessageBox::NoIcon);
+    QCOMPARE(f.messages[0].second, QString("File Save NG !!"));
+    QCOMPARE(f.window.Lines().LineCount(), 2);
+  }
+
+  // Enter after a click on Clear or Save (or with either focused from the keyboard) presses
+  // neither; a click still does.
+  void EnterNeverPressesClearOrSave() {
+    test::TempDir dir;
+    InDirectory in(dir.Path());
+    LogWindowFixture f;
+    f.window.show();
+    QVERIFY(QTest::qWaitForWindowActive(&f.window));
+    auto* clear = f.window.findChild<QPushButton*>("clear");
+    auto* save = f.window.findChild<QPushButton*>("save");
+    f.Lines(2);
+    f.window.AppendLogLines();
+    f.Click("Clear");
+    QCOMPARE(f.window.Lines().LineCount(), 0);
+    f.Lines(3);
+    f.window.AppendLogLines();
+    QVERIFY(QApplication::focusWidget() != clear);
+    QWidget* focused = QApplication::focusWidget();
+    QTest::keyClick(focused ? focused : &f.window, Qt::Key_Return);
+    QCOMPARE(f.window.Lines().LineCount(), 3);
+
+    f.Click("Save");
+    QCOMPARE(f.messages.size(), std::size_t{1});
+    for (QPushButton* button : {clear, save}) {
+      QVERIFY(!button->isDefault() && !button->autoDefault());
+      button->setFocus();  // as Tab brings it there
+      QTest::keyClick(button, Qt::Key_Return);
+      QTest::keyClick(button, Qt::Key_Enter);
+    }
+    QCOMPARE(f.window.Lines().LineCount(), 3);
+    QCOMPARE(f.messages.size(), std::size_t{1});
+    QCOMPARE(f.Received(), QString("3"));
   }
 
   void EnterDoesNothingAndEscapeOnlyHides() {

@@ -126,6 +126,51 @@ class KeyFilterEditTest : public QObject {
     hex.insert("fg");
     QCOMPARE(hex.text(), QString("3.4"));
   }
+
+  // The limit stops typing and pasting, never a text the program puts in; that text can be
+  // overtyped and shortened, and undo brings it back, but it never grows.
+  void TypingLimitBoundsTheOperatorButNotTheProgram() {
+    NumberEdit edit;
+    edit.SetTypingLimit(13);
+    QTest::keyClicks(&edit, "-12345678.901234");
+    QCOMPARE(edit.text(), QString("-12345678.901"));
+    QGuiApplication::clipboard()->setText("5");
+    QTest::keyClick(&edit, Qt::Key_V, Qt::ControlModifier);
+    QCOMPARE(edit.text(), QString("-12345678.901"));
+
+    const QString stored("12345678901234.000000");
+    edit.setText(stored);
+    QCOMPARE(edit.text(), stored);
+    QTest::keyClicks(&edit, "7");
+    QCOMPARE(edit.text(), stored);
+    edit.setSelection(0, 1);
+    QTest::keyClicks(&edit, "9");  // overtyped in place
+    QCOMPARE(edit.text(), QString("92345678901234.000000"));
+    QTest::keyClick(&edit, Qt::Key_End);
+    QTest::keyClick(&edit, Qt::Key_Backspace);
+    QTest::keyClicks(&edit, "7");  // shortened, it does not grow again
+    QCOMPARE(edit.text(), QString("92345678901234.00000"));
+    // Undoing a deletion lengthens the text: taken, and it leaves the limit in force.
+    QTest::keyClick(&edit, Qt::Key_Z, Qt::ControlModifier);
+    QCOMPARE(edit.text(), QString("92345678901234.000000"));
+    QTest::keyClicks(&edit, "5");
+    QCOMPARE(edit.text(), QString("92345678901234.000000"));
+    while (edit.isUndoAvailable()) QTest::keyClick(&edit, Qt::Key_Z, Qt::ControlModifier);
+    QCOMPARE(edit.text(), stored);
+
+    QGuiApplication::clipboard()->setText("123456789012345678901234");
+    edit.selectAll();
+    QTest::keyClick(&edit, Qt::Key_V, Qt::ControlModifier);
+    QCOMPARE(edit.text(), stored);
+    edit.selectAll();
+    QTest::keyClick(&edit, Qt::Key_Delete);
+    QTest::keyClicks(&edit, "12345678901234.5");  // a new text is the operator's: 13 at most
+    QCOMPARE(edit.text(), QString("1234567890123"));
+    edit.setText(QString());
+    QGuiApplication::clipboard()->setText("12345678901234");
+    QTest::keyClick(&edit, Qt::Key_V, Qt::ControlModifier);  // refused whole, not cut
+    QCOMPARE(edit.text(), QString());
+  }
 };
 
 QLN_UI_TEST(KeyFilterEditTest);

@@ -6,6 +6,11 @@
 #include <QComboBox>
 #include <QLabel>
 #include <QPushButton>
+#include <QScopeGuard>
+#include <QScreen>
+#include <QScrollArea>
+#include <QScrollBar>
+#include <QLineEdit>
 #include <QTest>
 #include <QTimer>
 
@@ -225,6 +230,35 @@ class MainWindowTest : public QObject {
     QVERIFY(!window.Sim().PortOpen());
   }
 
+  // A stored value longer than a field's typing limit is shown whole and stored again as shown;
+  // a COM number above 255 selects the port of its low 8 bits.
+  void StoredTextsAreShownWholeAndComNoKeepsItsLowBits() {
+    WindowFixture f;
+    const std::string big = "12345678901234.000000";
+    f.Configure("HTDev04_Cmd003", "PV1Value", big);
+    f.Configure("HTDev04_Cmd003", "PV4Value", "-0.000012345678");
+    f.Configure("HTDev_Sys", "COMNo", "300");
+    MainWindow& window = f.Start();
+    QCOMPARE(f.Row(4).Value(0).text(), QString::fromStdString(big));
+    QCOMPARE(f.Row(4).Value(3).text(), QString("-0.000012345678"));
+    QCOMPARE(f.List("portList").currentIndex(), 43);
+    QCOMPARE(f.List("portList").currentText(), QString("COM44"));
+    QCOMPARE(window.PortNumber(), 44);
+
+    f.Press("SetParam");
+    QVERIFY(f.messages.empty());
+    QCOMPARE(f.Stored("HTDev04_Cmd003", "PV1Value"), big);
+    QCOMPARE(f.Stored("HTDev04_Cmd001", "PV1Value"), big);
+    QCOMPARE(f.Stored("HTDev04_Cmd003", "PV4Value"), std::string("-0.000012"));
+
+    // What the operator types into the field is still held to 13 characters.
+    NumberEdit& value = f.Row(4).Value(0);
+    value.selectAll();
+    QTest::keyClick(&value, Qt::Key_Delete);
+    QTest::keyClicks(&value, "98765432109876");
+    QCOMPARE(value.text(), QString("9876543210987"));
+  }
+
   void RowsFilterTypingAndShowTheFocusedRow() {
     WindowFixture f;
     MainWindow& window = f.Start();
@@ -254,6 +288,54 @@ class MainWindowTest : public QObject {
     QCOMPARE(HighlightedRow(window), 5);
     QTest::mouseClick(&f.Row(9).EnableBox(), Qt::LeftButton);
     QCOMPARE(HighlightedRow(window), 9);
+  }
+
+  // Text a quarter larger, as with 120 DPI fonts or 125 % scaling: the window opens within the
+  // screen, can be made as small as 1366x768 at 125 % (1092x614) and smaller, and every control
+  // can be scrolled into view; at its natural size it needs no scrolling.
+  void TheWindowFitsSmallScreensAndScrollsToEveryControl() {
+    const QFont normal = QApplication::font();
+    QFont large = normal;
+    large.setPointSizeF(normal.pointSizeF() * 1.25);
+    QApplication::setFont(large);
+    const auto restore = qScopeGuard([&] { QApplication::setFont(normal); });
+    WindowFixture f;
+    MainWindow& window = f.Start();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+
+    const QSize natural = window.sizeHint();
+    QVERIFY(natural.width() > 1092 && natural.height() > 614);  // wider and taller than the screen
+    const QRect screen = window.screen()->availableGeometry();
+    QVERIFY(window.width() <= screen.width() && window.height() <= screen.height());
+    QVERIFY(window.minimumSizeHint().width() <= 400 && window.minimumSizeHint().height() <= 300);
+
+    auto* scroll = window.findChild<QScrollArea*>();
+    QVERIFY(scroll);
+    for (const QSize size : {QSize(1092, 614), QSize(640, 400)}) {
+      window.resize(size);
+      QTRY_COMPARE(window.size(), size);
+      int controls = 0;
+      for (QWidget* control : window.findChildren<QWidget*>()) {
+        const bool operated = qobject_cast<QAbstractButton*>(control) != nullptr ||
+                              qobject_cast<QComboBox*>(control) != nullptr ||
+                              qobject_cast<QLineEdit*>(control) != nullptr;
+        if (!operated || !control->isVisibleTo(&window)) continue;
+        ++controls;
+        const QPoint centre = control->mapTo(scroll->widget(), control->rect().center());
+        scroll->ensureVisible(centre.x(), centre.y(), control->width() / 2 + 1,
+                              control->height() / 2 + 1);
+        const QRect shown(control->mapTo(scroll->viewport(), QPoint(0, 0)), control->size());
+        QVERIFY2(scroll->viewport()->rect().contains(shown), control->metaObject()->className());
+      }
+      // The port list, Open, Enable, ChNo, Set Ch, Get Ch, the 4 function buttons, the 2 switches,
+      // and 12 controls in each row.
+      QCOMPARE(controls, 10 + 2 + 16 * 12);
+    }
+
+    window.resize(natural);
+    QTRY_COMPARE(window.size(), natural);
+    QCOMPARE(scroll->horizontalScrollBar()->maximum(), 0);
+    QCOMPARE(scroll->verticalScrollBar()->maximum(), 0);
   }
 
   void RevisionSwitchSetsEveryDeviceAndTheMfrIDv7Fields() {
