@@ -2,10 +2,12 @@
 # Installs the Debian packages the build and the tests need, when they are missing.
 set -euo pipefail
 
+# tshark decodes the HART-IP test's capture (its setuid capture helper is not installed: the test
+# reads a file and captures nothing).
 # qt6-base-dev brings Qt Widgets and Qt Test, the OpenGL and Vulkan headers Qt's CMake package
 # requires, and the offscreen platform the GUI tests run on; the tests draw text in a DejaVu font.
 packages=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev
-          qt6-base-dev fonts-dejavu-core)
+          qt6-base-dev fonts-dejavu-core tshark)
 
 missing=()
 for p in "${packages[@]}"; do
@@ -16,5 +18,7 @@ if [ ${#missing[@]} -gt 0 ]; then
   sudo_cmd=()
   [ "$(id -u)" -ne 0 ] && sudo_cmd=(sudo)
   "${sudo_cmd[@]}" apt-get update
+  echo "wireshark-common wireshark-common/install-setuid boolean false" |
+    "${sudo_cmd[@]}" debconf-set-selections
   DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y "${missing[@]}"
 fi

@@ -12,9 +12,6 @@
 namespace qln {
 namespace {
 
-constexpr uint8_t kLongFrameBit = 0x80;
-constexpr std::size_t kLongCountPos = 7;
-constexpr std::size_t kShortCountPos = 3;
 // The status byte a first reply to a damaged frame carries: cold start, as on the line.
 constexpr uint8_t kInitialDeviceStatus = 0x20;
 
@@ -33,8 +30,11 @@ std::optional<std::vector<uint8_t>> CommandBackend::Execute(std::span<const uint
   std::lock_guard serialized(executing_);
   links_.log.Log(LogKind::Received, TrafficLine(links_.clock, Arrow("<==", peer), 0, frame));
   std::optional<std::vector<uint8_t>> reply;
-  if (const std::optional<FrameTarget> target = links_.match(frame)) {
-    reply = Answer(frame, primaryMaster, *target);
+  const FrameCheck check =
+      CheckFrame(links_.devices.Read(), frame, 0, false, addressedDevice_);
+  addressedDevice_ = check.AddressedDevice;
+  if (check.Accepted) {
+    reply = Answer(frame, primaryMaster, check);
     links_.log.Log(LogKind::Sent, TrafficLine(links_.clock, Arrow("==>", peer), 0, *reply));
   }
   if (links_.afterTraffic) links_.afterTraffic();
@@ -42,26 +42,28 @@ std::optional<std::vector<uint8_t>> CommandBackend::Execute(std::span<const uint
 }
 
 // The frame is complete: its data fit the exchange, and its header and reply fit the buffer.
+// The session's master type takes the master slot, whatever the frame's master bit says.
 std::vector<uint8_t> CommandBackend::Answer(std::span<const uint8_t> frame, bool primaryMaster,
-                                            const FrameTarget& target) {
-  const std::size_t countPos = (frame[0] & kLongFrameBit) != 0 ? kLongCountPos : kShortCountPos;
+                                            const FrameCheck& check) {
+  const std::size_t countPos = check.CountPos;
   std::array<uint8_t, kFrameCapacity> reply{};
   std::copy_n(frame.begin(), countPos + 1, reply.begin());
-  if (!target.checksumOk) {
+  if (check.FrameErrors != 0) {
     // Answered with the communication-error byte and not executed, as on the line.
-    const std::size_t length = FrameReply(reply, countPos, kChecksumError, lastDeviceStatus_, {});
+    const std::size_t length =
+        FrameReply(reply, countPos, check.FrameErrors, lastDeviceStatus_, {});
     return {reply.begin(), reply.begin() + static_cast<std::ptrdiff_t>(length)};
   }
   exchange_.Master = primaryMaster ? 1 : 0;
-  exchange_.Device = target.device;
-  exchange_.Command = frame[countPos - 1];
+  exchange_.Device = check.AddressedDevice;
+  exchange_.Command = check.Command;
   exchange_.ByteCount = frame[countPos];
   std::copy_n(frame.begin() + static_cast<std::ptrdiff_t>(countPos) + 1, exchange_.ByteCount,
               exchange_.Data.begin());
   exchange_.Publish(ExchangeState::RequestPending);
   CommandContext context{links_.model, links_.store, exchange_, links_.state, links_.clock,
                          links_.counters};
-  Dispatch(context, target.device);
+  Dispatch(context, check.AddressedDevice);
   lastDeviceStatus_ = exchange_.DeviceStatus;
   const std::size_t length =
       FrameReply(reply, countPos, exchange_.ResponseCode, exchange_.DeviceStatus,

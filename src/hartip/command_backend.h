@@ -1,7 +1,8 @@
 // The HART-IP sessions' way into the simulated devices: a token-passing PDU's frame is matched to
-// a device as the serial receiver matches a frame, executed by the same command dispatcher under
-// the same model lock against the same file, and its reply framed by the same function as the
-// serial reply stage, so both transports answer with the same bytes.
+// a device by the serial receiver's frame check (on the link's published view of the devices),
+// executed by the same command dispatcher under the same model lock against the same file, and
+// its reply framed by the same function as the serial reply stage, so both transports answer
+// with the same bytes.
 //
 // It has a CommandExchange of its own (the serial link's stays the link's) and executes one frame
 // at a time, as soon as it comes: no reply wait. Requests and replies go into the traffic log,
@@ -15,21 +16,15 @@
 #include "commands/command_state.h"
 #include "device/config_store.h"
 #include "device/device_model.h"
+#include "device/link_view.h"
 #include "hartip/hartip_server.h"
 #include "link/clock.h"
 #include "link/command_exchange.h"
 #include "link/communication_counters.h"
+#include "link/frame_match.h"
 #include "link/log_sink.h"
 
 namespace qln {
-
-// How a frame (delimiter .. checksum, no preambles) finds its device.
-struct FrameTarget {
-  uint8_t device = 0;
-  bool checksumOk = true;
-};
-// The device a frame addresses, or nothing when no enabled device answers it.
-using FrameMatcher = std::function<std::optional<FrameTarget>(std::span<const uint8_t> frame)>;
 
 struct CommandBackendLinks {
   DeviceModel& model;
@@ -38,7 +33,8 @@ struct CommandBackendLinks {
   const Clock& clock;
   const CommunicationCounters& counters;
   LogSink& log;
-  FrameMatcher match;
+  // What the link knows of the devices: a frame is matched to a device on it, as on the line.
+  const PublishedLinkView& devices;
   // Called after each frame's log lines have been handed to the log (may be empty).
   std::function<void()> afterTraffic;
 };
@@ -53,11 +49,13 @@ class CommandBackend final : public HartIpBackend {
 
  private:
   std::vector<uint8_t> Answer(std::span<const uint8_t> frame, bool primaryMaster,
-                              const FrameTarget& target);
+                              const FrameCheck& check);
 
   CommandBackendLinks links_;
   std::mutex executing_;
   CommandExchange exchange_;
+  // The device the last address match selected (commands 11 and 21 may answer for it).
+  uint8_t addressedDevice_ = 0;
   // Device status of the last reply that carried the command layer's status bytes; a reply to a
   // damaged frame repeats it, as on the line.
   uint8_t lastDeviceStatus_ = 0;

@@ -7,14 +7,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+
 namespace qln::test {
 namespace {
-
-uint8_t Xor(std::span<const uint8_t> bytes) {
-  uint8_t sum = 0;
-  for (uint8_t b : bytes) sum ^= b;
-  return sum;
-}
 
 std::optional<IpMessage> Parse(std::span<const uint8_t> bytes) {
   if (bytes.size() < 8) return std::nullopt;
@@ -31,31 +27,17 @@ std::optional<IpMessage> Parse(std::span<const uint8_t> bytes) {
 
 }  // namespace
 
-std::vector<uint8_t> LongFrame(std::span<const uint8_t> address, uint8_t command,
-                               std::span<const uint8_t> data, bool primary) {
-  std::vector<uint8_t> f{0x82};
-  f.insert(f.end(), address.begin(), address.end());
-  f[1] = static_cast<uint8_t>((f[1] & 0x3F) | (primary ? 0x80 : 0x00));
-  f.push_back(command);
-  f.push_back(static_cast<uint8_t>(data.size()));
-  f.insert(f.end(), data.begin(), data.end());
-  f.push_back(Xor(f));
-  return f;
-}
-
-std::vector<uint8_t> ShortFrame0(uint8_t pollAddress, bool primary) {
-  std::vector<uint8_t> f{0x02, static_cast<uint8_t>(pollAddress | (primary ? 0x80 : 0)), 0, 0};
-  f.push_back(Xor(f));
-  return f;
-}
-
 std::vector<uint8_t> IpRequest(uint8_t id, uint16_t sequence, std::span<const uint8_t> body,
                                std::optional<uint16_t> byteCount, uint8_t version) {
   const uint16_t count = byteCount.value_or(static_cast<uint16_t>(8 + body.size()));
-  std::vector<uint8_t> m{version, 0, id, 0, static_cast<uint8_t>(sequence >> 8),
-                         static_cast<uint8_t>(sequence), static_cast<uint8_t>(count >> 8),
-                         static_cast<uint8_t>(count)};
-  m.insert(m.end(), body.begin(), body.end());
+  std::vector<uint8_t> m(8 + body.size());
+  m[0] = version;
+  m[2] = id;
+  m[4] = static_cast<uint8_t>(sequence >> 8);
+  m[5] = static_cast<uint8_t>(sequence);
+  m[6] = static_cast<uint8_t>(count >> 8);
+  m[7] = static_cast<uint8_t>(count);
+  std::copy(body.begin(), body.end(), m.begin() + 8);
   return m;
 }
 

@@ -16,11 +16,6 @@ struct IpMessage {
   std::vector<uint8_t> body;
 };
 
-// A HART master frame without preambles: long (5-byte address, master bit set for the primary
-// master) or short (poll address), with its checksum.
-std::vector<uint8_t> LongFrame(std::span<const uint8_t> address, uint8_t command,
-                               std::span<const uint8_t> data = {}, bool primary = true);
-std::vector<uint8_t> ShortFrame0(uint8_t pollAddress, bool primary = true);
 // A request message: header (byte count computed unless given) and body.
 std::vector<uint8_t> IpRequest(uint8_t id, uint16_t sequence, std::span<const uint8_t> body = {},
                                std::optional<uint16_t> byteCount = std::nullopt,

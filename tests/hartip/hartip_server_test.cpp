@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <atomic>
 #include <memory>
 #include <mutex>
@@ -9,6 +10,7 @@
 #include <thread>
 
 #include "hartip/hartip_client.h"
+#include "link/link_harness.h"
 
 namespace qln::test {
 namespace {
@@ -55,7 +57,7 @@ class FakeBackend final : public HartIpBackend {
   std::vector<std::string> peers;
 };
 
-const uint8_t kAddress[5] = {0x11, 0x22, 0x33, 0x44, 0x55};
+const std::array<uint8_t, 5> kAddress{0x11, 0x22, 0x33, 0x44, 0x55};
 
 class HartIpServerThreaded : public ::testing::Test {
  protected:
