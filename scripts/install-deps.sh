@@ -6,8 +6,13 @@ set -euo pipefail
 # reads a file and captures nothing).
 # qt6-base-dev brings Qt Widgets and Qt Test, the OpenGL and Vulkan headers Qt's CMake package
 # requires, and the offscreen platform the GUI tests run on; the tests draw text in a DejaVu font.
+# The package test (scripts/package-test.sh) builds the Debian packages (dpkg-dev for
+# dpkg-shlibdeps and dpkg-buildflags, file for CPack's search of the binaries), checks them with
+# lintian, man (man-db) and desktop-file-validate (desktop-file-utils), and runs its small HART
+# master and the icon's drawing script with python3.
 packages=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev
-          qt6-base-dev fonts-dejavu-core tshark)
+          qt6-base-dev fonts-dejavu-core
+          dpkg-dev file lintian man-db desktop-file-utils python3 tshark)
 
 missing=()
 for p in "${packages[@]}"; do

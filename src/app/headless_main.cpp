@@ -4,13 +4,16 @@
 // standard output and the console notes and warnings to standard error, and runs until SIGINT or
 // SIGTERM.
 #include <signal.h>
+#include <unistd.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "app/simulator.h"
 #include "device/config_store.h"
@@ -18,14 +21,19 @@
 #include "device/text_values.h"
 #include "link/clock.h"
 #include "serial/console.h"
+#include "serial/line_writer.h"
 
 namespace {
 
 constexpr int kExitFailure = 1;  // the port could not be opened, or went away
 constexpr int kExitUsage = 2;    // wrong arguments, or no port to open
 
+// Traffic lines held for a standard output that does not keep up; older ones are dropped.
+constexpr std::size_t kTrafficBacklog = 4096;
+
 constexpr char kUsage[] =
-    "Usage: quillon-headless [--port PATH | --pty LINK | --no-serial] [--hart-ip [ADDRESS:]PORT]\n"
+    "Usage: quillon-headless [--port PATH | --pty LINK | --no-serial] [--fallback-pty LINK]\n"
+    "                        [--hart-ip [ADDRESS:]PORT]\n"
     "\n"
     "Simulates up to sixteen HART field devices on a serial port, without a window. The device\n"
     "data are in QLN.ini in the current directory; the port is COM<COMNo> of that file, which\n"
@@ -34,6 +42,9 @@ constexpr char kUsage[] =
     "  --port PATH  open this serial device instead, for example /dev/ttyUSB0\n"
     "  --pty LINK   open a virtual port: a pseudo-terminal whose other end is linked at LINK,\n"
     "               for a HART master program on this machine\n"
+    "  --fallback-pty LINK\n"
+    "               open a virtual port linked at LINK when QLN.ini names no port (COMNo is\n"
+    "               not 1 to 255); a port that QLN.ini names, --port and --pty come first\n"
     "  --no-serial  open no serial port: HART-IP only\n"
     "  --hart-ip [ADDRESS:]PORT\n"
     "               also serve HART-IP (TCP and UDP) on PORT (5094 is the usual one) at the IPv4\n"
@@ -63,7 +74,8 @@ struct HartIpEndpoint {
 };
 
 struct Options {
-  std::optional<std::string> device;  // --port PATH, or pty:LINK for --pty LINK
+  std::optional<std::string> device;    // --port PATH, or pty:LINK for --pty LINK
+  std::optional<std::string> fallback;  // pty:LINK for --fallback-pty LINK
   bool noSerial = false;
   std::optional<HartIpEndpoint> hartIp;
 };
@@ -110,31 +122,28 @@ std::optional<int> ParseArguments(int argc, char** argv, Options& options) {
       }
       continue;
     }
-    if (argument != "--port" && argument != "--pty") {
+    const bool fallback = argument == "--fallback-pty";
+    if (argument != "--port" && argument != "--pty" && !fallback) {
       std::fprintf(stderr, "quillon-headless: unknown argument %s (try --help)\n", argv[i]);
       return kExitUsage;
     }
-    if (options.device) {
-      std::fprintf(stderr, "quillon-headless: give one port only (--port or --pty, once)\n");
+    std::optional<std::string>& target = fallback ? options.fallback : options.device;
+    if (target) {
+      std::fprintf(stderr, "quillon-headless: give one port only (%s)\n",
+                   fallback ? "--fallback-pty once" : "--port or --pty, once");
       return kExitUsage;
     }
     if (i + 1 == argc) {
       std::fprintf(stderr, "quillon-headless: %s needs a path\n", argv[i]);
       return kExitUsage;
     }
-    options.device = (argument == "--pty" ? "pty:" : "") + std::string(argv[++i]);
+    target = (argument == "--port" ? "" : "pty:") + std::string(argv[++i]);
   }
   if (options.noSerial && options.device) {
     std::fprintf(stderr, "quillon-headless: --no-serial opens no port: leave out --port/--pty\n");
     return kExitUsage;
   }
   return std::nullopt;
-}
-
-void PrintLogLine(qln::LogKind, std::string line) {
-  line += '\n';
-  std::fputs(line.c_str(), stdout);
-  std::fflush(stdout);
 }
 
 }  // namespace
@@ -149,11 +158,23 @@ int main(int argc, char** argv) {
   sigaddset(&stopSignals, SIGINT);
   sigaddset(&stopSignals, SIGTERM);
   pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+  // A standard output whose reader has gone fails its writes instead of ending the program.
+  signal(SIGPIPE, SIG_IGN);
 
+  // The devices never wait for standard output: the traffic log goes through a bounded queue
+  // with a writer of its own, which stops it, with one message, when standard output fails.
+  qln::LineWriter traffic(STDOUT_FILENO, kTrafficBacklog, [](const std::string& reason) {
+    std::fprintf(stderr,
+                 "quillon-headless: standard output: %s; the traffic log is no longer written, "
+                 "the devices go on answering\n",
+                 reason.c_str());
+  });
   StderrNotifier notifier;
   qln::StderrConsole console;
   qln::SystemClock clock;
-  qln::Simulator simulator(notifier, console, clock, {}, PrintLogLine);
+  qln::Simulator simulator(
+      notifier, console, clock, {},
+      [&traffic](qln::LogKind, std::string line) { traffic.Push(std::move(line)); });
 
   int comNumber = 0;
   const bool fileFound = simulator.StartUp(comNumber);
@@ -176,6 +197,8 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "Quillon %s serves HART-IP on %s:%u (TCP and UDP).\n", QLN_VERSION,
                  options.hartIp->address.c_str(), static_cast<unsigned>(simulator.HartIpPort()));
   }
+  // A file that names no port leaves it to --fallback-pty (a service instance's virtual port).
+  if (!options.device && fileFound && comNumber == 0) options.device = options.fallback;
   if (!options.noSerial && !options.device) {
     const std::filesystem::path file = std::filesystem::current_path() / qln::kConfigFileName;
     if (!fileFound) {

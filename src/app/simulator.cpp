@@ -128,6 +128,8 @@ void Simulator::CommandLoop() {
         model_.Burst.Prepared.Wanted()) {
       PrepareBurstFrame(context);
     }
+    // Changes that could not be written to the file are written again every few seconds.
+    store_.RetryPendingWrites(model_, clock_.Milliseconds());
     PassLogLines();
     if (const std::optional<uint8_t> channel = channelReport_.Take(); channel && onChannel_) {
       onChannel_(*channel);

@@ -63,9 +63,14 @@ inline void Refuse(CommandContext& ctx, uint8_t code) {
 }
 
 // Reads a section of the device from the file into the active record, while the file is known
-// to be there; otherwise the active record stays as it is.
+// to be there; otherwise decodes the device's texts that the model holds, so that the reply is
+// this device's last-known data (the active record stays as it is when none are held).
 inline void RefreshSection(CommandContext& ctx, uint8_t section, uint8_t device) {
-  if (ctx.store.ConfigFileFound()) ctx.store.Refresh(ctx.model, section, device);
+  if (ctx.store.ConfigFileFound()) {
+    ctx.store.Refresh(ctx.model, section, device);
+  } else {
+    ctx.store.DecodeHeld(ctx.model, section, device);
+  }
 }
 
 }  // namespace qln

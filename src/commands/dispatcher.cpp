@@ -114,9 +114,13 @@ bool HoldsOtherDevice(const DeviceModel& model, uint8_t section, uint8_t device)
 
 void ClaimSections(DeviceModel& model, ConfigStore& store, uint8_t device,
                    std::span<const uint8_t> sections) {
-  if (!store.ConfigFileFound()) return;
   for (uint8_t section : sections) {
-    if (HoldsOtherDevice(model, section, device)) store.Refresh(model, section, device);
+    if (!HoldsOtherDevice(model, section, device)) continue;
+    if (store.ConfigFileFound()) {
+      store.Refresh(model, section, device);
+    } else {
+      store.DecodeHeld(model, section, device);
+    }
   }
 }
 

@@ -70,8 +70,9 @@ bool WriteGuard(CommandContext& ctx, GuardKind guard, uint8_t minimumBytes);
 // device counts for both.
 bool HoldsOtherDevice(const DeviceModel& model, uint8_t section, uint8_t device);
 
-// Refreshes for the device, while the file is known to be there, each of the sections that holds
-// another device's data. The caller holds the model lock.
+// Refreshes for the device each of the sections that holds another device's data: from the file
+// while it is known to be there, otherwise from the texts the model holds for the device. The
+// caller holds the model lock.
 void ClaimSections(DeviceModel& model, ConfigStore& store, uint8_t device,
                    std::span<const uint8_t> sections);
 

@@ -22,30 +22,6 @@ std::filesystem::path FilePath(std::filesystem::path directory) {
   return directory / kConfigFileName;
 }
 
-void ReadSectionFrom(const ProfileSnapshot& snapshot, DeviceModel& model, uint8_t section,
-                     uint8_t device) {
-  const auto keys = SectionKeys(section);
-  const DeviceRange range = DevicesOf(device);
-  for (uint8_t d = range.first; d < range.end && d < kDeviceCount; ++d) {
-    const std::string name = SectionName(section, d);
-    SectionTexts& texts = model.Table[d].Texts;
-    for (std::size_t i = 0; i < keys.size(); ++i) texts.Set(section, i, snapshot.Read(name, keys[i]));
-  }
-}
-
-void ReadSystemFrom(const ProfileSnapshot& snapshot, DeviceModel& model) {
-  for (uint8_t d = 0; d < kDeviceCount; ++d) {
-    model.System.DevEn[d] = snapshot.Read(kSystemSection, DevEnableKey(d));
-  }
-  model.System.COMNo = snapshot.Read(kSystemSection, "COMNo");
-  model.System.PreambleMarker = snapshot.Read(kSystemSection, "PreambleMarker");
-}
-
-void LoadAllFrom(const ProfileSnapshot& snapshot, DeviceModel& model, uint8_t device) {
-  ReadSystemFrom(snapshot, model);
-  for (uint8_t section : kDeviceSections) ReadSectionFrom(snapshot, model, section, device);
-}
-
 }  // namespace
 
 std::string IntText(uint32_t value) { return std::to_string(value); }
@@ -57,6 +33,43 @@ std::string PackedText(const uint8_t* packed, std::size_t length) {
   std::size_t count = 0;
   UnpackAscii(packed, length, text.data(), &count);
   return std::string(text.data(), count);
+}
+
+const std::string* ConfigStore::Pending(std::string_view section, std::string_view key) const {
+  for (const PendingKey& p : pending_) {
+    if (p.section == section && p.key == key) return &p.value;
+  }
+  return nullptr;
+}
+
+void ConfigStore::ReadSectionFrom(const ProfileSnapshot& snapshot, DeviceModel& model,
+                                  uint8_t section, uint8_t device) const {
+  if (!snapshot.Exists()) return;  // the model keeps what it holds
+  const auto keys = SectionKeys(section);
+  const DeviceRange range = DevicesOf(device);
+  for (uint8_t d = range.first; d < range.end && d < kDeviceCount; ++d) {
+    const std::string name = SectionName(section, d);
+    SectionTexts& texts = model.Table[d].Texts;
+    for (std::size_t i = 0; i < keys.size(); ++i) {
+      if (Pending(name, keys[i]) == nullptr) texts.Set(section, i, snapshot.Read(name, keys[i]));
+    }
+  }
+}
+
+void ConfigStore::ReadSystemFrom(const ProfileSnapshot& snapshot, DeviceModel& model) const {
+  if (!snapshot.Exists()) return;
+  const auto read = [&](std::string_view key, std::string& text) {
+    if (Pending(kSystemSection, key) == nullptr) text = snapshot.Read(kSystemSection, key);
+  };
+  for (uint8_t d = 0; d < kDeviceCount; ++d) read(DevEnableKey(d), model.System.DevEn[d]);
+  read("COMNo", model.System.COMNo);
+  read("PreambleMarker", model.System.PreambleMarker);
+}
+
+void ConfigStore::LoadAllFrom(const ProfileSnapshot& snapshot, DeviceModel& model,
+                              uint8_t device) const {
+  ReadSystemFrom(snapshot, model);
+  for (uint8_t section : kDeviceSections) ReadSectionFrom(snapshot, model, section, device);
 }
 
 ConfigStore::ConfigStore(Notifier& notifier, std::filesystem::path directory)
@@ -81,11 +94,21 @@ void ConfigStore::Refresh(DeviceModel& model, uint8_t section, uint8_t device) {
   DecodeSection(model, section, device);
 }
 
+void ConfigStore::DecodeHeld(DeviceModel& model, uint8_t section, uint8_t device) {
+  // A record that holds this device's section already may hold newer values than the texts (a
+  // master's write while the file is not known to be there changes the record only).
+  if (device < kDeviceCount && model.DecodedFor[section] != device &&
+      model.Table[device].Texts.Held(section)) {
+    DecodeSection(model, section, device);
+  }
+}
+
 void ConfigStore::LoadAll(DeviceModel& model, uint8_t device) {
   LoadAllFrom(*file_.Snapshot(), model, device);
 }
 
 std::string ConfigStore::ReadSystemKey(std::string_view key) {
+  if (const std::string* pending = Pending(kSystemSection, key)) return *pending;
   return file_.Snapshot()->Read(kSystemSection, key);
 }
 
@@ -131,49 +154,119 @@ class ConfigStore::WriteBatch {
   void Shared(std::string_view section, std::string_view key, std::string text) {
     items_.push_back({std::string(section), std::string(key), std::move(text)});
   }
-  std::vector<ProfileAssignment> Assignments() const {
-    std::vector<ProfileAssignment> assignments;
-    assignments.reserve(items_.size());
-    for (const Item& item : items_) assignments.push_back({item.section, item.key, item.value});
-    return assignments;
-  }
+  const std::vector<PendingKey>& Items() const { return items_; }
 
  private:
-  struct Item {
-    std::string section;
-    std::string key;
-    std::string value;
-  };
   DeviceModel& model_;
-  std::vector<Item> items_;
+  std::vector<PendingKey> items_;
 };
 
-bool ConfigStore::Store(const WriteBatch& batch) {
-  const std::string failure = file_.Write(batch.Assignments());
-  if (failure.empty()) return true;
-  notifier_.Problem("QLN.ini could not be saved: " + failure +
-                    ". The change is held in memory only; make the file writable and repeat it.");
+std::vector<ConfigStore::PendingKey> ConfigStore::HeldTexts(const DeviceModel& model) const {
+  std::vector<PendingKey> held;
+  for (uint8_t d = 0; d < kDeviceCount; ++d) {
+    held.push_back({std::string(kSystemSection), DevEnableKey(d), model.System.DevEn[d]});
+  }
+  held.push_back({std::string(kSystemSection), "COMNo", model.System.COMNo});
+  for (uint8_t d = 0; d < kDeviceCount; ++d) {
+    const SectionTexts& texts = model.Table[d].Texts;
+    for (uint8_t section : kDeviceSections) {
+      if (!texts.Held(section)) continue;
+      const std::string name = SectionName(section, d);
+      const auto keys = SectionKeys(section);
+      for (std::size_t i = 0; i < keys.size(); ++i) {
+        held.push_back({name, std::string(keys[i]), texts.Get(section, i)});
+      }
+    }
+  }
+  return held;
+}
+
+// "[HTDev00_Cmd012] Message, [HTDev_Sys] COMNo", the first few pending keys.
+std::string ConfigStore::PendingList() const {
+  constexpr std::size_t kListed = 12;
+  std::string list;
+  for (std::size_t i = 0; i < pending_.size() && i < kListed; ++i) {
+    if (i > 0) list += ", ";
+    list.append("[").append(pending_[i].section).append("] ").append(pending_[i].key);
+  }
+  if (pending_.size() > kListed) {
+    list.append(" and ").append(std::to_string(pending_.size() - kListed)).append(" more keys");
+  }
+  return list;
+}
+
+// The pending keys go first, so the batch's own keys win where both set one; a missing file is
+// recreated with the model's texts under them.
+bool ConfigStore::Store(DeviceModel& model, const WriteBatch& batch) {
+  const std::vector<PendingKey>& items = batch.Items();
+  std::vector<ProfileAssignment> assignments;
+  assignments.reserve(pending_.size() + items.size());
+  for (const PendingKey& p : pending_) assignments.push_back({p.section, p.key, p.value});
+  for (const PendingKey& p : items) assignments.push_back({p.section, p.key, p.value});
+  std::vector<PendingKey> held;
+  std::vector<ProfileAssignment> restore;
+  if (!file_.Snapshot()->Exists()) {
+    held = HeldTexts(model);
+    for (const PendingKey& p : held) restore.push_back({p.section, p.key, p.value});
+  }
+  const std::string failure = file_.Write(assignments, restore);
+  if (failure.empty()) {
+    if (!pending_.empty()) {
+      notifier_.Problem("QLN.ini saved again: the changes held in memory only (" + PendingList() +
+                        ") are in the file now.");
+    }
+    pending_.clear();
+    lastFailure_.clear();
+    hasPending_.store(false, std::memory_order_release);
+    return true;
+  }
+  for (const PendingKey& item : items) {
+    auto same = std::find_if(pending_.begin(), pending_.end(), [&](const PendingKey& p) {
+      return p.section == item.section && p.key == item.key;
+    });
+    if (same != pending_.end()) {
+      same->value = item.value;
+    } else {
+      pending_.push_back(item);
+    }
+  }
+  hasPending_.store(!pending_.empty(), std::memory_order_release);
+  // A retry that fails for the reason already reported says nothing more.
+  if (!items.empty() || failure != lastFailure_) {
+    notifier_.Problem("QLN.ini could not be saved: " + failure +
+                      ". Held in memory only and written again every few seconds and with the "
+                      "next change: " + PendingList() + ".");
+  }
+  lastFailure_ = failure;
   return false;
+}
+
+void ConfigStore::RetryPendingWrites(DeviceModel& model, uint32_t nowMs) {
+  if (!HasPendingWrites()) return;
+  std::lock_guard lock(model.Lock);
+  if (pending_.empty() || nowMs - lastAttemptMs_ < kRetryIntervalMs) return;
+  lastAttemptMs_ = nowMs;
+  Store(model, WriteBatch(model));
 }
 
 bool ConfigStore::WriteKeys(DeviceModel& model, uint8_t device, uint8_t section,
                             std::span<const KeyText> keys) {
   WriteBatch batch(model);
   for (const KeyText& k : keys) batch.Device(device, section, k.key, k.text);
-  return Store(batch);
+  return Store(model, batch);
 }
 
 bool ConfigStore::WriteSystemKeys(DeviceModel& model, std::initializer_list<KeyText> keys) {
   WriteBatch batch(model);
   for (const KeyText& k : keys) batch.System(k.key, k.text);
-  return Store(batch);
+  return Store(model, batch);
 }
 
 bool ConfigStore::WriteSharedSection(DeviceModel& model, std::string_view section,
                                      std::span<const KeyText> keys) {
   WriteBatch batch(model);
   for (const KeyText& k : keys) batch.Shared(section, k.key, k.text);
-  return Store(batch);
+  return Store(model, batch);
 }
 
 bool ConfigStore::SaveRow(DeviceModel& model, uint8_t device, const RowEntry& row) {
@@ -202,13 +295,13 @@ bool ConfigStore::SaveRow(DeviceModel& model, uint8_t device, const RowEntry& ro
     batch.Device(device, 3, kValueKeys[i], value(i));
   }
   batch.Device(device, 15, "RangeUnit", unit(0));
-  return Store(batch);
+  return Store(model, batch);
 }
 
 bool ConfigStore::SaveRevision(DeviceModel& model, uint8_t revision) {
   WriteBatch batch(model);
   for (uint8_t d = 0; d < kDeviceCount; ++d) batch.Device(d, 0, "UnivCmdRev", IntText(revision));
-  return Store(batch);
+  return Store(model, batch);
 }
 
 bool ConfigStore::SavePort(DeviceModel& model, unsigned port) {

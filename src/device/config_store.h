@@ -15,6 +15,7 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "device/device_model.h"
 #include "device/notifier.h"
@@ -59,10 +60,15 @@ class ConfigStore {
   bool ConfigFileFound() const { return found_.load(std::memory_order_acquire); }
   void SetConfigFileFound(bool found) { found_.store(found, std::memory_order_release); }
 
-  // Read side.
+  // Read side. A read of a missing file leaves the texts the model holds as they are, and a read
+  // never replaces a text whose change is still waiting to be written (see RetryPendingWrites).
   void ReadSystem(DeviceModel& model);
   void ReadSection(DeviceModel& model, uint8_t section, uint8_t device);
   void Refresh(DeviceModel& model, uint8_t section, uint8_t device);
+  // The refresh of a command while the file is not known to be there: when the active record's
+  // section holds another device's data, decodes the texts of the section that the model holds
+  // for this device; with none held (no file was ever read) the record stays as it is.
+  void DecodeHeld(DeviceModel& model, uint8_t section, uint8_t device);
   void LoadAll(DeviceModel& model, uint8_t device);
   // A text of the system section that the model does not hold (for example COM3Path).
   std::string ReadSystemKey(std::string_view key);
@@ -78,7 +84,11 @@ class ConfigStore {
 
   // Write side. Each write sets the texts in the device's SectionTexts and writes them to the
   // file in one replacement; returns false (after reporting the failure to the notifier) when
-  // the file could not be written. The texts change either way.
+  // the file could not be written. The texts change either way, and the keys that could not be
+  // written stay pending: every later write, and RetryPendingWrites, writes them again.
+  //
+  // While the file is missing, a write creates it whole: from the file as it was last read, with
+  // every text the model holds (all sections of all devices, and the system section) on top.
   bool WriteKeys(DeviceModel& model, uint8_t device, uint8_t section,
                  std::span<const KeyText> keys);
   bool WriteKeys(DeviceModel& model, uint8_t device, uint8_t section,
@@ -98,13 +108,42 @@ class ConfigStore {
   // writes its change counter plus one (modulo 65536), whatever ConfigFileFound says.
   bool NoteConfigChangeFile(DeviceModel& model, uint8_t device);
 
+  // Writes the pending keys again when some are pending and at least kRetryIntervalMs have
+  // passed since the last attempt (nowMs: any millisecond clock). Reports the outcome to the
+  // notifier once: a success, or a failure whose reason changed. Takes the model lock itself
+  // (call it without); costs nothing while nothing is pending. The command thread calls it on
+  // every pass of its loop.
+  void RetryPendingWrites(DeviceModel& model, uint32_t nowMs);
+  bool HasPendingWrites() const { return hasPending_.load(std::memory_order_acquire); }
+
+  static constexpr uint32_t kRetryIntervalMs = 2000;
+
  private:
   class WriteBatch;
-  bool Store(const WriteBatch& batch);
+  struct PendingKey {
+    std::string section;
+    std::string key;
+    std::string value;
+  };
+  bool Store(DeviceModel& model, const WriteBatch& batch);
+  // The texts the model holds, as assignments that recreate a missing file.
+  std::vector<PendingKey> HeldTexts(const DeviceModel& model) const;
+  void ReadSectionFrom(const ProfileSnapshot& snapshot, DeviceModel& model, uint8_t section,
+                       uint8_t device) const;
+  void ReadSystemFrom(const ProfileSnapshot& snapshot, DeviceModel& model) const;
+  void LoadAllFrom(const ProfileSnapshot& snapshot, DeviceModel& model, uint8_t device) const;
+  // The pending text of a key, if its change is still waiting to be written.
+  const std::string* Pending(std::string_view section, std::string_view key) const;
+  std::string PendingList() const;
 
   Notifier& notifier_;
   ProfileFile file_;
   std::atomic<bool> found_{false};
+  // Guarded by the model lock, like every file operation.
+  std::vector<PendingKey> pending_;
+  std::string lastFailure_;
+  uint32_t lastAttemptMs_ = 0;
+  std::atomic<bool> hasPending_{false};
 };
 
 // Value texts as the store writes them.

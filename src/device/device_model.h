@@ -30,6 +30,8 @@ class SectionTexts {
   // Keys outside the section's table are ignored (they have no meaning for the model).
   void Set(uint8_t section, std::string_view key, std::string_view text);
   void Set(uint8_t section, std::size_t keyIndex, std::string_view text);
+  // Whether any text of the section has been read or written (false: initial contents).
+  bool Held(uint8_t section) const { return !sections_[section].empty(); }
 
  private:
   std::array<std::vector<std::string>, 256> sections_;

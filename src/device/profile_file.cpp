@@ -26,8 +26,64 @@ unsigned char LowerAscii(char c) {
   return (u >= 'A' && u <= 'Z') ? static_cast<unsigned char>(u - 'A' + 'a') : u;
 }
 
-std::string KeyLine(std::string_view key, std::string_view value) {
-  return std::string(key).append("=").append(value);
+bool SameName(std::string_view a, std::string_view b) {
+  return std::equal(a.begin(), a.end(), b.begin(), b.end(),
+                    [](char x, char y) { return LowerAscii(x) == LowerAscii(y); });
+}
+
+// Section and key names hash regardless of ASCII case (FNV-1a); a key's hash includes the line
+// of its section's header, so one table holds the sections and the keys of all of them.
+uint32_t NameHash(std::string_view name) {
+  uint32_t hash = 2166136261u;
+  for (char c : name) hash = (hash ^ LowerAscii(c)) * 16777619u;
+  return hash;
+}
+
+uint32_t KeyHash(uint32_t header, std::string_view key) {
+  uint32_t hash = NameHash(key) ^ (header * 0x9E3779B1u);
+  hash ^= hash >> 15;
+  hash *= 0x2C1B3C6Du;
+  return hash ^ (hash >> 12);
+}
+
+enum class LineKind { kOther, kHeader, kKey };
+
+struct LineParse {
+  LineKind kind = LineKind::kOther;
+  std::string_view name;   // the section's name or the key, trimmed
+  std::string_view value;  // a key line's value, trimmed
+};
+
+// A header is "[name]" (anything after the ']' is ignored); a key line is "key=value" with a
+// non-empty key; everything else (comments, blank lines, junk) is kept but never read.
+LineParse ParseLine(std::string_view text) {
+  const std::string_view content = Trim(text);
+  if (content.empty() || content.front() == ';' || content.front() == '#') return {};
+  if (content.front() == '[') {
+    const std::size_t close = content.find(']');
+    if (close == std::string_view::npos) return {};
+    return {LineKind::kHeader, Trim(content.substr(1, close - 1)), {}};
+  }
+  const std::size_t equals = content.find('=');
+  if (equals == std::string_view::npos) return {};
+  const std::string_view key = Trim(content.substr(0, equals));
+  if (key.empty()) return {};
+  return {LineKind::kKey, key, Trim(content.substr(equals + 1))};
+}
+
+// What is wrong with the names of an assignment: names that would not read back as the same
+// section and key (or would break the file into extra lines) are refused rather than written.
+std::string InvalidNames(const ProfileAssignment& assignment) {
+  const std::string_view section = Trim(assignment.section);
+  const std::string_view key = Trim(assignment.key);
+  if (section.find_first_of("]\r\n") != std::string_view::npos) {
+    return std::string("invalid section name \"").append(assignment.section).append("\"");
+  }
+  if (key.empty() || key.find_first_of("=\r\n") != std::string_view::npos || key.front() == '[' ||
+      key.front() == ';' || key.front() == '#') {
+    return std::string("invalid key name \"").append(assignment.key).append("\"");
+  }
+  return {};
 }
 
 std::string ErrorText(int error) { return std::generic_category().message(error); }
@@ -53,135 +109,98 @@ class FileDescriptor {
 
 // ---- ProfileSnapshot ----------------------------------------------------------------------
 
-std::size_t ProfileSnapshot::NameHash::operator()(std::string_view name) const {
-  std::size_t hash = 14695981039346656037ull;  // FNV-1a
-  for (char c : name) hash = (hash ^ LowerAscii(c)) * 1099511628211ull;
-  return hash;
+std::string_view ProfileSnapshot::LineText(std::size_t line) const {
+  const std::size_t start = lineStarts_[line];
+  std::string_view text(content_.data() + start, lineStarts_[line + 1] - start);
+  if (text.ends_with('\n')) text.remove_suffix(1);
+  if (text.ends_with('\r')) text.remove_suffix(1);  // CRLF, or a lone CR ending the file
+  return text;
 }
 
-bool ProfileSnapshot::NameEqual::operator()(std::string_view a, std::string_view b) const {
-  return std::equal(a.begin(), a.end(), b.begin(), b.end(),
-                    [](char x, char y) { return LowerAscii(x) == LowerAscii(y); });
+// A hash's first slot: the hash scaled to the table's size (which need not be a power of two).
+std::size_t ProfileSnapshot::Home(uint32_t hash) const {
+  return static_cast<std::size_t>((static_cast<uint64_t>(hash) * slots_.size()) >> 32);
 }
 
-const std::string* ProfileSnapshot::Find(std::string_view section, std::string_view key) const {
-  const auto s = sections_.find(section);
-  if (s == sections_.end()) return nullptr;
-  const auto k = s->second.keys.find(key);
-  if (k == s->second.keys.end()) return nullptr;
-  return &lines_[k->second].value;
-}
-
-std::string ProfileSnapshot::Read(std::string_view section, std::string_view key) const {
-  const std::string* value = Find(section, key);
-  if (value == nullptr) return {};
-  return value->substr(0, kMaxValueLength);
-}
-
-std::string ProfileSnapshot::ReadWhole(std::string_view section, std::string_view key) const {
-  const std::string* value = Find(section, key);
-  return value == nullptr ? std::string() : *value;
-}
-
-bool ProfileSnapshot::HasSection(std::string_view section) const {
-  return sections_.contains(section);
-}
-
-// A header is "[name]" (anything after the ']' is ignored); a key line is "key=value" with a
-// non-empty key; everything else (comments, blank lines, junk) is kept but never read.
-ProfileSnapshot::Line ProfileSnapshot::MakeLine(std::string_view text, std::string_view end) {
-  Line line;
-  line.text = text;
-  line.end = end;
-  const std::string_view content = Trim(text);
-  if (content.empty() || content.front() == ';' || content.front() == '#') return line;
-  if (content.front() == '[') {
-    const std::size_t close = content.find(']');
-    if (close != std::string_view::npos) {
-      line.isSection = true;
-      line.section = Trim(content.substr(1, close - 1));
+uint32_t ProfileSnapshot::Lookup(uint32_t owner, std::string_view name, uint32_t hash) const {
+  for (std::size_t i = Home(hash);; i = i + 1 == slots_.size() ? 0 : i + 1) {
+    const Slot& slot = slots_[i];
+    if (slot.line == kNone) return kNone;
+    if (slot.hash == hash && slot.owner == owner &&
+        SameName(ParseLine(LineText(slot.line)).name, name)) {
+      return slot.line;
     }
-    return line;
   }
-  const std::size_t equals = content.find('=');
-  if (equals == std::string_view::npos) return line;
-  const std::string_view key = Trim(content.substr(0, equals));
-  if (key.empty()) return line;
-  line.isKey = true;
-  line.key = key;
-  line.value = Trim(content.substr(equals + 1));
-  return line;
+}
+
+void ProfileSnapshot::Insert(uint32_t line, uint32_t owner, uint32_t hash) {
+  std::size_t i = Home(hash);
+  while (slots_[i].line != kNone) i = i + 1 == slots_.size() ? 0 : i + 1;
+  slots_[i] = {line, owner, hash};
 }
 
 // Key lines before the first header, and every line of a repeated section, are not indexed: the
-// first occurrence of a section and of a key is the one that counts.
-void ProfileSnapshot::BuildIndex() {
-  SectionIndex* current = nullptr;
-  for (std::size_t i = 0; i < lines_.size(); ++i) {
-    const Line& line = lines_[i];
-    if (line.isSection) {
-      const auto [it, inserted] = sections_.try_emplace(line.section);
-      current = inserted ? &it->second : nullptr;
-      if (current != nullptr) current->headerLine = current->lastKeyLine = i;
-    } else if (line.isKey && current != nullptr) {
-      current->keys.try_emplace(line.key, i);
-      current->lastKeyLine = i;
+// first occurrence of a section and of a key is the one that counts. The table has room for
+// every line at a load of at most four fifths, so it never grows.
+void ProfileSnapshot::Index() {
+  if (indexed_) return;
+  indexed_ = true;
+  const std::size_t lines = LineCount();
+  slots_.assign(lines + lines / 4 + 1, Slot{kNone, 0, 0});
+  uint32_t current = kNone;
+  for (std::size_t i = 0; i < lines; ++i) {
+    const LineParse line = ParseLine(LineText(i));
+    const auto index = static_cast<uint32_t>(i);
+    if (line.kind == LineKind::kHeader) {
+      const uint32_t hash = NameHash(line.name);
+      current = Lookup(kHeader, line.name, hash) == kNone ? index : kNone;
+      if (current != kNone) Insert(index, kHeader, hash);
+    } else if (line.kind == LineKind::kKey && current != kNone) {
+      const uint32_t hash = KeyHash(current, line.name);
+      if (Lookup(current, line.name, hash) == kNone) Insert(index, current, hash);
     }
   }
 }
 
-// A line added after a last line that has no proper line end gives that line one, and takes
-// over what it had, so the file keeps ending the way it did.
-void ProfileSnapshot::InsertLine(std::size_t position, std::string_view text) {
-  std::string_view end = lineEnd_;
-  if (position == lines_.size() && !lines_.empty() && !lines_.back().end.ends_with('\n')) {
-    end = std::exchange(lines_.back().end, lineEnd_);
-  }
-  for (auto& [name, section] : sections_) {
-    if (section.headerLine >= position) ++section.headerLine;
-    if (section.lastKeyLine >= position) ++section.lastKeyLine;
-    for (auto& [key, line] : section.keys) {
-      if (line >= position) ++line;
-    }
-  }
-  lines_.insert(lines_.begin() + static_cast<std::ptrdiff_t>(position), MakeLine(text, end));
+uint32_t ProfileSnapshot::FindHeader(std::string_view section) const {
+  return Lookup(kHeader, section, NameHash(section));
 }
 
-std::string ProfileSnapshot::Apply(const ProfileAssignment& assignment) {
-  const std::string_view sectionName = Trim(assignment.section);
-  const std::string_view keyName = Trim(assignment.key);
-  // Names that would not read back as the same section and key (or would break the file into
-  // extra lines) are refused rather than written.
-  if (sectionName.find_first_of("]\r\n") != std::string_view::npos) {
-    return std::string("invalid section name \"").append(assignment.section).append("\"");
-  }
-  if (keyName.empty() || keyName.find_first_of("=\r\n") != std::string_view::npos ||
-      keyName.front() == '[' || keyName.front() == ';' || keyName.front() == '#') {
-    return std::string("invalid key name \"").append(assignment.key).append("\"");
-  }
-  // A value cannot span lines: a line break in it would let the rest of the text become keys or
-  // sections of its own. Keep what a read would have given: the text before the break.
-  const std::string_view value =
-      assignment.value.substr(0, assignment.value.find_first_of("\r\n"));
+uint32_t ProfileSnapshot::FindKey(uint32_t header, std::string_view key) const {
+  return Lookup(header, key, KeyHash(header, key));
+}
 
-  auto section = sections_.find(sectionName);
-  if (section == sections_.end()) {
-    if (!lines_.empty() && !Trim(lines_.back().text).empty()) InsertLine(lines_.size(), "");
-    InsertLine(lines_.size(), std::string("[").append(sectionName).append("]"));
-    section = sections_.try_emplace(std::string(sectionName)).first;
-    section->second.headerLine = section->second.lastKeyLine = lines_.size() - 1;
+// The section's last key line before the next header (or its header when it has no keys).
+uint32_t ProfileSnapshot::LastKeyLine(uint32_t header) const {
+  uint32_t last = header;
+  for (std::size_t i = header + 1; i < LineCount(); ++i) {
+    const LineKind kind = ParseLine(LineText(i)).kind;
+    if (kind == LineKind::kHeader) break;
+    if (kind == LineKind::kKey) last = static_cast<uint32_t>(i);
   }
-  SectionIndex& index = section->second;
-  if (const auto key = index.keys.find(keyName); key != index.keys.end()) {
-    Line& line = lines_[key->second];
-    line = MakeLine(KeyLine(line.key, value), line.end);
-    return {};
-  }
-  const std::size_t position = index.lastKeyLine + 1;
-  InsertLine(position, KeyLine(keyName, value));
-  index.keys.try_emplace(std::string(keyName), position);
-  index.lastKeyLine = position;
-  return {};
+  return last;
+}
+
+std::string_view ProfileSnapshot::Find(std::string_view section, std::string_view key,
+                                       bool* found) const {
+  const uint32_t header = FindHeader(section);
+  const uint32_t line = header == kNone ? kNone : FindKey(header, key);
+  *found = line != kNone;
+  return *found ? ParseLine(LineText(line)).value : std::string_view();
+}
+
+std::string ProfileSnapshot::Read(std::string_view section, std::string_view key) const {
+  bool found = false;
+  return std::string(Find(section, key, &found).substr(0, kMaxValueLength));
+}
+
+std::string ProfileSnapshot::ReadWhole(std::string_view section, std::string_view key) const {
+  bool found = false;
+  return std::string(Find(section, key, &found));
+}
+
+bool ProfileSnapshot::HasSection(std::string_view section) const {
+  return FindHeader(section) != kNone;
 }
 
 // ---- ProfileFile --------------------------------------------------------------------------
@@ -199,60 +218,188 @@ ProfileFile::Identity ProfileFile::Stat(const std::filesystem::path& path) {
   return IdentityOf(st);
 }
 
-std::shared_ptr<ProfileSnapshot> ProfileFile::Parse(std::string_view content) {
+// Splits the content into lines; the index is built when the parse is first read.
+std::shared_ptr<ProfileSnapshot> ProfileFile::Parse(std::string content) {
   auto snapshot = std::make_shared<ProfileSnapshot>();
-  if (content.starts_with(kBom)) {
-    snapshot->bom_ = true;
-    content.remove_prefix(kBom.size());
-  }
-  const std::size_t firstBreak = content.find('\n');
-  if (firstBreak != std::string_view::npos && firstBreak > 0 && content[firstBreak - 1] == '\r') {
+  snapshot->exists_ = true;
+  snapshot->content_ = std::move(content);
+  const std::string_view all = snapshot->content_;
+  if (all.starts_with(kBom)) snapshot->bodyStart_ = kBom.size();
+  const std::string_view body = all.substr(snapshot->bodyStart_);
+  const std::size_t firstBreak = body.find('\n');
+  if (firstBreak != std::string_view::npos && firstBreak > 0 && body[firstBreak - 1] == '\r') {
     snapshot->lineEnd_ = "\r\n";
   }
-  while (!content.empty()) {
-    const std::size_t lineBreak = content.find('\n');
-    std::string_view text = content.substr(0, lineBreak);
-    std::string_view end;
-    if (lineBreak != std::string_view::npos) {
-      end = "\n";
-      content.remove_prefix(lineBreak + 1);
-    } else {
-      content = {};
-    }
-    if (text.ends_with('\r')) {  // CRLF, or a lone CR ending the file
-      text.remove_suffix(1);
-      end = end.empty() ? "\r" : "\r\n";
-    }
-    snapshot->lines_.push_back(ProfileSnapshot::MakeLine(text, end));
+  auto& starts = snapshot->lineStarts_;
+  starts.reserve(static_cast<std::size_t>(std::count(body.begin(), body.end(), '\n')) + 2);
+  for (std::size_t position = snapshot->bodyStart_; position < all.size();) {
+    starts.push_back(static_cast<uint32_t>(position));
+    const std::size_t lineBreak = all.find('\n', position);
+    position = lineBreak == std::string_view::npos ? all.size() : lineBreak + 1;
   }
-  snapshot->BuildIndex();
+  starts.push_back(static_cast<uint32_t>(all.size()));
   return snapshot;
 }
 
-std::string ProfileFile::Serialize(const ProfileSnapshot& snapshot) {
-  std::size_t size = snapshot.bom_ ? kBom.size() : 0;
-  for (const auto& line : snapshot.lines_) size += line.text.size() + line.end.size();
-  std::string content;
-  content.reserve(size);
-  if (snapshot.bom_) content += kBom;
-  for (const auto& line : snapshot.lines_) {
-    content += line.text;
-    content += line.end;
+// The changes are collected first (a key's replacement, or the keys added to a section, the last
+// assignment of a key winning), then the new content is the old with them spliced in, in one
+// pass: keys added to a section follow its last key, new sections follow the end of the file.
+std::string ProfileFile::Compose(const ProfileSnapshot& base,
+                                 std::span<const ProfileAssignment> restore,
+                                 std::span<const ProfileAssignment> assignments,
+                                 std::string& out, bool& linesKept) {
+  constexpr uint32_t kNone = ProfileSnapshot::kNone;
+  struct Replacement {
+    uint32_t line;
+    std::string_view key;  // as it stands in the file
+    std::string_view value;
+  };
+  struct NewKey {
+    std::string_view key;
+    std::string_view value;
+  };
+  struct Addition {
+    uint32_t header;  // kNone for a new section
+    std::string_view section;
+    std::vector<NewKey> keys;
+  };
+  std::vector<Replacement> replacements;
+  std::vector<Addition> additions;
+  std::size_t extra = 0;
+  const auto set = [&](const ProfileAssignment& assignment) {
+    const std::string_view section = Trim(assignment.section);
+    const std::string_view key = Trim(assignment.key);
+    // A value cannot span lines: a line break in it would let the rest of the text become keys
+    // or sections of their own. Keep what a read would have given: the text before the break.
+    const std::string_view value =
+        assignment.value.substr(0, assignment.value.find_first_of("\r\n"));
+    extra += section.size() + key.size() + value.size() + 8;
+    const uint32_t header = base.FindHeader(section);
+    if (const uint32_t line = header == kNone ? kNone : base.FindKey(header, key); line != kNone) {
+      const auto same = std::find_if(replacements.begin(), replacements.end(),
+                                     [&](const Replacement& r) { return r.line == line; });
+      if (same != replacements.end()) {
+        same->value = value;
+      } else {
+        replacements.push_back({line, ParseLine(base.LineText(line)).name, value});
+      }
+      return;
+    }
+    auto addition = std::find_if(additions.begin(), additions.end(), [&](const Addition& a) {
+      return header != kNone ? a.header == header
+                             : a.header == kNone && SameName(a.section, section);
+    });
+    if (addition == additions.end()) {
+      addition = additions.insert(additions.end(), {header, section, {}});
+    }
+    const auto same = std::find_if(addition->keys.begin(), addition->keys.end(),
+                                   [&](const NewKey& k) { return SameName(k.key, key); });
+    if (same != addition->keys.end()) {
+      same->value = value;
+    } else {
+      addition->keys.push_back({key, value});
+    }
+  };
+  for (const ProfileAssignment& assignment : restore) {
+    if (std::string reason = InvalidNames(assignment); !reason.empty()) return reason;
+    if (base.Read(assignment.section, assignment.key) != assignment.value) set(assignment);
   }
-  return content;
+  for (const ProfileAssignment& assignment : assignments) {
+    if (std::string reason = InvalidNames(assignment); !reason.empty()) return reason;
+    set(assignment);
+  }
+
+  linesKept = additions.empty();
+
+  // The splices in the file's order; keys added to a section that ends the file join the tail.
+  struct Splice {
+    std::size_t position;
+    std::size_t removed;
+    const Replacement* replacement;
+    const Addition* addition;
+  };
+  const std::string_view content = base.content_;
+  std::vector<Splice> splices;
+  std::vector<const Addition*> tail;
+  for (const Replacement& r : replacements) {
+    splices.push_back({base.lineStarts_[r.line], base.LineText(r.line).size(), &r, nullptr});
+  }
+  for (const Addition& a : additions) {
+    if (a.header == kNone) continue;
+    const std::size_t position = base.lineStarts_[base.LastKeyLine(a.header) + 1];
+    if (position == content.size()) {
+      tail.push_back(&a);
+    } else {
+      splices.push_back({position, 0, nullptr, &a});
+    }
+  }
+  std::sort(splices.begin(), splices.end(),
+            [](const Splice& a, const Splice& b) { return a.position < b.position; });
+
+  const std::string_view lineEnd = base.lineEnd_;
+  const auto appendKey = [&](std::string_view key, std::string_view value) {
+    out.append(key).append("=").append(value);
+  };
+  const auto appendKeyLines = [&](const std::vector<NewKey>& keys) {
+    for (const NewKey& k : keys) appendKey(k.key, k.value), out.append(lineEnd);
+  };
+  out.clear();
+  out.reserve(content.size() + extra);
+  std::size_t cursor = 0;
+  for (const Splice& splice : splices) {
+    out.append(content.substr(cursor, splice.position - cursor));
+    if (splice.replacement != nullptr) {
+      appendKey(splice.replacement->key, splice.replacement->value);
+    } else {
+      appendKeyLines(splice.addition->keys);
+    }
+    cursor = splice.position + splice.removed;
+  }
+  out.append(content.substr(cursor));
+
+  // The tail: keys of the section that ends the file, then the new sections, each after a blank
+  // line unless one is there. A file whose last line had no line end keeps ending that way.
+  const bool hasNewSections = std::any_of(additions.begin(), additions.end(),
+                                          [](const Addition& a) { return a.header == kNone; });
+  if (tail.empty() && !hasNewSections) return {};
+  const bool open = base.LineCount() > 0 && !out.ends_with('\n');
+  const std::string_view trailing = open && out.ends_with('\r') ? "\r" : "";
+  if (open) out.resize(out.size() - trailing.size()), out.append(lineEnd);
+  bool lastBlank = base.LineCount() == 0 || Trim(base.LineText(base.LineCount() - 1)).empty();
+  for (const Addition* a : tail) {
+    appendKeyLines(a->keys);
+    lastBlank = false;
+  }
+  for (const Addition& a : additions) {
+    if (a.header != kNone) continue;
+    if (!lastBlank) out.append(lineEnd);
+    out.append("[").append(a.section).append("]").append(lineEnd);
+    appendKeyLines(a.keys);
+    lastBlank = false;
+  }
+  if (open) out.resize(out.size() - lineEnd.size()), out.append(trailing);
+  return {};
 }
 
-std::shared_ptr<const ProfileSnapshot> ProfileFile::Load() {
+std::shared_ptr<ProfileSnapshot> ProfileFile::Load() {
   const Identity identity = Stat(path_);
-  if (cached_ != nullptr && identity == cachedIdentity_) return cached_;
+  if (cached_ != nullptr && identity == cachedIdentity_) {
+    cached_->Index();
+    return cached_;
+  }
 
   if (diskHook_) diskHook_(DiskOperation::Read);
   cachedIdentity_ = identity;
-  cached_ = std::make_shared<const ProfileSnapshot>();
+  cached_ = std::make_shared<ProfileSnapshot>();
+  cached_->Index();
   // Non-blocking so that a FIFO at the path cannot hang the reader; only regular files count.
   FileDescriptor fd(::open(path_.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
   struct stat st {};
-  if (fd.Get() < 0 || ::fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode)) return cached_;
+  if (fd.Get() < 0 || ::fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode) ||
+      static_cast<std::size_t>(st.st_size) > kMaxProfileFileSize) {
+    return cached_;
+  }
+  lastExisting_.reset();  // the file is there: its earlier parse need not stay in memory
 
   // The identity is taken from the open file before reading it: an edit made during the read
   // changes the modification time, so the next call reads the file again.
@@ -262,12 +409,16 @@ std::shared_ptr<const ProfileSnapshot> ProfileFile::Load() {
   for (;;) {
     const ssize_t n = ::read(fd.Get(), buffer, sizeof buffer);
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return cached_;
+    if (n < 0 || content.size() + static_cast<std::size_t>(n) > kMaxProfileFileSize) {
+      return cached_;
+    }
     if (n == 0) break;
     content.append(buffer, static_cast<std::size_t>(n));
   }
   cachedIdentity_ = IdentityOf(st);
-  cached_ = Parse(content);
+  cached_ = Parse(std::move(content));
+  cached_->Index();
+  lastExisting_ = cached_;
   return cached_;
 }
 
@@ -293,6 +444,10 @@ std::string ProfileFile::Replace(const std::string& content, Identity& written) 
   // Checked by mode as well as by access(): for root access() allows everything, yet a file
   // without any write permission is the operator's way of saying "do not change this".
   if (exists && (st.st_mode & 0222) == 0) return Failure("the file is read-only");
+  // A file too large to be read is never replaced by what this layer made of it.
+  if (exists && static_cast<std::size_t>(st.st_size) > kMaxProfileFileSize) {
+    return Failure("the file is too large");
+  }
   if (exists && ::access(target.c_str(), W_OK) != 0) return Failure(ErrorText(errno));
 
   std::filesystem::path directory = target.parent_path();
@@ -328,17 +483,37 @@ std::string ProfileFile::Replace(const std::string& content, Identity& written) 
   return {};
 }
 
-std::string ProfileFile::Write(std::span<const ProfileAssignment> assignments) {
+std::string ProfileFile::Write(std::span<const ProfileAssignment> assignments,
+                               std::span<const ProfileAssignment> restore) {
   std::lock_guard lock(mutex_);
-  // Based on the file as it is now, so a hand edit made since the last read is kept.
-  auto next = std::make_shared<ProfileSnapshot>(*Load());
-  for (const ProfileAssignment& assignment : assignments) {
-    if (std::string reason = next->Apply(assignment); !reason.empty()) return Failure(reason);
+  // Based on the file as it is now, so a hand edit made since the last read is kept; when it is
+  // missing, on the file as it was last seen.
+  std::shared_ptr<ProfileSnapshot> base = Load();
+  if (!base->Exists() && lastExisting_ != nullptr) {
+    base = lastExisting_;
+    base->Index();
+  } else if (base->Exists()) {
+    restore = {};
+  }
+  std::string content;
+  bool linesKept = false;
+  if (std::string reason = Compose(*base, restore, assignments, content, linesKept);
+      !reason.empty()) {
+    return Failure(reason);
   }
   Identity written;
-  if (std::string reason = Replace(Serialize(*next), written); !reason.empty()) return reason;
+  if (std::string reason = Replace(content, written); !reason.empty()) return reason;
+  auto next = Parse(std::move(content));
+  // When only values changed, every section and key is on the line it was on: the index of the
+  // base serves the new content as it is, and a large file is not indexed again.
+  if (linesKept && next->LineCount() == base->LineCount()) {
+    next->slots_ = base->slots_;
+    next->indexed_ = true;
+  }
+  base.reset();
   cachedIdentity_ = written;
-  cached_ = std::move(next);
+  cached_ = next;
+  lastExisting_ = std::move(next);
   return {};
 }
 

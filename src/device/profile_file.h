@@ -9,9 +9,18 @@
 // Beyond that: a write never leaves a torn file (temporary file in the same directory, flushed,
 // then renamed over the original), write failures are returned to the caller, and a parse is
 // reused while the file on disk is unchanged (device, inode, size, modification time).
+//
+// A parse holds the file's bytes once, the start of each line, and one flat hash index from
+// section and (section, key) to their first line, so a large file costs little more memory than
+// its size; a write splices its new lines into a copy of the bytes without parsing them, and the
+// result is indexed when it is next read.
 #pragma once
 
+#include <sys/stat.h>
+#include <sys/types.h>
+
 #include <cstddef>
+#include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -19,9 +28,6 @@
 #include <span>
 #include <string>
 #include <string_view>
-#include <sys/stat.h>
-#include <sys/types.h>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -29,10 +35,17 @@ namespace qln {
 
 // Longest value text a read returns; longer values are cut to their first 63 characters.
 inline constexpr std::size_t kMaxValueLength = 63;
+// Largest file the layer reads; a larger one is treated as unreadable and never rewritten.
+inline constexpr std::size_t kMaxProfileFileSize = std::size_t{1} << 30;
 
-struct ProfileAssignment;
+// One key to set in a section.
+struct ProfileAssignment {
+  std::string_view section;
+  std::string_view key;
+  std::string_view value;
+};
 
-// One parse of the file. Immutable once built, so it can be shared between threads.
+// One parse of the file. Immutable once handed out, so it can be shared between threads.
 class ProfileSnapshot {
  public:
   // The value of key in section, cut to kMaxValueLength characters; empty when the section or
@@ -41,54 +54,40 @@ class ProfileSnapshot {
   // Same as Read, without the cut (for the rare reader that allows more room).
   std::string ReadWhole(std::string_view section, std::string_view key) const;
   bool HasSection(std::string_view section) const;
+  // Whether this is the parse of a file that was there (false: missing or unreadable).
+  bool Exists() const { return exists_; }
 
  private:
   friend class ProfileFile;
-  struct Line {
-    std::string text;      // the line as it stands in the file, without its line end
-    std::string_view end;  // its line end as it stands: "\r\n", "\n", "\r" or "" (last line)
-    std::string section;   // section header line: the section name (trimmed); otherwise empty
-    std::string key;       // key line: the key (trimmed); otherwise empty
-    std::string value;     // key line: the value (trimmed)
-    bool isSection = false;
-    bool isKey = false;
+  // A slot of the index: a section's header line (owner kHeader), or a key line and the header
+  // line of the section it belongs to.
+  struct Slot {
+    uint32_t line;
+    uint32_t owner;
+    uint32_t hash;
   };
-  // Section and key names compare and hash regardless of ASCII case, and look up by
-  // string_view without building a string.
-  struct NameHash {
-    using is_transparent = void;
-    std::size_t operator()(std::string_view name) const;
-  };
-  struct NameEqual {
-    using is_transparent = void;
-    bool operator()(std::string_view a, std::string_view b) const;
-  };
-  template <typename T>
-  using NameMap = std::unordered_map<std::string, T, NameHash, NameEqual>;
-  struct SectionIndex {
-    std::size_t headerLine = 0;   // index of the header line
-    std::size_t lastKeyLine = 0;  // index of the section's last key line, or of its header
-    NameMap<std::size_t> keys;    // key -> line index of its first occurrence
-  };
+  static constexpr uint32_t kNone = UINT32_MAX;
+  static constexpr uint32_t kHeader = UINT32_MAX;
 
-  static Line MakeLine(std::string_view text, std::string_view end);
-  void BuildIndex();
-  // Sets one key, keeping the index in step. Returns what is wrong with the names, if anything.
-  std::string Apply(const ProfileAssignment& assignment);
-  void InsertLine(std::size_t position, std::string_view text);
-  const std::string* Find(std::string_view section, std::string_view key) const;
+  std::size_t LineCount() const { return lineStarts_.empty() ? 0 : lineStarts_.size() - 1; }
+  // The line's text without its line end, and the offset just past its line end.
+  std::string_view LineText(std::size_t line) const;
+  void Index();
+  std::size_t Home(uint32_t hash) const;
+  uint32_t Lookup(uint32_t owner, std::string_view name, uint32_t hash) const;
+  void Insert(uint32_t line, uint32_t owner, uint32_t hash);
+  uint32_t FindHeader(std::string_view section) const;
+  uint32_t FindKey(uint32_t header, std::string_view key) const;
+  uint32_t LastKeyLine(uint32_t header) const;
+  std::string_view Find(std::string_view section, std::string_view key, bool* found) const;
 
-  std::vector<Line> lines_;
-  NameMap<SectionIndex> sections_;  // section -> its first occurrence
-  std::string_view lineEnd_ = "\n";  // line end of lines added by a write
-  bool bom_ = false;
-};
-
-// One key to set in a section.
-struct ProfileAssignment {
-  std::string_view section;
-  std::string_view key;
-  std::string_view value;
+  std::string content_;                // the file's bytes, byte-order mark included
+  std::vector<uint32_t> lineStarts_;   // offset of each line, then the end of the content
+  std::vector<Slot> slots_;            // open addressing; empty until indexed
+  std::string_view lineEnd_ = "\n";    // line end of lines added by a write
+  std::size_t bodyStart_ = 0;          // past the byte-order mark
+  bool exists_ = false;
+  bool indexed_ = false;
 };
 
 class ProfileFile {
@@ -98,7 +97,7 @@ class ProfileFile {
   const std::filesystem::path& Path() const { return path_; }
 
   // The parse of the file as it is on disk now. A missing or unreadable file gives an empty
-  // snapshot. The file is parsed again only when it changed since the last call.
+  // snapshot (Exists() false). The file is parsed again only when it changed since the last call.
   std::shared_ptr<const ProfileSnapshot> Snapshot();
 
   // A slow or busy disk, played by tests and benchmarks: called before every read of a changed
@@ -108,7 +107,13 @@ class ProfileFile {
 
   // Sets the given keys in one atomic replacement of the file. Returns an empty text on success,
   // otherwise what went wrong (the file on disk is then left as it was).
-  std::string Write(std::span<const ProfileAssignment> assignments);
+  //
+  // When the file is missing, the new file is based on the last parse of the file that was
+  // there (so its other sections, keys and comments are not lost), with restore applied first,
+  // each key only where its text differs from what that parse reads; restore is ignored while
+  // the file is there.
+  std::string Write(std::span<const ProfileAssignment> assignments,
+                    std::span<const ProfileAssignment> restore = {});
   std::string Write(std::string_view section, std::string_view key, std::string_view value);
 
  private:
@@ -122,10 +127,16 @@ class ProfileFile {
   };
   static Identity IdentityOf(const struct stat& st);
   static Identity Stat(const std::filesystem::path& path);
-  static std::shared_ptr<ProfileSnapshot> Parse(std::string_view content);
-  static std::string Serialize(const ProfileSnapshot& snapshot);
-  // The current parse, read again when the file changed. Called with mutex_ held.
-  std::shared_ptr<const ProfileSnapshot> Load();
+  static std::shared_ptr<ProfileSnapshot> Parse(std::string content);
+  // The content of base with restore (where it differs) and assignments applied, into out;
+  // linesKept tells whether only values of existing keys changed (every line stays where it
+  // was). Returns what is wrong with the names, if anything.
+  static std::string Compose(const ProfileSnapshot& base,
+                             std::span<const ProfileAssignment> restore,
+                             std::span<const ProfileAssignment> assignments, std::string& out,
+                             bool& linesKept);
+  // The current parse, read again when the file changed, indexed. Called with mutex_ held.
+  std::shared_ptr<ProfileSnapshot> Load();
   // Replaces the file by content through a temporary file; returns the failure, if any, and
   // otherwise the identity of the new file.
   std::string Replace(const std::string& content, Identity& written);
@@ -135,7 +146,9 @@ class ProfileFile {
   std::function<void(DiskOperation)> diskHook_;
   std::mutex mutex_;  // guards the cache below; readers on several threads may share a store
   Identity cachedIdentity_;
-  std::shared_ptr<const ProfileSnapshot> cached_;
+  std::shared_ptr<ProfileSnapshot> cached_;
+  // The last parse of the file while it was there: the base of a write while it is missing.
+  std::shared_ptr<ProfileSnapshot> lastExisting_;
 };
 
 }  // namespace qln

@@ -92,30 +92,55 @@ bool ReadCounters(int fd, LineErrorCounts& counts) {
   return true;
 }
 
-// A virtual port holds an open-file-description lock on its pseudo-terminal's other end, which
-// tells a second simulator that the link is served. (flock would also keep out a master
-// program that locks the port it opens.)
-bool Lock(int fd) {
-  struct flock whole {};
-  whole.l_type = F_WRLCK;
-  whole.l_whence = SEEK_SET;
-  return fcntl(fd, F_OFD_SETLK, &whole) == 0;
+// A virtual port holds an open-file-description lock on its pseudo-terminal's other end, on the
+// one byte that its link's path names, which tells a second simulator on the same link that the
+// link is served. (flock would also keep out a master program that locks the port it opens.)
+// A terminal served under another link's byte is not this link's: the simulator that made this
+// link died, and its terminal's number has gone to another simulator since.
+off_t LinkByte(const fs::path& link) {
+  std::error_code error;
+  const fs::path absolute = fs::absolute(link, error);
+  fs::path directory = fs::weakly_canonical(absolute.parent_path(), error);
+  if (error) directory = absolute.parent_path();
+  const std::string path = (directory / absolute.filename()).string();
+  uint64_t hash = 14695981039346656037u;  // FNV-1a
+  for (const char c : path) hash = (hash ^ static_cast<unsigned char>(c)) * 1099511628211u;
+  return static_cast<off_t>(hash >> 2);
 }
 
-bool ServedElsewhere(const fs::path& link) {
+struct flock LinkRange(const fs::path& link) {
+  struct flock range {};
+  range.l_type = F_WRLCK;
+  range.l_whence = SEEK_SET;
+  range.l_start = LinkByte(link);
+  range.l_len = 1;
+  return range;
+}
+
+bool Lock(int fd, const fs::path& link) {
+  struct flock range = LinkRange(link);
+  return fcntl(fd, F_OFD_SETLK, &range) == 0;
+}
+
+// Whether the link's target is the other end of a pseudo-terminal that a live simulator serves
+// under this link. A link to `ownSlave`, the terminal this port has just made, is one that a
+// simulator that died without clean-up left: the system hands out a terminal's number again only
+// once nobody holds it any more, and the lock seen there is this port's own.
+bool ServedElsewhere(const fs::path& link, const std::string& ownSlave) {
   std::error_code error;
   const fs::path target = fs::read_symlink(link, error);
-  if (error || !target.string().starts_with("/dev/pts/")) return false;
+  if (error || !target.string().starts_with("/dev/pts/") || target == ownSlave) return false;
   const int fd = open(target.c_str(), kOpenFlags);
   if (fd < 0) return false;
-  const bool locked = !Lock(fd);
+  struct flock range = LinkRange(link);
+  const bool locked = fcntl(fd, F_OFD_GETLK, &range) == 0 && range.l_type != F_UNLCK;
   close(fd);
   return locked;
 }
 
-// Makes room for the link: nothing may be there but a symbolic link that no other simulator
-// serves, which is replaced.
-bool ClaimLink(const fs::path& link, std::string& message) {
+// Makes room for the link to `ownSlave`: nothing may be there but a symbolic link that no other
+// simulator serves, which is replaced.
+bool ClaimLink(const fs::path& link, const std::string& ownSlave, std::string& message) {
   std::error_code error;
   const fs::file_status status = fs::symlink_status(link, error);
   if (status.type() == fs::file_type::not_found) return true;
@@ -123,7 +148,7 @@ bool ClaimLink(const fs::path& link, std::string& message) {
     message = Failure(link.string(), error.value());
   } else if (status.type() != fs::file_type::symlink) {
     message = link.string() + " exists and is not a symbolic link; it is left alone";
-  } else if (ServedElsewhere(link)) {
+  } else if (ServedElsewhere(link, ownSlave)) {
     message = link.string() + " is busy (another simulator serves it)";
   } else if (!fs::remove(link, error)) {
     message = Failure(link.string(), error.value());
@@ -142,7 +167,6 @@ std::unique_ptr<PosixSerialPort> PosixSerialPort::Open(std::string_view device,
   const bool opened = link ? port->OpenPty(std::string(*link), error)
                            : port->OpenDevice(std::string(device), error);
   if (!opened) return nullptr;
-  port->Purge();
   return port;
 }
 
@@ -178,6 +202,7 @@ bool PosixSerialPort::OpenDevice(const std::string& path, std::string& error) {
   }
   marks_ = true;
   counters_ = ReadCounters(fd_, counts_);
+  Purge();
   return true;
 }
 
@@ -206,11 +231,14 @@ bool PosixSerialPort::OpenPty(const std::string& link, std::string& error) {
     return false;
   }
   MakeRaw(settings);
-  if (tcsetattr(ptySlave_, TCSANOW, &settings) != 0 || !Lock(ptySlave_)) {
+  if (tcsetattr(ptySlave_, TCSANOW, &settings) != 0 || !Lock(ptySlave_, link)) {
     error = Failure(slavePath_, errno);
     return false;
   }
-  if (!ClaimLink(link, error)) return false;
+  // Whatever waits is thrown away now, before the link is there: a master program may send its
+  // first request the moment the link appears.
+  Purge();
+  if (!ClaimLink(link, slavePath_, error)) return false;
   std::error_code linkError;
   fs::create_symlink(slavePath_, link, linkError);
   if (linkError) {

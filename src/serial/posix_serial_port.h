@@ -8,7 +8,8 @@
 // The virtual port "pty:<link>" is a pseudo-terminal with a symbolic link at <link> to its other
 // end, where a HART master program on the same machine connects. The port keeps that other end
 // open itself, so the master program may close and reopen the link at will; the link goes when
-// the port closes.
+// the port closes. A link that a simulator which died left behind is replaced; a link that a
+// running simulator serves is refused. What waits on the port is purged before the link is made.
 #pragma once
 
 #include <chrono>

@@ -108,6 +108,7 @@ void SetDialogColours(QApplication& app) {
 MainWindow::MainWindow(const Clock& clock, std::filesystem::path directory,
                        std::optional<std::string> portDevice, MessageBox showMessage, QWidget* parent)
     : QDialog(parent),
+      clock_(clock),
       showMessage_(showMessage ? std::move(showMessage)
                                : MessageBox([this](QMessageBox::Icon icon, const QString& caption,
                                                    const QString& text) {
@@ -449,6 +450,8 @@ void MainWindow::SwitchRevision(bool hart7) {
 }
 
 void MainWindow::RefreshProcessValues() {
+  // While the port is closed no command thread retries changes the file did not take.
+  if (!Sim().PortOpen()) Sim().Store().RetryPendingWrites(Sim().Model(), clock_.Milliseconds());
   const bool requested = Sim().State().RefreshRequest.exchange(false);
   if (!autoRefresh_ && !requested) return;
   Sim().Store().ReloadAll(Sim().Model(), AllDevices);

@@ -112,6 +112,7 @@ class MainWindow : public QDialog {
   void ShowAbout();
   bool Hart7();
 
+  const Clock& clock_;
   MessageBox showMessage_;
   std::optional<std::string> portDevice_;
   GuiNotifier notifier_;

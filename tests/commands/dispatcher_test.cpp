@@ -185,13 +185,17 @@ TEST_F(DispatcherTest, PrimaryVariablePairCountsAsForeignWhileEitherSectionIs) {
   EXPECT_FALSE(HoldsOtherDevice(model, 1, 2));
   EXPECT_TRUE(HoldsOtherDevice(model, 15, 2));
 
-  // Without the file nothing can be refreshed: the record stays as it is.
+  // Without the file known to be there, the device's held texts are decoded, the file unread.
+  ASSERT_EQ(ProfileFile(IniPath()).Write(SectionName(15, 5), "UpRangeValue", "77.000000"), "");
   store.SetConfigFileFound(false);
   ClaimSections(model, store, 5, std::vector<uint8_t>{15});
-  EXPECT_EQ(model.DecodedFor[15], 15);
+  EXPECT_EQ(model.DecodedFor[15], 5);
+  EXPECT_NE(model.Active.UpRangeValue, 77.0f);
   store.SetConfigFileFound(true);
+  ClaimSections(model, store, 6, std::vector<uint8_t>{15});
   ClaimSections(model, store, 5, std::vector<uint8_t>{15});
   EXPECT_EQ(model.DecodedFor[15], 5);
+  EXPECT_EQ(model.Active.UpRangeValue, 77.0f);
 }
 
 // A reload of all devices decodes device 15 last; a reply must never mix it into another

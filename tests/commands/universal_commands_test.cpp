@@ -27,9 +27,11 @@ TEST_F(UniversalCommandsTest, Command0AnswersSeventeenOrTwentyTwoBytesByRevision
 TEST_F(UniversalCommandsTest, Command0ChecksTheFileAgain) {
   Open();
   std::filesystem::rename(IniPath(), dir / "elsewhere.ini");
-  const Reply reply = Run(3, 0);  // answered from the record as the full load left it
+  // Answered with device 3's own identity as the model holds it, not with device 15's, which
+  // the full load left in the record.
+  const Reply reply = Run(3, 0);
   EXPECT_EQ(reply.code, 0);
-  EXPECT_EQ(reply.data[11], 0x0F);
+  EXPECT_EQ(reply.data[11], 0x03);
   ASSERT_EQ(notifier.warnings.size(), 1u);
   EXPECT_EQ(notifier.warnings[0].first, "QLN.ini not found ...");
   EXPECT_FALSE(store.ConfigFileFound());
@@ -267,6 +269,35 @@ TEST_F(UniversalCommandsTest, WithoutTheFileWritesChangeTheRecordOnly) {
   EXPECT_EQ(FileKey(12, 13, "Message"), "MESSAGE OF DEVICE 13");
   EXPECT_EQ(FileKey(0, 13, "CfgChgCnt_v6"), "13");  // the counter is written in any case
   EXPECT_EQ(Run(13, 12).data, message);
+}
+
+// The file goes missing while the port is open: every device keeps answering with its own data
+// as the model holds it, and the change counter's write recreates the whole file, not a file of
+// one key, without zeroing the device's long address.
+TEST_F(UniversalCommandsTest, VanishedFileAnswersEachDeviceWithItsOwnDataAndComesBackWhole) {
+  Open();
+  const Reply identity0 = Run(0, 0);
+  const Reply pv0 = Run(0, 1);
+  const std::string tag15 = FileKey(13, 15, "TagName");
+  const auto address0 = model.Table[0].LongAddress;
+  const std::string counter0 = FileKey(0, 0, "CfgChgCnt_v6");
+  std::filesystem::rename(IniPath(), dir / "elsewhere.ini");
+
+  Run(15, 0);  // the record now holds device 15's section 000
+  EXPECT_FALSE(store.ConfigFileFound());
+  EXPECT_EQ(Run(0, 0).data, identity0.data);
+  EXPECT_EQ(Run(3, 0).data[11], 0x03);
+  Run(15, 1);
+  EXPECT_EQ(Run(0, 1).data, pv0.data);
+
+  // A configuration-changing command: the counter counts on from the held texts.
+  EXPECT_EQ(Run(0, 17, Packed("WHILE THE FILE WAS AWAY         ")).code, 0);
+  EXPECT_EQ(model.Table[0].LongAddress, address0);
+  ASSERT_TRUE(std::filesystem::exists(IniPath()));
+  EXPECT_EQ(FileKey(0, 0, "CfgChgCnt_v6"), std::to_string(std::stoi(counter0) + 1));
+  EXPECT_EQ(FileKey(13, 15, "TagName"), tag15);
+  EXPECT_EQ(FileKey(0, 0, "MfrID"), std::to_string(address0[0]));
+  EXPECT_EQ(Run(0, 0).data[11], identity0.data[11]);
 }
 
 }  // namespace

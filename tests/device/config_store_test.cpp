@@ -191,5 +191,66 @@ TEST_F(ConfigStoreTest, BinaryGarbageLoadsWithoutHarm) {
   EXPECT_EQ(model.Table[0].ResPreableNum, 7u);
 }
 
+// A write that fails keeps its keys pending: reads do not take the old text back, every later
+// write carries them, the periodic retry writes them once the file can be written, and the
+// operator hears of the failure, what is pending, and the success once.
+TEST_F(ConfigStoreTest, FailedWriteStaysPendingUntilARetryWritesIt) {
+  UseExample();
+  ASSERT_TRUE(store.CheckAndLoadForOpen(model));
+  ASSERT_EQ(::chmod(File().c_str(), 0444), 0);
+  {
+    std::lock_guard lock(model.Lock);
+    EXPECT_FALSE(store.WriteKeys(model, 0, 12, {{"Message", "PENDING MESSAGE"}}));
+    store.Refresh(model, 12, 0);
+    EXPECT_EQ(model.Table[0].Texts.Get(12, "Message"), "PENDING MESSAGE");
+    EXPECT_FALSE(store.SavePort(model, 7));
+    store.ReadSystem(model);
+    EXPECT_EQ(model.System.COMNo, "7");
+  }
+  EXPECT_TRUE(store.HasPendingWrites());
+  ASSERT_EQ(notifier.problems.size(), 2u);
+  EXPECT_NE(notifier.problems[1].find("read-only"), std::string::npos) << notifier.problems[1];
+  EXPECT_NE(notifier.problems[1].find("[HTDev00_Cmd012] Message, [HTDev_Sys] COMNo"),
+            std::string::npos)
+      << notifier.problems[1];
+  EXPECT_TRUE(store.ReloadAll(model, AllDevices));
+  EXPECT_EQ(model.Table[0].Texts.Get(12, "Message"), "PENDING MESSAGE");
+
+  store.RetryPendingWrites(model, 10'000);  // still read-only: no new message
+  EXPECT_EQ(notifier.problems.size(), 2u);
+  ASSERT_EQ(::chmod(File().c_str(), 0644), 0);
+  store.RetryPendingWrites(model, 10'500);  // too soon after the last attempt
+  EXPECT_TRUE(store.HasPendingWrites());
+  store.RetryPendingWrites(model, 12'000);
+  EXPECT_FALSE(store.HasPendingWrites());
+  ASSERT_EQ(notifier.problems.size(), 3u);
+  EXPECT_NE(notifier.problems[2].find("saved again"), std::string::npos) << notifier.problems[2];
+  EXPECT_EQ(Key("HTDev00_Cmd012", "Message"), "PENDING MESSAGE");
+  EXPECT_EQ(Key("HTDev_Sys", "COMNo"), "7");
+  store.RetryPendingWrites(model, 20'000);
+  EXPECT_EQ(notifier.problems.size(), 3u);
+}
+
+// While the file is missing the held texts stay, and a write recreates the file from the file
+// last read with the model's texts (and an earlier memory-only change) on top.
+TEST_F(ConfigStoreTest, MissingFileKeepsHeldTextsAndAWriteRecreatesItWhole) {
+  UseExample();
+  test::WriteFile(File(), test::ReadFile(File()) + "[Unknown]\nkept=yes\n");
+  ASSERT_TRUE(store.CheckAndLoadForOpen(model));
+  const std::string message3 = model.Table[3].Texts.Get(12, "Message");
+  std::filesystem::remove(File());
+  std::lock_guard lock(model.Lock);
+  store.Refresh(model, 12, 3);
+  EXPECT_EQ(model.Table[3].Texts.Get(12, "Message"), message3);
+  model.Table[5].Texts.Set(13, "TagName", "HELD");  // as a change the file never received
+
+  EXPECT_TRUE(store.WriteKeys(model, 0, 12, {{"Message", "BACK AGAIN"}}));
+  EXPECT_EQ(Key("HTDev00_Cmd012", "Message"), "BACK AGAIN");
+  EXPECT_EQ(Key("HTDev03_Cmd012", "Message"), message3);
+  EXPECT_EQ(Key("HTDev05_Cmd013", "TagName"), "HELD");
+  EXPECT_EQ(Key("Unknown", "kept"), "yes");
+  EXPECT_EQ(Key("HTDev_Sys", "COMNo"), model.System.COMNo);
+}
+
 }  // namespace
 }  // namespace qln

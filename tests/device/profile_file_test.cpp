@@ -258,14 +258,17 @@ TEST_F(ProfileFileTest, RewriteKeepsPermissionBitsAndSymbolicLinks) {
   EXPECT_EQ((Entries()), (std::set<std::string>{"QLN.ini", "real.ini"}));
 }
 
-TEST_F(ProfileFileTest, VanishedFileReadsEmptyAndIsRecreated) {
+TEST_F(ProfileFileTest, VanishedFileReadsEmptyAndIsRecreatedWhole) {
   ProfileFile file(path_);
   ASSERT_EQ(file.Write("A", "k", "1"), "");
+  EXPECT_TRUE(file.Snapshot()->Exists());
   EXPECT_EQ(file.Snapshot()->Read("A", "k"), "1");
   fs::remove(path_);
+  EXPECT_FALSE(file.Snapshot()->Exists());
   EXPECT_EQ(file.Snapshot()->Read("A", "k"), "");
+  // The new file is the one last seen with the change, not a file of one key.
   ASSERT_EQ(file.Write("A", "n", "2"), "");
-  EXPECT_EQ(Get(), "[A]\nn=2\n");
+  EXPECT_EQ(Get(), "[A]\nk=1\nn=2\n");
 }
 
 TEST_F(ProfileFileTest, FailuresAreReportedAndLeaveNoTemporaryFile) {
@@ -303,6 +306,34 @@ TEST_F(ProfileFileTest, NamesThatCannotReadBackAreRefusedAndValuesStayOnOneLine)
   EXPECT_NE(file.Write(batch), "");
   EXPECT_EQ(Get(), "[A]\nk=safe\n");
   EXPECT_EQ(file.Snapshot()->Read("A", "k"), "safe");
+}
+
+// A write that only changes values keeps its index for the new text; one that adds lines is
+// indexed again. Either way every read answers as a fresh parse of the file does.
+TEST_F(ProfileFileTest, ReadsAfterWritesAnswerAsAFreshParse) {
+  Put("top=1\n[S]\nA = 1\n; note\nB=2\n[T]\nA=t\n[s]\nC=repeat\n[U]\n");
+  ProfileFile file(path_);
+  const std::vector<std::pair<std::string, std::string>> names = {
+      {"S", "A"}, {"S", "B"}, {"S", "C"}, {"T", "A"}, {"U", "A"}, {"S", "top"}, {"V", "x"}};
+  const auto expectSameAsFresh = [&](const std::string& step) {
+    const auto snapshot = file.Snapshot();
+    for (const auto& [section, key] : names) {
+      EXPECT_EQ(snapshot->ReadWhole(section, key), ReadFresh(section, key))
+          << step << ": " << section << "/" << key;
+    }
+  };
+  const ProfileAssignment values[] = {{"s", "a", "a much longer value than before"},
+                                      {"T", "A", ""}};
+  ASSERT_EQ(file.Write(values), "");
+  expectSameAsFresh("values");
+  EXPECT_EQ(file.Snapshot()->Read("S", "B"), "2");
+  const ProfileAssignment lines[] = {{"U", "A", "u"}, {"S", "C", "c"}, {"V", "x", "v"}};
+  ASSERT_EQ(file.Write(lines), "");
+  expectSameAsFresh("lines");
+  ASSERT_EQ(file.Write("S", "B", "3"), "");
+  expectSameAsFresh("after lines");
+  EXPECT_EQ(Get(), "top=1\n[S]\nA=a much longer value than before\n; note\nB=3\nC=c\n"
+                   "[T]\nA=\n[s]\nC=repeat\n[U]\nA=u\n\n[V]\nx=v\n");
 }
 
 TEST_F(ProfileFileTest, ConcurrentSnapshotsSeeEveryWriteWhole) {

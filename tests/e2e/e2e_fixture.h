@@ -21,6 +21,7 @@
 #include "device/profile_file.h"
 #include "e2e/hart_master.h"
 #include "link/clock.h"
+#include "link/encodings.h"
 #include "link/link_harness.h"
 #include "support/temp_dir.h"
 
@@ -58,6 +59,15 @@ class Recorder final : public Notifier, public Console {
   mutable std::mutex mutex_;
   std::vector<std::string> warnings_, problems_, notes_, lines_, channels_;
 };
+
+// The text in packed ASCII, as a master sends a message or tag.
+inline std::vector<uint8_t> Packed(const std::string& text) {
+  std::vector<uint8_t> bytes(text.size() * 3 / 4 + 3);
+  std::size_t count = 0;
+  PackAscii(text, bytes.data(), &count);
+  bytes.resize(count);
+  return bytes;
+}
 
 // Waits up to `timeout` for `condition`, looking every 5 ms.
 inline bool Eventually(const std::function<bool()>& condition,

@@ -19,14 +19,6 @@ using namespace std::chrono_literals;
 constexpr uint8_t kAck = 0x06;
 constexpr uint8_t kLongAck = 0x86;
 
-std::vector<uint8_t> Packed(const std::string& text) {
-  std::vector<uint8_t> bytes(text.size() * 3 / 4 + 3);
-  std::size_t count = 0;
-  PackAscii(text, bytes.data(), &count);
-  bytes.resize(count);
-  return bytes;
-}
-
 float FloatAt(const std::vector<uint8_t>& data, std::size_t index) {
   return DecodeFloat(data.data() + index);
 }

@@ -9,12 +9,16 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <array>
+#include <chrono>
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "e2e/e2e_fixture.h"
 #include "hartip/hartip_client.h"
+#include "support/full_pipe.h"
 
 namespace qln::test {
 namespace {
@@ -23,8 +27,9 @@ using namespace std::chrono_literals;
 
 class Headless : public ::testing::Test {
  protected:
-  // Starts the program in the test directory, its output going to files there.
-  pid_t Spawn(std::vector<std::string> arguments) {
+  // Starts the program in the test directory. Its standard output goes to `out` when given,
+  // otherwise to out.txt there, and its standard error to the file `err` there.
+  pid_t Spawn(std::vector<std::string> arguments, int out = -1, const char* err = "err.txt") {
     arguments.insert(arguments.begin(), QLN_HEADLESS);
     std::vector<char*> argv;
     for (std::string& argument : arguments) argv.push_back(argument.data());
@@ -33,8 +38,12 @@ class Headless : public ::testing::Test {
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addchdir_np(&actions, dir_.Path().c_str());
     constexpr int kFlags = O_WRONLY | O_CREAT | O_TRUNC;
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "out.txt", kFlags, 0644);
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "err.txt", kFlags, 0644);
+    if (out >= 0) {
+      posix_spawn_file_actions_adddup2(&actions, out, STDOUT_FILENO);
+    } else {
+      posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "out.txt", kFlags, 0644);
+    }
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, err, kFlags, 0644);
     pid_t pid = -1;
     EXPECT_EQ(posix_spawn(&pid, QLN_HEADLESS, &actions, nullptr, argv.data(), environ), 0);
     posix_spawn_file_actions_destroy(&actions);
@@ -51,6 +60,22 @@ class Headless : public ::testing::Test {
       return -1;
     }
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+
+  // Asks device 0 for its identity over `link` until it answers, as a master program does
+  // that finds the program still starting or the link still the one a killed program left.
+  // False if the program ends or a few seconds pass first.
+  static bool AnswersCommandZero(const std::string& link, pid_t pid) {
+    const auto deadline = std::chrono::steady_clock::now() + 5s;
+    while (std::chrono::steady_clock::now() < deadline) {
+      int status = 0;
+      if (waitpid(pid, &status, WNOHANG) == pid) return false;
+      HartMaster master(link);
+      const auto reply = master.Opened() ? master.Transact(ShortFrame(0), 300ms) : std::nullopt;
+      if (reply) return reply->ResponseCode() == 0;
+      std::this_thread::sleep_for(5ms);
+    }
+    return false;
   }
 
   int Run(std::vector<std::string> arguments) { return Wait(Spawn(std::move(arguments))); }
@@ -147,6 +172,126 @@ TEST_F(Headless, ServesHartIpWithoutASerialPortFromTheFileOrTheCommandLine) {
   }
   ASSERT_EQ(kill(pid, SIGTERM), 0);
   EXPECT_EQ(Wait(pid), 0);
+}
+
+// A service manager restarts the program after a crash: the link the killed program left is
+// replaced, usually by a link to the very terminal it named, while a link that a live program
+// serves is still refused.
+TEST_F(Headless, ComesBackOnItsLinkAfterEachKillButNeverTakesALiveOnesLink) {
+  CopyExample();
+  const std::string link = (dir_ / "hart").string();
+  for (int start = 0; start < 6; ++start) {
+    const pid_t pid = Spawn({"--pty", link});
+    ASSERT_TRUE(AnswersCommandZero(link, pid)) << "start " << start << ": " << Err();
+    if (start == 0) {
+      EXPECT_EQ(Wait(Spawn({"--pty", link}, -1, "second.txt")), 1);
+      EXPECT_NE(ReadFile(dir_ / "second.txt").find(link + " is busy (another simulator serves it)"),
+                std::string::npos)
+          << ReadFile(dir_ / "second.txt");
+      EXPECT_TRUE(AnswersCommandZero(link, pid)) << "the first goes on serving";
+    }
+    ASSERT_EQ(kill(pid, SIGKILL), 0);
+    ASSERT_EQ(waitpid(pid, nullptr, 0), pid);
+    ASSERT_TRUE(std::filesystem::is_symlink(link)) << "a killed program cleans nothing up";
+  }
+}
+
+// Nobody reads standard output, which is full from the start: the devices answer all the same,
+// writes reach the file, and SIGTERM still ends the program at once.
+TEST_F(Headless, AnswersAndStopsAtOnceWhileNobodyReadsItsOutput) {
+  CopyExample();
+  FullPipe out;
+  ASSERT_TRUE(out.Made());
+  const std::string link = (dir_ / "hart").string();
+  const pid_t pid = Spawn({"--pty", link}, out.WriteEnd());
+  ASSERT_TRUE(AnswersCommandZero(link, pid)) << Err();
+  {
+    HartMaster master(link);
+    ASSERT_TRUE(master.Opened());
+    for (int request = 0; request < 3; ++request) {
+      const auto reply = master.Transact(ShortFrame(0));
+      ASSERT_TRUE(reply) << request;
+      EXPECT_EQ(reply->ResponseCode(), 0) << request;  // not busy
+    }
+    const auto identity = master.Transact(ShortFrame(2));
+    ASSERT_TRUE(identity && identity->Data().size() >= 12);
+    const std::vector<uint8_t> d = identity->Data();
+    const std::array<uint8_t, 5> address{static_cast<uint8_t>(d[1] & 0x3F), d[2], d[9], d[10],
+                                         d[11]};
+    const std::string message = "WRITTEN WHILE STDOUT IS STUCK   ";  // 32 characters
+    const auto written = master.Transact(LongFrame(address, 17, Packed(message)));
+    ASSERT_TRUE(written);
+    EXPECT_EQ(written->ResponseCode(), 0);
+    EXPECT_EQ(ProfileFile(dir_ / "QLN.ini").Snapshot()->Read("HTDev02_Cmd012", "Message"),
+              "WRITTEN WHILE STDOUT IS STUCK");
+  }
+  const auto stop = std::chrono::steady_clock::now();
+  ASSERT_EQ(kill(pid, SIGTERM), 0);
+  EXPECT_EQ(Wait(pid), 0) << Err();
+  EXPECT_LT(std::chrono::steady_clock::now() - stop, 1s);
+  EXPECT_FALSE(std::filesystem::exists(link));
+}
+
+// quillon-headless --pty LINK | true: standard output is closed at once.
+TEST_F(Headless, GoesOnAnsweringWithOneMessageWhenItsOutputIsClosed) {
+  CopyExample();
+  int out[2];
+  ASSERT_EQ(pipe2(out, O_CLOEXEC), 0);
+  close(out[0]);
+  const std::string link = (dir_ / "hart").string();
+  const pid_t pid = Spawn({"--pty", link}, out[1]);
+  close(out[1]);
+  ASSERT_TRUE(AnswersCommandZero(link, pid)) << Err();
+  {
+    HartMaster master(link);
+    ASSERT_TRUE(master.Opened());
+    for (int request = 0; request < 3; ++request) {
+      const auto reply = master.Transact(ShortFrame(0));
+      ASSERT_TRUE(reply) << request << ": " << Err();
+      EXPECT_EQ(reply->ResponseCode(), 0);
+    }
+  }
+  ASSERT_EQ(kill(pid, SIGTERM), 0);
+  EXPECT_EQ(Wait(pid), 0) << Err();
+  const std::string err = Err();
+  const std::string message = "standard output: Broken pipe; the traffic log is no longer written";
+  EXPECT_NE(err.find(message), std::string::npos) << err;
+  EXPECT_EQ(err.find(message), err.rfind(message)) << "said once: " << err;
+  EXPECT_FALSE(std::filesystem::exists(link));
+}
+
+// The service's way of running: the fallback port serves only a file that names no port; a file
+// that names one is obeyed, and a missing file is still an error.
+TEST_F(Headless, OpensTheFallbackPortOnlyWhenTheFileNamesNoPort) {
+  const std::string link = (dir_ / "hart").string();
+  EXPECT_EQ(Run({"--fallback-pty", link}), 2) << "no QLN.ini";
+  EXPECT_NE(Err().find("QLN.ini not found"), std::string::npos) << Err();
+  EXPECT_EQ(Run({"--fallback-pty", link, "--fallback-pty", link}), 2);
+  EXPECT_NE(Err().find("--fallback-pty once"), std::string::npos) << Err();
+
+  CopyExample();
+  const std::string named = (dir_ / "named-tty").string();
+  ProfileFile file(dir_ / "QLN.ini");
+  ASSERT_EQ(file.Write("HTDev_Sys", "COM3Path", named), "");
+  EXPECT_EQ(Run({"--fallback-pty", link}), 1) << "COMNo=3 names a port that does not exist";
+  EXPECT_TRUE(Err().starts_with("Open Com3 Failed\n")) << Err();
+  EXPECT_NE(Err().find(named), std::string::npos) << Err();
+  EXPECT_FALSE(std::filesystem::exists(link));
+
+  ASSERT_EQ(file.Write("HTDev_Sys", "COMNo", ""), "");
+  const pid_t pid = Spawn({"--fallback-pty", link});
+  ASSERT_TRUE(Eventually([&] { return std::filesystem::exists(link); }, 5s)) << Err();
+  {
+    HartMaster master(link);
+    ASSERT_TRUE(master.Opened());
+    const auto reply = master.Transact(ShortFrame(1));
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->ResponseCode(), 0);
+  }
+  ASSERT_EQ(kill(pid, SIGTERM), 0);
+  EXPECT_EQ(Wait(pid), 0) << Err();
+  EXPECT_NE(Err().find("answers on pty:" + link), std::string::npos) << Err();
+  EXPECT_EQ(file.Snapshot()->Read("HTDev_Sys", "COMNo"), "") << "the fallback port is not stored as COMNo";
 }
 
 }  // namespace

@@ -242,6 +242,80 @@ TEST(PosixSerialPortPty, ReplacesAStaleLinkButNothingElse) {
   EXPECT_NE(error.find("needs the path of the link"), std::string::npos) << error;
 }
 
+// A simulator that dies without clean-up leaves its link; the next one usually gets the same
+// terminal number, so the left link points at the terminal it has just made and locked itself.
+TEST(PosixSerialPortPty, ReplacesTheLinkLeftByADeadSimulatorEvenWhenItPointsAtItsOwnTerminal) {
+  test::TempDir dir;
+  const fs::path link = dir / "hart";
+  int sameTerminal = 0;
+  for (int start = 0; start < 5; ++start) {
+    std::string deadTarget;
+    {
+      std::unique_ptr<PosixSerialPort> dead = OpenPort("pty:" + link.string());
+      ASSERT_NE(dead, nullptr);
+      deadTarget = fs::read_symlink(link).string();
+    }
+    fs::create_symlink(deadTarget, link);  // what a kill -9 leaves behind
+
+    std::unique_ptr<PosixSerialPort> port = OpenPort("pty:" + link.string());
+    ASSERT_NE(port, nullptr) << "start " << start;
+    sameTerminal += fs::read_symlink(link) == deadTarget ? 1 : 0;
+    Fd master = OpenRaw(link);
+    WriteFd(master.get(), {0x02, 0x80});
+    EXPECT_EQ(ReadPort(*port, 2).bytes, (Bytes{0x02, 0x80}));
+
+    // A second simulator is still refused while this one serves the link.
+    std::string error;
+    EXPECT_EQ(PosixSerialPort::Open("pty:" + link.string(), error), nullptr);
+    EXPECT_EQ(error, link.string() + " is busy (another simulator serves it)");
+  }
+  // The system hands out the lowest free number, so the case this test is about did occur.
+  EXPECT_GT(sameTerminal, 0);
+}
+
+// The dead simulator's terminal number went to a simulator serving another link: its link is
+// stale all the same, while that other simulator keeps its own.
+TEST(PosixSerialPortPty, ReplacesALinkWhoseTerminalNowServesAnotherLink) {
+  test::TempDir dir;
+  const fs::path other = dir / "other";
+  std::unique_ptr<PosixSerialPort> otherPort = OpenPort("pty:" + other.string());
+  ASSERT_NE(otherPort, nullptr);
+  const fs::path otherTarget = fs::read_symlink(other);
+  const fs::path link = dir / "hart";
+  fs::create_symlink(otherTarget, link);
+
+  std::unique_ptr<PosixSerialPort> port = OpenPort("pty:" + link.string());
+  ASSERT_NE(port, nullptr);
+  EXPECT_NE(fs::read_symlink(link), otherTarget);
+  EXPECT_EQ(fs::read_symlink(other), otherTarget);
+  std::string error;
+  EXPECT_EQ(PosixSerialPort::Open("pty:" + other.string(), error), nullptr);
+  EXPECT_EQ(error, other.string() + " is busy (another simulator serves it)");
+  // The same link named another way is the same link.
+  EXPECT_EQ(PosixSerialPort::Open("pty:" + (dir / "." / "hart").string(), error), nullptr);
+  EXPECT_NE(error.find("is busy (another simulator serves it)"), std::string::npos) << error;
+}
+
+TEST(PosixSerialPortPty, ConcurrentOpenKeepsARequestSentTheMomentTheLinkAppears) {
+  test::TempDir dir;
+  const fs::path link = dir / "hart";
+  for (int start = 0; start < 20; ++start) {
+    std::unique_ptr<PosixSerialPort> port;
+    std::thread opener([&] { port = OpenPort("pty:" + link.string()); });
+    int opened = -1;
+    const auto deadline = SteadyClock::now() + kPatience;
+    while (opened < 0 && SteadyClock::now() < deadline) {
+      opened = open(link.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    }
+    Fd master(opened);
+    if (opened >= 0) WriteFd(master.get(), {0xFF, 0x02, 0x80});
+    opener.join();
+    ASSERT_NE(port, nullptr);
+    ASSERT_GE(opened, 0);
+    EXPECT_EQ(ReadPort(*port, 3).bytes, (Bytes{0xFF, 0x02, 0x80})) << "start " << start;
+  }
+}
+
 TEST(PosixSerialPortDevice, OpensExclusivelyAndUndoesTheParityMarking) {
   TestPty pty;
   std::unique_ptr<PosixSerialPort> port = OpenPort(pty.slave);
