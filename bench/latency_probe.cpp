@@ -30,6 +30,7 @@
 #include "e2e/hart_master.h"
 #include "link/clock.h"
 #include "link/link_harness.h"
+#include "stderr_operator.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -46,15 +47,7 @@ constexpr auto kBurstPeriod = 1000ms;
 
 SteadyTime Now() { return std::chrono::steady_clock::now(); }
 
-// Prints what the simulator tells the operator; nothing is expected.
-class StderrOperator final : public qln::Notifier, public qln::Console {
- public:
-  void Warning(const std::string& text, const std::string& caption) override {
-    std::fprintf(stderr, "%s: %s\n", caption.c_str(), text.c_str());
-  }
-  void Problem(const std::string& text) override { std::fprintf(stderr, "%s\n", text.c_str()); }
-  void Note(const std::string& text) override { std::fputs(text.c_str(), stderr); }
-};
+using qln::bench::StderrOperator;
 
 // The line time of the reply to a command: preambles, header, status, data and checksum.
 std::chrono::microseconds ReplyWireTime(uint8_t command) {

@@ -3,6 +3,8 @@
 set -euo pipefail
 
 # clang and libclang-rt-14-dev build and run the libFuzzer targets (scripts/fuzz.sh).
+# tshark decodes the HART-IP test's capture (its setuid capture helper is not installed: the test
+# reads a file and captures nothing).
 # qt6-base-dev brings Qt Widgets and Qt Test, the OpenGL and Vulkan headers Qt's CMake package
 # requires, and the offscreen platform the GUI tests run on; the tests draw text in a DejaVu font.
 # The package test (scripts/package-test.sh) builds the Debian packages (dpkg-dev for
@@ -11,7 +13,7 @@ set -euo pipefail
 # master and the icon's drawing script with python3.
 packages=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev
           qt6-base-dev fonts-dejavu-core clang libclang-rt-14-dev
-          dpkg-dev file lintian man-db desktop-file-utils python3)
+          dpkg-dev file lintian man-db desktop-file-utils python3 tshark)
 
 missing=()
 for p in "${packages[@]}"; do
@@ -22,5 +24,7 @@ if [ ${#missing[@]} -gt 0 ]; then
   sudo_cmd=()
   [ "$(id -u)" -ne 0 ] && sudo_cmd=(sudo)
   "${sudo_cmd[@]}" apt-get update
+  echo "wireshark-common wireshark-common/install-setuid boolean false" |
+    "${sudo_cmd[@]}" debconf-set-selections
   DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y "${missing[@]}"
 fi

@@ -1,11 +1,13 @@
 // quillon-headless: the simulator without a window. It works in the current directory with its
-// QLN.ini, opens the port of COMNo (or the one given on the command line), writes the traffic
-// log to standard output and the console notes and warnings to standard error, and runs until
-// SIGINT or SIGTERM.
+// QLN.ini, opens the port of COMNo (or the one given on the command line) and, when asked (on the
+// command line or by HartIpPort in the file), serves HART-IP; it writes the traffic log to
+// standard output and the console notes and warnings to standard error, and runs until SIGINT or
+// SIGTERM.
 #include <signal.h>
 #include <unistd.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <optional>
@@ -16,6 +18,7 @@
 #include "app/simulator.h"
 #include "device/config_store.h"
 #include "device/notifier.h"
+#include "device/text_values.h"
 #include "link/clock.h"
 #include "serial/console.h"
 #include "serial/line_writer.h"
@@ -29,7 +32,8 @@ constexpr int kExitUsage = 2;    // wrong arguments, or no port to open
 constexpr std::size_t kTrafficBacklog = 4096;
 
 constexpr char kUsage[] =
-    "Usage: quillon-headless [--port PATH | --pty LINK] [--fallback-pty LINK]\n"
+    "Usage: quillon-headless [--port PATH | --pty LINK | --no-serial] [--fallback-pty LINK]\n"
+    "                        [--hart-ip [ADDRESS:]PORT]\n"
     "\n"
     "Simulates up to sixteen HART field devices on a serial port, without a window. The device\n"
     "data are in QLN.ini in the current directory; the port is COM<COMNo> of that file, which\n"
@@ -41,6 +45,12 @@ constexpr char kUsage[] =
     "  --fallback-pty LINK\n"
     "               open a virtual port linked at LINK when QLN.ini names no port (COMNo is\n"
     "               not 1 to 255); a port that QLN.ini names, --port and --pty come first\n"
+    "  --no-serial  open no serial port: HART-IP only\n"
+    "  --hart-ip [ADDRESS:]PORT\n"
+    "               also serve HART-IP (TCP and UDP) on PORT (5094 is the usual one) at the IPv4\n"
+    "               ADDRESS, 127.0.0.1 unless given: only this machine can connect. Give\n"
+    "               0.0.0.0 to let every network reach the devices. Without this option the\n"
+    "               key HartIpPort of [HTDev_Sys] names the port (absent or 0: no HART-IP)\n"
     "  --help       show this text\n"
     "  --version    show the version\n"
     "\n"
@@ -56,10 +66,37 @@ class StderrNotifier final : public qln::Notifier {
   void Problem(const std::string& text) override { std::fprintf(stderr, "%s\n", text.c_str()); }
 };
 
+constexpr char kLoopback[] = "127.0.0.1";
+
+struct HartIpEndpoint {
+  std::string address = kLoopback;
+  uint16_t port = 0;
+};
+
 struct Options {
   std::optional<std::string> device;    // --port PATH, or pty:LINK for --pty LINK
   std::optional<std::string> fallback;  // pty:LINK for --fallback-pty LINK
+  bool noSerial = false;
+  std::optional<HartIpEndpoint> hartIp;
 };
+
+// "[ADDRESS:]PORT" with a port of 1..65535; the address is checked when the server binds it.
+std::optional<HartIpEndpoint> ParseEndpoint(std::string_view text) {
+  HartIpEndpoint endpoint;
+  const std::size_t colon = text.rfind(':');
+  if (colon != std::string_view::npos) {
+    endpoint.address = std::string(text.substr(0, colon));
+    text.remove_prefix(colon + 1);
+  }
+  if (text.empty() || text.size() > 5 ||
+      text.find_first_not_of("0123456789") != std::string_view::npos) {
+    return std::nullopt;
+  }
+  const uint32_t port = qln::ParseUnsigned(text);
+  if (port == 0 || port > 0xFFFF || endpoint.address.empty()) return std::nullopt;
+  endpoint.port = static_cast<uint16_t>(port);
+  return endpoint;
+}
 
 // The options, or the exit code when the program ends here.
 std::optional<int> ParseArguments(int argc, char** argv, Options& options) {
@@ -72,6 +109,18 @@ std::optional<int> ParseArguments(int argc, char** argv, Options& options) {
     if (argument == "--version") {
       std::printf("quillon-headless %s\n", QLN_VERSION);
       return 0;
+    }
+    if (argument == "--no-serial") {
+      options.noSerial = true;
+      continue;
+    }
+    if (argument == "--hart-ip") {
+      options.hartIp = i + 1 < argc ? ParseEndpoint(argv[++i]) : std::nullopt;
+      if (!options.hartIp) {
+        std::fprintf(stderr, "quillon-headless: --hart-ip needs [ADDRESS:]PORT, PORT 1..65535\n");
+        return kExitUsage;
+      }
+      continue;
     }
     const bool fallback = argument == "--fallback-pty";
     if (argument != "--port" && argument != "--pty" && !fallback) {
@@ -89,6 +138,10 @@ std::optional<int> ParseArguments(int argc, char** argv, Options& options) {
       return kExitUsage;
     }
     target = (argument == "--port" ? "" : "pty:") + std::string(argv[++i]);
+  }
+  if (options.noSerial && options.device) {
+    std::fprintf(stderr, "quillon-headless: --no-serial opens no port: leave out --port/--pty\n");
+    return kExitUsage;
   }
   return std::nullopt;
 }
@@ -125,9 +178,28 @@ int main(int argc, char** argv) {
 
   int comNumber = 0;
   const bool fileFound = simulator.StartUp(comNumber);
+  if (!options.hartIp) {
+    if (const uint16_t port = simulator.ConfiguredHartIpPort(); port != 0) {
+      options.hartIp = HartIpEndpoint{kLoopback, port};
+    }
+  }
+  if (options.noSerial && !options.hartIp) {
+    std::fprintf(stderr, "quillon-headless: --no-serial needs HART-IP (--hart-ip, or HartIpPort "
+                         "in QLN.ini)\n");
+    return kExitUsage;
+  }
+  if (options.hartIp) {
+    const std::string error = simulator.StartHartIp(options.hartIp->address, options.hartIp->port);
+    if (!error.empty()) {
+      std::fprintf(stderr, "%s\n", error.c_str());
+      return kExitFailure;
+    }
+    std::fprintf(stderr, "Quillon %s serves HART-IP on %s:%u (TCP and UDP).\n", QLN_VERSION,
+                 options.hartIp->address.c_str(), static_cast<unsigned>(simulator.HartIpPort()));
+  }
   // A file that names no port leaves it to --fallback-pty (a service instance's virtual port).
   if (!options.device && fileFound && comNumber == 0) options.device = options.fallback;
-  if (!options.device) {
+  if (!options.noSerial && !options.device) {
     const std::filesystem::path file = std::filesystem::current_path() / qln::kConfigFileName;
     if (!fileFound) {
       std::fprintf(stderr,
@@ -145,13 +217,15 @@ int main(int argc, char** argv) {
     }
   }
 
-  const qln::OpenResult opened = simulator.Open(comNumber, options.device);
-  if (!opened.ok) {
-    std::fprintf(stderr, "%s\n", opened.message.c_str());
-    return kExitFailure;
+  if (!options.noSerial) {
+    const qln::OpenResult opened = simulator.Open(comNumber, options.device);
+    if (!opened.ok) {
+      std::fprintf(stderr, "%s\n", opened.message.c_str());
+      return kExitFailure;
+    }
+    std::fprintf(stderr, "Quillon %s answers on %s. Ctrl-C stops.\n", QLN_VERSION,
+                 opened.device.c_str());
   }
-  std::fprintf(stderr, "Quillon %s answers on %s. Ctrl-C stops.\n", QLN_VERSION,
-               opened.device.c_str());
 
   const timespec lookAgain{0, 500'000'000};
   while (true) {

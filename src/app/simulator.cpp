@@ -19,6 +19,7 @@ namespace qln {
 namespace {
 // The longest the command thread sleeps between two looks at its work.
 constexpr auto kCommandCycle = std::chrono::milliseconds(100);
+constexpr char kHartIpPortKey[] = "HartIpPort";
 }  // namespace
 
 Simulator::Simulator(Notifier& notifier, Console& console, const Clock& clock,
@@ -31,9 +32,15 @@ Simulator::Simulator(Notifier& notifier, Console& console, const Clock& clock,
       onChannel_(std::move(onChannel)),
       store_(notifier, std::move(directory)),
       link_(model_.Link, exchange_, counters_, clock, log_),
-      burst_(model_.Burst, counters_, link_, clock, [this] { Wake(); }) {}
+      burst_(model_.Burst, counters_, link_, clock, [this] { Wake(); }),
+      hartIpBackend_({model_, store_, state_, clock, counters_, log_, model_.Link,
+                      [this] { AfterIpTraffic(); }}),
+      hartIp_(hartIpBackend_, console, clock) {}
 
-Simulator::~Simulator() { Close(); }
+Simulator::~Simulator() {
+  StopHartIp();
+  Close();
+}
 
 bool Simulator::StartUp(int& comNumber) {
   store_.RemoveStaleTemporaries();
@@ -140,6 +147,7 @@ void Simulator::CommandLoop() {
 }
 
 void Simulator::PassLogLines() {
+  std::lock_guard lock(passMutex_);
   for (LogLine& line : log_.TakeAll()) {
     if (onLogLine_) onLogLine_(line.Kind, std::move(line.Text));
   }
@@ -151,6 +159,31 @@ void Simulator::Wake() {
     woken_ = true;
   }
   wakeUp_.notify_one();
+}
+
+std::string Simulator::StartHartIp(const std::string& address, uint16_t port) {
+  return hartIp_.Start(address, port);
+}
+
+void Simulator::StopHartIp() { hartIp_.Stop(); }
+
+uint16_t Simulator::ConfiguredHartIpPort() {
+  const uint32_t port = ParseUnsigned(store_.ReadSystemKey(kHartIpPortKey));
+  return port <= 0xFFFF ? static_cast<uint16_t>(port) : 0;
+}
+
+bool Simulator::SaveHartIpPort(uint16_t port) {
+  std::lock_guard lock(model_.Lock);
+  return store_.WriteSystemKeys(model_, {{kHartIpPortKey, std::to_string(port)}});
+}
+
+// While the port is open the command thread passes the lines on; otherwise nobody else does.
+void Simulator::AfterIpTraffic() {
+  if (PortOpen()) {
+    Wake();
+  } else {
+    PassLogLines();
+  }
 }
 
 }  // namespace qln

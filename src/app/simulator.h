@@ -8,6 +8,9 @@
 // and delivers the converter's channel reports. Close stops both threads and closes the port;
 // no thread outlives an open port.
 //
+// Beside the port, and independent of it, the simulator can run a HART-IP server (StartHartIp):
+// its sessions reach the same devices through the same command layer, one request at a time.
+//
 // Open, Close and the destructor are called from one thread, the one that owns the simulator.
 // The command thread may call the notifier's Warning (the file check of commands 0, 11 and 21);
 // a notifier whose Warning waits for the owning thread must let that wait end while Close runs.
@@ -21,6 +24,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <string>
 #include <thread>
 
@@ -28,6 +32,8 @@
 #include "device/config_store.h"
 #include "device/device_model.h"
 #include "device/notifier.h"
+#include "hartip/command_backend.h"
+#include "hartip/hartip_server.h"
 #include "link/burst_sender.h"
 #include "link/clock.h"
 #include "link/command_exchange.h"
@@ -51,7 +57,8 @@ struct OpenResult {
 
 class Simulator {
  public:
-  // Receives each traffic log line, oldest first; called on the command thread.
+  // Receives each traffic log line, oldest first; called on the command thread, or on the
+  // HART-IP server's thread while the port is closed; never on two threads at once.
   using LogHandler = std::function<void(LogKind kind, std::string line)>;
   // Receives a channel the converter reported; called on the command thread.
   using ChannelHandler = std::function<void(uint8_t channel)>;
@@ -83,6 +90,22 @@ class Simulator {
   // port is closed and opened again. The owning thread.
   bool PortGone() const;
 
+  // HART-IP on the IPv4 address and port (TCP and UDP; port 0: any free port), with or without
+  // the port open. Returns an empty text, or what went wrong. A running server is stopped first.
+  // The owning thread, as StopHartIp.
+  std::string StartHartIp(const std::string& address, uint16_t port);
+  void StopHartIp();
+  bool HartIpRunning() const { return hartIp_.Running(); }
+  // The port bound, 0 while HART-IP is off.
+  uint16_t HartIpPort() const { return hartIp_.Port(); }
+  // HartIpPort of [HTDev_Sys]: the port HART-IP is configured on, 0 (off) when the key is
+  // absent, 0 or no port number.
+  uint16_t ConfiguredHartIpPort();
+  // Stores the port in HartIpPort (0: off). Returns whether the file was written.
+  bool SaveHartIpPort(uint16_t port);
+  // Sends a burst frame (delimiter .. checksum) to every HART-IP session. Any thread.
+  void PublishBurst(std::span<const uint8_t> frame) { hartIp_.Publish(frame); }
+
   // The parts the operator interface works on (under the model lock where they say so).
   DeviceModel& Model() { return model_; }
   ConfigStore& Store() { return store_; }
@@ -95,6 +118,7 @@ class Simulator {
   void CommandLoop();
   void PassLogLines();
   void Wake();
+  void AfterIpTraffic();
 
   Notifier& notifier_;
   Console& console_;
@@ -122,6 +146,12 @@ class Simulator {
   std::mutex wakeMutex_;
   std::condition_variable wakeUp_;
   bool woken_ = false;
+  // Held while log lines are passed on: by the command thread, or the HART-IP thread.
+  std::mutex passMutex_;
+
+  // Last: its thread uses everything above and is stopped first.
+  CommandBackend hartIpBackend_;
+  HartIpServer hartIp_;
 };
 
 }  // namespace qln

@@ -185,8 +185,11 @@ void Execute(CommandContext& ctx, uint8_t device, const CommandEntry& entry) {
 }  // namespace
 
 std::string Dispatch(CommandContext& ctx, uint8_t device) {
-  ctx.state.DataSuppressed = false;
-  if (ctx.exchange.LoadState() != ExchangeState::RequestPending) return {};
+  if (ctx.exchange.LoadState() != ExchangeState::RequestPending) {
+    std::lock_guard lock(ctx.model.Lock);
+    ctx.state.DataSuppressed = false;
+    return {};
+  }
   const uint8_t command = ctx.exchange.Command;
   const CommandEntry& entry = kCommandTable[command];
   // The file check may wait for the operator to acknowledge its warning: never under the lock.
@@ -196,6 +199,9 @@ std::string Dispatch(CommandContext& ctx, uint8_t device) {
     // One lock from the refreshes to the end of the encoding, so that no burst frame or reload
     // mixes another device's data into this reply.
     std::lock_guard lock(ctx.model.Lock);
+    // Cleared under the lock: the serial link's and the HART-IP sessions' requests share the
+    // command state.
+    ctx.state.DataSuppressed = false;
     fault = TakeArmedFault(ctx, device);
     if (!ExecutesCommand(fault)) {
       AnswerWithFault(ctx, device, fault);

@@ -165,15 +165,19 @@ void FrameReceiver::DropUnparkedReply() {
   if (exchange_.LoadState() == ExchangeState::ReplyReady) exchange_.Publish(ExchangeState::Idle);
 }
 
-// "<time>  <arrow>  " and one "%02X " item per preamble (FF) and per byte.
 void FrameReceiver::LogTraffic(LogKind kind, std::string_view arrow, std::size_t preambles,
                                std::span<const uint8_t> bytes) {
-  std::string line = TimeStamp(clock_);
+  log_.Log(kind, TrafficLine(clock_, arrow, preambles, bytes));
+}
+
+std::string TrafficLine(const Clock& clock, std::string_view arrow, std::size_t preambles,
+                        std::span<const uint8_t> bytes) {
+  std::string line = TimeStamp(clock);
   line.reserve(line.size() + arrow.size() + 3 * (preambles + bytes.size()));
   line += arrow;
   for (std::size_t i = 0; i < preambles; ++i) AppendHexItem(line, kPreamble);
   for (uint8_t byte : bytes) AppendHexItem(line, byte);
-  log_.Log(kind, std::move(line));
+  return line;
 }
 
 }  // namespace qln

@@ -25,6 +25,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <string>
 #include <string_view>
 
 #include "device/link_view.h"
@@ -44,6 +45,18 @@ inline constexpr std::size_t kMaxPreambles = 255;
 inline constexpr std::size_t kTransmitImageCapacity = kMaxPreambles + kFrameCapacity;
 // Reply data bytes that fit the one-byte count field next to the two status bytes.
 inline constexpr std::size_t kMaxReplyData = 253;
+
+// A traffic log line: "<time><arrow>" and one "%02X " item per preamble (FF) and per byte.
+std::string TrafficLine(const Clock& clock, std::string_view arrow, std::size_t preambles,
+                        std::span<const uint8_t> bytes);
+
+// Turns the master frame in `frame` (delimiter through byte count, the count at `countPos`) into
+// the slave reply in place: reply delimiter, the address with the burst bit cleared, byte count
+// (data + 2), response code, device status, the data (at most kMaxReplyData bytes) and the
+// checksum. Returns the reply's length; `frame` must hold countPos + 4 + the data. Every
+// transport frames its replies with it, so they are the same bytes.
+std::size_t FrameReply(std::span<uint8_t> frame, std::size_t countPos, uint8_t responseCode,
+                       uint8_t deviceStatus, std::span<const uint8_t> data);
 
 class FrameReceiver {
  public:

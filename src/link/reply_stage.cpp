@@ -116,26 +116,30 @@ void FrameReceiver::ParkReply() {
 // Turns the request in the frame buffer into a reply with no data: the communication-error byte
 // of a damaged frame, or busy, followed by LastDeviceStatus.
 void FrameReceiver::BuildDefaultReply() {
-  frame_[0] |= kReplyDelimiterBits;
-  frame_[1] &= static_cast<uint8_t>(~kBurstBit);
-  frame_[countPos_] = 2;
-  frame_[countPos_ + 1] = frameErrors_ != 0 ? frameErrors_ : kBusyResponse;
-  frame_[countPos_ + 2] = lastDeviceStatus_;
-  replyLength_ = countPos_ + 4;
-  frame_[replyLength_ - 1] = FrameChecksum(frame_.data(), replyLength_ - 1);
+  replyLength_ = FrameReply(frame_, countPos_, frameErrors_ != 0 ? frameErrors_ : kBusyResponse,
+                            lastDeviceStatus_, {});
 }
 
-// Completes the reply built by BuildDefaultReply with the parked status bytes and data. Data
-// beyond what the count field can announce is left out.
+// Completes the reply built by BuildDefaultReply with the parked status bytes and data.
 void FrameReceiver::AppendParkedReply(MasterReplySlot& slot) {
-  const std::size_t dataCount = std::min<std::size_t>(slot.ByteCount, kMaxReplyData);
-  frame_[countPos_] = static_cast<uint8_t>(dataCount + 2);
-  frame_[countPos_ + 1] = slot.ResponseCode;
-  frame_[countPos_ + 2] = slot.DeviceStatus;
   lastDeviceStatus_ = slot.DeviceStatus;
-  std::copy_n(slot.Data.begin(), dataCount, frame_.begin() + countPos_ + 3);
-  replyLength_ = countPos_ + 4 + dataCount;
-  frame_[replyLength_ - 1] = FrameChecksum(frame_.data(), replyLength_ - 1);
+  replyLength_ = FrameReply(frame_, countPos_, slot.ResponseCode, slot.DeviceStatus,
+                            {slot.Data.data(), slot.ByteCount});
+}
+
+// Data beyond what the count field can announce is left out.
+std::size_t FrameReply(std::span<uint8_t> frame, std::size_t countPos, uint8_t responseCode,
+                       uint8_t deviceStatus, std::span<const uint8_t> data) {
+  const std::size_t dataCount = std::min(data.size(), kMaxReplyData);
+  frame[0] |= kReplyDelimiterBits;
+  frame[1] &= static_cast<uint8_t>(~kBurstBit);
+  frame[countPos] = static_cast<uint8_t>(dataCount + 2);
+  frame[countPos + 1] = responseCode;
+  frame[countPos + 2] = deviceStatus;
+  std::copy_n(data.begin(), dataCount, frame.begin() + countPos + 3);
+  const std::size_t length = countPos + 4 + dataCount;
+  frame[length - 1] = FrameChecksum(frame.data(), length - 1);
+  return length;
 }
 
 void FrameReceiver::SendReply() { SendFrame(frame_.data(), replyLength_); }

@@ -18,6 +18,8 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QScrollArea>
+#include <QSignalBlocker>
+#include <QSpinBox>
 #include <QStyle>
 #include <QTimer>
 #include <QVBoxLayout>
@@ -41,6 +43,7 @@ namespace qln {
 namespace {
 
 constexpr int kPorts = 255;
+constexpr char kHartIpAddress[] = "127.0.0.1";  // the window serves this machine only
 const QColor kPortText(255, 255, 0);
 
 void ShowMessageBox(QWidget* parent, QMessageBox::Icon icon, const QString& caption, const QString& text) {
@@ -131,7 +134,10 @@ MainWindow::MainWindow(const Clock& clock, std::filesystem::path directory,
   StartUp();
 }
 
-MainWindow::~MainWindow() { ClosePort(); }
+MainWindow::~MainWindow() {
+  StopHartIp();
+  ClosePort();
+}
 
 void MainWindow::BuildWindow() {
   setWindowTitle(QStringLiteral("QLN_v1.08 (Quillon)"));
@@ -159,6 +165,19 @@ void MainWindow::BuildWindow() {
     portList_->setToolTip(portList_->itemData(position, Qt::ToolTipRole).toString());
   });
   connect(openClose_, &QPushButton::clicked, this, &MainWindow::OpenOrClosePort);
+
+  auto* hartIpGroup = new QGroupBox(QStringLiteral("HART-IP"), this);
+  hartIpEnable_ = new QCheckBox(QStringLiteral("On"), hartIpGroup);
+  hartIpEnable_->setObjectName(QStringLiteral("hartIpEnable"));
+  hartIpPort_ = new QSpinBox(hartIpGroup);
+  hartIpPort_->setObjectName(QStringLiteral("hartIpPort"));
+  hartIpPort_->setRange(1, 65535);
+  hartIpPort_->setValue(HartIpServer::kDefaultPort);
+  hartIpPort_->setToolTip(QStringLiteral("HART-IP port (TCP and UDP) on 127.0.0.1"));
+  auto* hartIpLayout = new QHBoxLayout(hartIpGroup);
+  hartIpLayout->addWidget(hartIpEnable_);
+  hartIpLayout->addWidget(hartIpPort_);
+  connect(hartIpEnable_, &QCheckBox::toggled, this, &MainWindow::SwitchHartIp);
 
   auto* converterGroup = new QGroupBox(QStringLiteral("K-3056"), this);
   converterEnable_ = new QCheckBox(QStringLiteral("Enable"), converterGroup);
@@ -234,6 +253,7 @@ void MainWindow::BuildWindow() {
   switches->addStretch();
   auto* controls = new QHBoxLayout;
   controls->addWidget(portGroup);
+  controls->addWidget(hartIpGroup);
   controls->addWidget(converterGroup);
   controls->addWidget(functionGroup);
   controls->addStretch();
@@ -285,6 +305,10 @@ void MainWindow::StartUp() {
   ShowMovingValues();
   portNumber_ = comNumber;
   portList_->setCurrentIndex(comNumber - 1);  // no selection for 0
+  if (const uint16_t hartIpPort = Sim().ConfiguredHartIpPort(); hartIpPort != 0) {
+    hartIpPort_->setValue(hartIpPort);
+    hartIpEnable_->setChecked(true);  // starts the server
+  }
   ShowPortDevices();
   for (int r = 0; r < kRows; ++r) ApplyRowEnable(r);
   HighlightRow(kNoRow);
@@ -336,6 +360,33 @@ void MainWindow::ClosePort() {
   converterEnable_->setChecked(false);
   ShowPortState();
   ShowPortDevices();  // the file may name other devices by now
+}
+
+void MainWindow::SwitchHartIp(bool on) {
+  if (!on) {
+    StopHartIp();
+    Sim().SaveHartIpPort(0);
+    hartIpPort_->setEnabled(true);
+    return;
+  }
+  const auto port = static_cast<uint16_t>(hartIpPort_->value());
+  const std::string error = Sim().StartHartIp(kHartIpAddress, port);
+  if (!error.empty()) {
+    const QSignalBlocker quiet(hartIpEnable_);
+    hartIpEnable_->setChecked(false);
+    showMessage_(QMessageBox::Warning, QApplication::applicationName(),
+                 QString::fromStdString(error));
+    return;
+  }
+  Sim().SaveHartIpPort(port);
+  hartIpPort_->setEnabled(false);
+}
+
+// A HART-IP request may be waiting for a warning box that this thread would show only after the
+// join: it stops waiting, as for Close.
+void MainWindow::StopHartIp() {
+  ReleasedWaits released(notifier_);
+  Sim().StopHartIp();
 }
 
 void MainWindow::ShowPortState() {
@@ -476,6 +527,7 @@ void MainWindow::keyPressEvent(QKeyEvent* event) {
 }
 
 void MainWindow::done(int result) {
+  StopHartIp();
   ClosePort();
   QDialog::done(result);
 }

@@ -38,6 +38,7 @@ class QApplication;
 class QCheckBox;
 class QComboBox;
 class QKeyEvent;
+class QSpinBox;
 class QTimer;
 
 namespace qln {
@@ -114,6 +115,10 @@ class MainWindow : public QDialog {
   void ShowConverterState();
   void ShowPortDevices();
   void SwitchRevision(bool hart7);
+  // The HART-IP checkbox: starts the server on 127.0.0.1 and the port field's port, or stops it;
+  // HartIpPort in the file follows (the port, or 0).
+  void SwitchHartIp(bool on);
+  void StopHartIp();
   void SelectChannel(uint8_t channel);
   void ShowAbout();
   bool Hart7();
@@ -134,6 +139,8 @@ class MainWindow : public QDialog {
   std::array<DeviceRow*, kRows> rows_{};
   QComboBox* portList_ = nullptr;
   SkinnedButton* openClose_ = nullptr;
+  QCheckBox* hartIpEnable_ = nullptr;
+  QSpinBox* hartIpPort_ = nullptr;
   QCheckBox* converterEnable_ = nullptr;
   QComboBox* channelList_ = nullptr;
   SkinnedButton* setChannel_ = nullptr;

@@ -1,6 +1,9 @@
 // The headless program as a user runs it: in a directory with QLN.ini, on a virtual port, with
 // the traffic log on standard output, stopped by a signal.
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -14,6 +17,7 @@
 #include <vector>
 
 #include "e2e/e2e_fixture.h"
+#include "hartip/hartip_client.h"
 #include "support/full_pipe.h"
 
 namespace qln::test {
@@ -123,6 +127,51 @@ TEST_F(Headless, AnswersOnAVirtualPortLogsTheTrafficAndStopsOnASignal) {
   EXPECT_NE(Out().find("  ==>  FF FF FF FF FF 06 80 00"), std::string::npos) << Out();
   EXPECT_NE(Err().find("answers on pty:" + link), std::string::npos) << Err();
   EXPECT_FALSE(std::filesystem::exists(link));
+}
+
+TEST_F(Headless, ServesHartIpWithoutASerialPortFromTheFileOrTheCommandLine) {
+  EXPECT_EQ(Run({"--hart-ip", "70000"}), 2);
+  EXPECT_NE(Err().find("--hart-ip needs"), std::string::npos);
+  EXPECT_EQ(Run({"--no-serial"}), 2);
+  EXPECT_NE(Err().find("--no-serial needs HART-IP"), std::string::npos);
+
+  CopyExample();
+  // A free port, from a listener that is gone again; the program takes it from HartIpPort.
+  uint16_t port = 0;
+  {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&address), length), 0);
+    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    port = ntohs(address.sin_port);
+    close(fd);
+  }
+  ASSERT_EQ(ProfileFile(dir_ / "QLN.ini").Write("HTDev_Sys", "HartIpPort", std::to_string(port)),
+            "");
+  const pid_t pid = Spawn({"--no-serial"});
+  ASSERT_TRUE(Eventually([&] { return Err().find("serves HART-IP") != std::string::npos; }, 5s))
+      << Err();
+  {
+    HartIpClient host(HartIpClient::Transport::Tcp, port);
+    ASSERT_TRUE(host.Initiate());
+    const auto identity = host.Pdu(ShortFrame(0));
+    ASSERT_TRUE(identity);
+    EXPECT_EQ(identity->status, 0);
+    EXPECT_GE(identity->body.size(), 18u);
+    EXPECT_TRUE(Eventually([&] { return Out().find("]  06 80 00") != std::string::npos; }))
+        << Out();
+    EXPECT_NE(Out().find("  <==  [IP 127.0.0.1:"), std::string::npos) << Out();
+    // A second program (its output replaces the first one's) cannot have the same port.
+    EXPECT_EQ(Run({"--no-serial", "--hart-ip", "127.0.0.1:" + std::to_string(port)}), 1);
+    EXPECT_NE(Err().find("cannot listen on TCP 127.0.0.1:" + std::to_string(port)),
+              std::string::npos)
+        << Err();
+  }
+  ASSERT_EQ(kill(pid, SIGTERM), 0);
+  EXPECT_EQ(Wait(pid), 0);
 }
 
 // A service manager restarts the program after a crash: the link the killed program left is

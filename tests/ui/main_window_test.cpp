@@ -1,5 +1,9 @@
 #include "ui/main_window.h"
 
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <QAction>
 #include <QApplication>
 #include <QCheckBox>
@@ -11,6 +15,7 @@
 #include <QScrollArea>
 #include <QScrollBar>
 #include <QLineEdit>
+#include <QSpinBox>
 #include <QTest>
 #include <QTimer>
 
@@ -26,6 +31,7 @@
 #include "commands/units.h"
 #include "device/profile_file.h"
 #include "e2e/hart_master.h"
+#include "hartip/hartip_client.h"
 #include "link/link_harness.h"
 #include "support/temp_dir.h"
 #include "ui/comm_log_window.h"
@@ -141,6 +147,23 @@ int HighlightedRow(const MainWindow& window) {
   }
   return found;
 }
+
+// A TCP socket listening on a free loopback port: the port stays taken while it lives.
+struct TakenPort {
+  TakenPort() {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    bind(fd, reinterpret_cast<sockaddr*>(&address), length);
+    listen(fd, 1);
+    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    port = ntohs(address.sin_port);
+  }
+  ~TakenPort() { close(fd); }
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  uint16_t port = 0;
+};
 
 class MainWindowTest : public QObject {
   Q_OBJECT
@@ -329,8 +352,8 @@ class MainWindowTest : public QObject {
         QVERIFY2(scroll->viewport()->rect().contains(shown), control->metaObject()->className());
       }
       // The port list, Open, Enable, ChNo, Set Ch, Get Ch, the 4 function buttons, the 2 switches,
-      // and 12 controls in each row.
-      QCOMPARE(controls, 10 + 2 + 16 * 12);
+      // the HART-IP box and port field (its line edit), and 12 controls in each row.
+      QCOMPARE(controls, 10 + 2 + 2 + 16 * 12);
     }
 
     window.resize(natural);
@@ -616,6 +639,50 @@ class MainWindowTest : public QObject {
     QCOMPARE(window.findChildren<SpecCmdWindow*>().size(), 1);
     for (QDialog* shown : window.findChildren<DeviceStatusWindow*>()) QVERIFY(shown->isVisible());
     QVERIFY(window.findChild<SpecCmdWindow*>()->isVisible());
+  }
+
+  void HartIpBoxServesThePortAndKeepsItInTheFile() {
+    WindowFixture f;
+    uint16_t port = 0;
+    {
+      const TakenPort free;  // a port that is free once this closes
+      port = free.port;
+    }
+    f.Configure("HTDev_Sys", "HartIpPort", std::to_string(port));
+    MainWindow& window = f.Start();
+    auto& box = *window.findChild<QCheckBox*>(QStringLiteral("hartIpEnable"));
+    auto& field = *window.findChild<QSpinBox*>(QStringLiteral("hartIpPort"));
+    // Started from the file, with the serial port closed; the port field is locked meanwhile.
+    QVERIFY(box.isChecked());
+    QCOMPARE(field.value(), int{port});
+    QVERIFY(!field.isEnabled());
+    QVERIFY(window.Sim().HartIpRunning());
+    QVERIFY(!window.Sim().PortOpen());
+    {
+      test::HartIpClient host(test::HartIpClient::Transport::Tcp, port);
+      QVERIFY(host.Initiate());
+      const auto identity = host.Pdu(test::ShortFrame(0));
+      QVERIFY(identity && identity->status == 0 && identity->body.size() >= 18);
+    }
+    // Off: stopped, the key 0.
+    QTest::mouseClick(&box, Qt::LeftButton);
+    QVERIFY(!window.Sim().HartIpRunning());
+    QCOMPARE(f.Stored("HTDev_Sys", "HartIpPort"), std::string("0"));
+    QVERIFY(field.isEnabled());
+    // A port another program holds: a message, the box stays off and the key too.
+    const TakenPort taken;
+    field.setValue(taken.port);
+    QTest::mouseClick(&box, Qt::LeftButton);
+    QVERIFY(!box.isChecked());
+    QVERIFY(!window.Sim().HartIpRunning());
+    QCOMPARE(f.messages.size(), std::size_t{1});
+    QVERIFY(f.messages.back().text.contains(QStringLiteral("cannot listen")));
+    QCOMPARE(f.Stored("HTDev_Sys", "HartIpPort"), std::string("0"));
+    // On again on the first port: running and stored.
+    field.setValue(port);
+    QTest::mouseClick(&box, Qt::LeftButton);
+    QVERIFY(window.Sim().HartIpRunning());
+    QCOMPARE(f.Stored("HTDev_Sys", "HartIpPort"), std::to_string(port));
   }
 
   void AboutBoxFromTheMenu() {

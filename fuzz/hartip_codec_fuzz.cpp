@@ -1,0 +1,86 @@
+// libFuzzer target for the HART-IP codec: the input as a TCP byte stream (fed in pieces whose
+// sizes come from the input itself) and as a series of datagrams. Every message is classified
+// and answered as the server would; each answer must be a well-formed message (version 1, byte
+// count equal to its length, 8..512 bytes, a response or an error echoing the request's ID and
+// sequence number), and no message may be answered twice.
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "hartip/hartip_codec.h"
+
+namespace {
+
+using namespace qln::hartip;
+
+void Require(bool condition) {
+  if (!condition) std::abort();
+}
+
+void CheckAnswer(const std::vector<uint8_t>& answer, const Header& request) {
+  Require(answer.size() >= kHeaderSize && answer.size() <= kMaxMessageSize);
+  const std::optional<Header> header = ParseHeader(answer);
+  Require(header.has_value());
+  Require(header->version == kVersion);
+  Require(header->byteCount == answer.size());
+  Require(header->type == static_cast<uint8_t>(MessageType::Response) ||
+          header->type == static_cast<uint8_t>(MessageType::Error));
+  Require(header->id == request.id);
+  Require(header->sequence == request.sequence);
+}
+
+// Answers one message as the server does, with a session that opens and closes as asked; the
+// backend's reply is the request frame itself, or no device for every other one.
+void AnswerOnce(std::span<const uint8_t> message, bool& inSession, unsigned& pdus) {
+  const Request request = ClassifyRequest(message, inSession);
+  std::vector<std::vector<uint8_t>> answers;
+  if (request.kind == RequestKind::TokenPassingPdu) {
+    Require(IsCompleteFrame(request.frame));
+    std::optional<std::vector<uint8_t>> reply;
+    if (++pdus % 2 == 0) reply.emplace(request.frame.begin(), request.frame.end());
+    answers.push_back(AnswerPdu(request.header, reply));
+  }
+  if (auto answer = AnswerRequest(request)) answers.push_back(std::move(*answer));
+  Require(answers.size() <= 1);
+  Require(answers.empty() == (request.kind == RequestKind::Ignore));
+  for (const auto& answer : answers) CheckAnswer(answer, request.header);
+  if (request.kind == RequestKind::SessionInitiate) inSession = true;
+  if (request.kind == RequestKind::SessionClose) inSession = false;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
+  const std::span<const uint8_t> input(data, size);
+
+  // As a TCP stream, in pieces of 1 + (byte % 64) bytes.
+  StreamReassembler stream;
+  bool inSession = false;
+  unsigned pdus = 0;
+  std::size_t position = 0;
+  while (position < size && !stream.Broken()) {
+    const std::size_t piece = std::min<std::size_t>(1 + input[position] % 64, size - position);
+    std::span<const uint8_t> bytes = input.subspan(position, piece);
+    position += piece;
+    while (!bytes.empty() && !stream.Broken()) {
+      bytes = bytes.subspan(stream.Feed(bytes));
+      while (const auto message = stream.Next()) {
+        Require(message->size() >= kHeaderSize && message->size() <= kMaxMessageSize);
+        AnswerOnce(*message, inSession, pdus);
+      }
+    }
+  }
+
+  // As datagrams: a length byte, then that many bytes (up to 513, so too long ones occur).
+  inSession = false;
+  position = 0;
+  while (position < size) {
+    const std::size_t length = std::min<std::size_t>(input[position] * 2 + 1, size - position - 1);
+    AnswerOnce(input.subspan(position + 1, length), inSession, pdus);
+    position += 1 + length;
+  }
+  return 0;
+}

@@ -1,0 +1,75 @@
+#include "hartip/command_backend.h"
+
+#include <algorithm>
+#include <array>
+#include <string>
+#include <utility>
+
+#include "commands/command_context.h"
+#include "commands/dispatcher.h"
+#include "link/frame_receiver.h"
+
+namespace qln {
+namespace {
+
+// The status byte a first reply to a damaged frame carries: cold start, as on the line.
+constexpr uint8_t kInitialDeviceStatus = 0x20;
+
+std::string Arrow(std::string_view arrow, std::string_view peer) {
+  return "  " + std::string(arrow) + "  [IP " + std::string(peer) + "]  ";
+}
+
+}  // namespace
+
+CommandBackend::CommandBackend(CommandBackendLinks links)
+    : links_(std::move(links)), lastDeviceStatus_(kInitialDeviceStatus) {}
+
+std::optional<std::vector<uint8_t>> CommandBackend::Execute(std::span<const uint8_t> frame,
+                                                            bool primaryMaster,
+                                                            std::string_view peer) {
+  std::lock_guard serialized(executing_);
+  links_.log.Log(LogKind::Received, TrafficLine(links_.clock, Arrow("<==", peer), 0, frame));
+  std::optional<std::vector<uint8_t>> reply;
+  const FrameCheck check =
+      CheckFrame(links_.devices.Read(), frame, 0, false, addressedDevice_);
+  addressedDevice_ = check.AddressedDevice;
+  if (check.Accepted) {
+    reply = Answer(frame, primaryMaster, check);
+    links_.log.Log(LogKind::Sent, TrafficLine(links_.clock, Arrow("==>", peer), 0, *reply));
+  }
+  if (links_.afterTraffic) links_.afterTraffic();
+  return reply;
+}
+
+// The frame is complete: its data fit the exchange, and its header and reply fit the buffer.
+// The session's master type takes the master slot, whatever the frame's master bit says.
+std::vector<uint8_t> CommandBackend::Answer(std::span<const uint8_t> frame, bool primaryMaster,
+                                            const FrameCheck& check) {
+  const std::size_t countPos = check.CountPos;
+  std::array<uint8_t, kFrameCapacity> reply{};
+  std::copy_n(frame.begin(), countPos + 1, reply.begin());
+  if (check.FrameErrors != 0) {
+    // Answered with the communication-error byte and not executed, as on the line.
+    const std::size_t length =
+        FrameReply(reply, countPos, check.FrameErrors, lastDeviceStatus_, {});
+    return {reply.begin(), reply.begin() + static_cast<std::ptrdiff_t>(length)};
+  }
+  exchange_.Master = primaryMaster ? 1 : 0;
+  exchange_.Device = check.AddressedDevice;
+  exchange_.Command = check.Command;
+  exchange_.ByteCount = frame[countPos];
+  std::copy_n(frame.begin() + static_cast<std::ptrdiff_t>(countPos) + 1, exchange_.ByteCount,
+              exchange_.Data.begin());
+  exchange_.Publish(ExchangeState::RequestPending);
+  CommandContext context{links_.model, links_.store, exchange_, links_.state, links_.clock,
+                         links_.counters};
+  Dispatch(context, check.AddressedDevice);
+  lastDeviceStatus_ = exchange_.DeviceStatus;
+  const std::size_t length =
+      FrameReply(reply, countPos, exchange_.ResponseCode, exchange_.DeviceStatus,
+                 {exchange_.Data.data(), exchange_.ByteCount});
+  exchange_.Publish(ExchangeState::Idle);
+  return {reply.begin(), reply.begin() + static_cast<std::ptrdiff_t>(length)};
+}
+
+}  // namespace qln

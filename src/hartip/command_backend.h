@@ -1,0 +1,64 @@
+// The HART-IP sessions' way into the simulated devices: a token-passing PDU's frame is matched to
+// a device by the serial receiver's frame check (on the link's published view of the devices),
+// executed by the same command dispatcher under the same model lock against the same file, and
+// its reply framed by the same function as the serial reply stage, so both transports answer
+// with the same bytes.
+//
+// It has a CommandExchange of its own (the serial link's stays the link's) and executes one frame
+// at a time, as soon as it comes: no reply wait. Requests and replies go into the traffic log,
+// marked with the session's peer: "  <==  [IP 127.0.0.1:50123]  " and "  ==>  [IP ...]  ".
+#pragma once
+
+#include <functional>
+#include <mutex>
+#include <optional>
+
+#include "commands/command_state.h"
+#include "device/config_store.h"
+#include "device/device_model.h"
+#include "device/link_view.h"
+#include "hartip/hartip_server.h"
+#include "link/clock.h"
+#include "link/command_exchange.h"
+#include "link/communication_counters.h"
+#include "link/frame_match.h"
+#include "link/log_sink.h"
+
+namespace qln {
+
+struct CommandBackendLinks {
+  DeviceModel& model;
+  ConfigStore& store;
+  CommandState& state;
+  const Clock& clock;
+  const CommunicationCounters& counters;
+  LogSink& log;
+  // What the link knows of the devices: a frame is matched to a device on it, as on the line.
+  const PublishedLinkView& devices;
+  // Called after each frame's log lines have been handed to the log (may be empty).
+  std::function<void()> afterTraffic;
+};
+
+class CommandBackend final : public HartIpBackend {
+ public:
+  explicit CommandBackend(CommandBackendLinks links);
+
+  // Any thread; one frame at a time. The frame must be complete (the codec's IsCompleteFrame).
+  std::optional<std::vector<uint8_t>> Execute(std::span<const uint8_t> frame, bool primaryMaster,
+                                              std::string_view peer) override;
+
+ private:
+  std::vector<uint8_t> Answer(std::span<const uint8_t> frame, bool primaryMaster,
+                              const FrameCheck& check);
+
+  CommandBackendLinks links_;
+  std::mutex executing_;
+  CommandExchange exchange_;
+  // The device the last address match selected (commands 11 and 21 may answer for it).
+  uint8_t addressedDevice_ = 0;
+  // Device status of the last reply that carried the command layer's status bytes; a reply to a
+  // damaged frame repeats it, as on the line.
+  uint8_t lastDeviceStatus_ = 0;
+};
+
+}  // namespace qln

@@ -1,0 +1,165 @@
+#include "hartip/hartip_codec.h"
+
+#include <algorithm>
+
+namespace qln::hartip {
+namespace {
+
+constexpr uint8_t kShortMasterDelimiter = 0x02;
+constexpr uint8_t kLongMasterDelimiter = 0x82;
+constexpr std::size_t kShortCountPos = 3;
+constexpr std::size_t kLongCountPos = 7;
+
+uint16_t ReadU16(const uint8_t* p) { return static_cast<uint16_t>((p[0] << 8) | p[1]); }
+
+uint32_t ReadU32(const uint8_t* p) {
+  return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
+}
+
+Request Refusal(const Header& header, uint8_t status) {
+  Request request;
+  request.kind = RequestKind::Refuse;
+  request.header = header;
+  request.status = status;
+  return request;
+}
+
+}  // namespace
+
+std::optional<Header> ParseHeader(std::span<const uint8_t> bytes) {
+  if (bytes.size() < kHeaderSize) return std::nullopt;
+  return Header{bytes[0], bytes[1], bytes[2], bytes[3], ReadU16(&bytes[4]), ReadU16(&bytes[6])};
+}
+
+std::vector<uint8_t> EncodeMessage(MessageType type, MessageId id, uint8_t status,
+                                   uint16_t sequence, std::span<const uint8_t> body) {
+  const std::size_t bodySize = std::min(body.size(), kMaxMessageSize - kHeaderSize);
+  const std::size_t size = kHeaderSize + bodySize;
+  std::vector<uint8_t> message(size);
+  message[0] = kVersion;
+  message[1] = static_cast<uint8_t>(type);
+  message[2] = static_cast<uint8_t>(id);
+  message[3] = status;
+  message[4] = static_cast<uint8_t>(sequence >> 8);
+  message[5] = static_cast<uint8_t>(sequence & 0xFF);
+  message[6] = static_cast<uint8_t>(size >> 8);
+  message[7] = static_cast<uint8_t>(size & 0xFF);
+  std::copy_n(body.begin(), bodySize, message.begin() + kHeaderSize);
+  return message;
+}
+
+std::size_t StreamReassembler::Feed(std::span<const uint8_t> bytes) {
+  if (broken_) return bytes.size();
+  const std::size_t taken = std::min(bytes.size(), kMaxMessageSize - buffer_.size());
+  buffer_.insert(buffer_.end(), bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(taken));
+  return taken;
+}
+
+std::optional<std::vector<uint8_t>> StreamReassembler::Next() {
+  if (broken_) return std::nullopt;
+  const std::optional<Header> header = ParseHeader(buffer_);
+  if (!header) return std::nullopt;
+  if (header->byteCount < kHeaderSize || header->byteCount > kMaxMessageSize) {
+    broken_ = true;
+    badByteCount_ = header->byteCount;
+    buffer_.clear();
+    return std::nullopt;
+  }
+  if (buffer_.size() < header->byteCount) return std::nullopt;
+  const auto end = buffer_.begin() + header->byteCount;
+  std::vector<uint8_t> message(buffer_.begin(), end);
+  buffer_.erase(buffer_.begin(), end);
+  return message;
+}
+
+bool IsCompleteFrame(std::span<const uint8_t> frame) {
+  if (frame.empty()) return false;
+  std::size_t countPos = 0;
+  if (frame[0] == kShortMasterDelimiter) {
+    countPos = kShortCountPos;
+  } else if (frame[0] == kLongMasterDelimiter) {
+    countPos = kLongCountPos;
+  } else {
+    return false;
+  }
+  return frame.size() > countPos && frame.size() == countPos + frame[countPos] + 2u;
+}
+
+Request ClassifyRequest(std::span<const uint8_t> message, bool inSession) {
+  const std::optional<Header> parsed = ParseHeader(message);
+  if (!parsed) return {};  // no header to answer to
+  const Header& header = *parsed;
+  if (header.type != static_cast<uint8_t>(MessageType::Request)) return {};
+  if (header.version != kVersion) return Refusal(header, kStatusVersionNotSupported);
+  if (header.byteCount != message.size()) return Refusal(header, kStatusTooFewDataBytes);
+  const std::span<const uint8_t> body = message.subspan(kHeaderSize);
+
+  Request request;
+  request.header = header;
+  switch (static_cast<MessageId>(header.id)) {
+    case MessageId::SessionInitiate: {
+      if (inSession) return Refusal(header, kStatusAccessRestricted);
+      if (body.size() < kSessionInitiateBody) return Refusal(header, kStatusTooFewDataBytes);
+      if (body[0] > 1) return Refusal(header, kStatusInvalidSelection);
+      request.kind = RequestKind::SessionInitiate;
+      request.primaryMaster = body[0] == 1;
+      request.inactivityMs = ReadU32(&body[1]);
+      if (request.inactivityMs < kMinInactivityMs) {
+        request.inactivityMs = kMinInactivityMs;
+        request.status = kStatusSetToNearest;
+      }
+      return request;
+    }
+    case MessageId::SessionClose:
+    case MessageId::KeepAlive:
+      if (!inSession) return Refusal(header, kStatusAccessRestricted);
+      request.kind = header.id == static_cast<uint8_t>(MessageId::KeepAlive)
+                         ? RequestKind::KeepAlive
+                         : RequestKind::SessionClose;
+      return request;
+    case MessageId::TokenPassingPdu:
+      if (!inSession) return Refusal(header, kStatusAccessRestricted);
+      if (!IsCompleteFrame(body)) return Refusal(header, kStatusTooFewDataBytes);
+      request.kind = RequestKind::TokenPassingPdu;
+      request.frame = body;
+      return request;
+  }
+  return Refusal(header, kStatusInvalidSelection);
+}
+
+std::optional<std::vector<uint8_t>> AnswerRequest(const Request& request) {
+  const auto id = static_cast<MessageId>(request.header.id);
+  const uint16_t sequence = request.header.sequence;
+  switch (request.kind) {
+    case RequestKind::Ignore:
+    case RequestKind::TokenPassingPdu:
+      return std::nullopt;
+    case RequestKind::Refuse:
+      return EncodeMessage(MessageType::Error, id, request.status, sequence);
+    case RequestKind::SessionInitiate: {
+      // The response repeats the master type and the timer the session got.
+      const uint32_t ms = request.inactivityMs;
+      const uint8_t body[kSessionInitiateBody] = {
+          static_cast<uint8_t>(request.primaryMaster ? 1 : 0), static_cast<uint8_t>(ms >> 24),
+          static_cast<uint8_t>(ms >> 16), static_cast<uint8_t>(ms >> 8),
+          static_cast<uint8_t>(ms)};
+      return EncodeMessage(MessageType::Response, id, request.status, sequence, body);
+    }
+    case RequestKind::SessionClose:
+    case RequestKind::KeepAlive:
+      return EncodeMessage(MessageType::Response, id, kStatusSuccess, sequence);
+  }
+  return std::nullopt;
+}
+
+std::vector<uint8_t> AnswerPdu(const Header& request,
+                               const std::optional<std::vector<uint8_t>>& replyFrame) {
+  if (!replyFrame) {
+    return EncodeMessage(MessageType::Response, MessageId::TokenPassingPdu, kStatusNoDevice,
+                         request.sequence);
+  }
+  return EncodeMessage(MessageType::Response, MessageId::TokenPassingPdu, kStatusSuccess,
+                       request.sequence, *replyFrame);
+}
+
+}  // namespace qln::hartip

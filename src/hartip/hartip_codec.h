@@ -1,0 +1,140 @@
+// HART-IP version 1 messages, without I/O: the 8-byte header, the reassembly of a TCP byte stream
+// into messages by their byte count, and the decision what a request asks for and how it is
+// answered. The server (hartip_server.h) moves the bytes; everything about their form is here, so
+// that it can be fuzzed on its own.
+//
+// A message: version (1), message type, message ID, status, sequence number (16 bits), byte count
+// of the whole message, header included (16 bits), then the body; numbers big-endian.
+//
+// Status codes we send. HART-IP reuses the numbering of the HART response codes; these are the
+// meanings public protocol references give them for HART-IP:
+//    0 success
+//    2 invalid selection: a session initiate with a master type other than 0 or 1, or a request
+//      with a message type or ID this device does not serve
+//    5 too few data bytes: a body shorter than its message needs (session initiate without its
+//      five bytes, a token-passing PDU that holds no complete HART frame, a datagram shorter
+//      than its byte count)
+//    8 set to nearest possible value: the session was opened with the shortest inactivity close
+//      timer allowed instead of the shorter one asked for
+//   14 version not supported: a header whose version is not 1
+//   15 all available sessions in use ("service unavailable"): a session initiate while the
+//      device already serves its most sessions
+//   16 access restricted: a request other than session initiate outside a session, or a second
+//      session initiate inside one
+//   35 no device: a token-passing PDU that no simulated device answers (address unknown, or the
+//      device disabled). The response carries no HART frame, as on a line where no device
+//      replies; this is the "dead" status HART I/O systems report for a channel without an
+//      answering device.
+// Errors (message type 3) echo the message ID and sequence number of the request they refuse.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+namespace qln::hartip {
+
+inline constexpr uint8_t kVersion = 1;
+inline constexpr std::size_t kHeaderSize = 8;
+// The longest message accepted: a larger byte count closes a TCP connection.
+inline constexpr std::size_t kMaxMessageSize = 512;
+inline constexpr std::size_t kSessionInitiateBody = 5;
+// The shortest inactivity close timer a session gets, in milliseconds.
+inline constexpr uint32_t kMinInactivityMs = 1000;
+
+enum class MessageType : uint8_t { Request = 0, Response = 1, Publish = 2, Error = 3, Nak = 15 };
+enum class MessageId : uint8_t {
+  SessionInitiate = 0,
+  SessionClose = 1,
+  KeepAlive = 2,
+  TokenPassingPdu = 3,
+};
+
+enum Status : uint8_t {
+  kStatusSuccess = 0,
+  kStatusInvalidSelection = 2,
+  kStatusTooFewDataBytes = 5,
+  kStatusSetToNearest = 8,
+  kStatusVersionNotSupported = 14,
+  kStatusSessionsInUse = 15,
+  kStatusAccessRestricted = 16,
+  kStatusNoDevice = 35,
+};
+
+struct Header {
+  uint8_t version = kVersion;
+  uint8_t type = 0;
+  uint8_t id = 0;
+  uint8_t status = 0;
+  uint16_t sequence = 0;
+  uint16_t byteCount = 0;
+};
+
+// The header at the start of `bytes`; nothing when fewer than 8 bytes are there.
+std::optional<Header> ParseHeader(std::span<const uint8_t> bytes);
+
+// A whole message: the header (its byte count computed) and the body. The body must leave the
+// message within kMaxMessageSize; a longer one is cut there.
+std::vector<uint8_t> EncodeMessage(MessageType type, MessageId id, uint8_t status,
+                                   uint16_t sequence, std::span<const uint8_t> body = {});
+
+// Splits a TCP byte stream into messages by their byte count. A byte count below 8 or above
+// kMaxMessageSize breaks the stream for good: the connection must be closed.
+class StreamReassembler {
+ public:
+  // Takes received bytes; at most kMaxMessageSize stay buffered, the rest waits in `bytes` (the
+  // return value says how many were taken).
+  std::size_t Feed(std::span<const uint8_t> bytes);
+  // The next complete message, if one is buffered; nothing otherwise or once broken.
+  std::optional<std::vector<uint8_t>> Next();
+  bool Broken() const { return broken_; }
+  // The byte count that broke the stream.
+  uint16_t BadByteCount() const { return badByteCount_; }
+
+ private:
+  std::vector<uint8_t> buffer_;
+  bool broken_ = false;
+  uint16_t badByteCount_ = 0;
+};
+
+// What a received message asks of the server.
+enum class RequestKind : uint8_t {
+  Ignore,           // not a request (a host's response, publish, error or NAK): no answer
+  Refuse,           // answered with an error message (status in the result)
+  SessionInitiate,  // open a session: master type and timer in the result
+  SessionClose,
+  KeepAlive,
+  TokenPassingPdu,  // execute the HART frame in the result
+};
+
+struct Request {
+  RequestKind kind = RequestKind::Ignore;
+  Header header;
+  uint8_t status = kStatusSuccess;  // the refusal's status, or 8 for a timer set to the nearest
+  bool primaryMaster = true;        // session initiate
+  uint32_t inactivityMs = 0;        // session initiate, at least kMinInactivityMs
+  std::span<const uint8_t> frame;   // token-passing PDU: the frame in the message's body
+};
+
+// Decides what the message (exactly one message, header included) asks for. `inSession` tells
+// whether the sender has an open session.
+Request ClassifyRequest(std::span<const uint8_t> message, bool inSession);
+
+// The answer to a request that is not executed: the error of a refusal, or the response to a
+// session initiate, close or keep alive (status from the request). Nothing for Ignore and for
+// token-passing PDUs.
+std::optional<std::vector<uint8_t>> AnswerRequest(const Request& request);
+
+// The response to an executed token-passing PDU: the reply frame, or status 35 and no body when
+// no device answered.
+std::vector<uint8_t> AnswerPdu(const Header& request,
+                               const std::optional<std::vector<uint8_t>>& replyFrame);
+
+// Whether the HART frame (delimiter .. checksum, no preambles) is complete: a master-to-slave
+// delimiter, its address, command, byte count, that many data bytes and the checksum, and
+// nothing beyond.
+bool IsCompleteFrame(std::span<const uint8_t> frame);
+
+}  // namespace qln::hartip

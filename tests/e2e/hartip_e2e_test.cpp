@@ -1,0 +1,152 @@
+// HART-IP served by the whole simulator: the same devices, the same command layer and the same
+// file as the serial line, with the serial port open or closed.
+#include <array>
+#include <string>
+#include <vector>
+
+#include "e2e/e2e_fixture.h"
+#include "hartip/hartip_client.h"
+
+namespace qln::test {
+namespace {
+
+using Transport = HartIpClient::Transport;
+
+// The reply frame's data after the two status bytes.
+std::vector<uint8_t> ReplyData(const std::vector<uint8_t>& frame) {
+  const std::size_t countPos = (frame[0] & 0x80) != 0 ? 7 : 3;
+  return {frame.begin() + static_cast<std::ptrdiff_t>(countPos) + 3, frame.end() - 1};
+}
+
+class HartIpSimulator : public SimulatorOnPty {
+ protected:
+  std::unique_ptr<HartIpClient> Session(Transport transport = Transport::Tcp,
+                                        bool primary = true) {
+    if (!simulator_.HartIpRunning()) {
+      EXPECT_EQ(simulator_.StartHartIp("127.0.0.1", 0), "");
+    }
+    auto client = std::make_unique<HartIpClient>(transport, simulator_.HartIpPort());
+    const auto initiated = client->Initiate(primary);
+    EXPECT_TRUE(initiated && initiated->status == 0);
+    return client;
+  }
+  // The reply frame of a token-passing PDU; empty when the response carries none.
+  static std::vector<uint8_t> Frame(HartIpClient& client, const std::vector<uint8_t>& request) {
+    const auto response = client.Pdu(request);
+    EXPECT_TRUE(response && response->type == 1 && response->id == 3);
+    return response ? response->body : std::vector<uint8_t>{};
+  }
+  static std::array<uint8_t, 5> AddressOf(const std::vector<uint8_t>& command0Reply) {
+    const std::vector<uint8_t> d = ReplyData(command0Reply);
+    if (d.size() < 12) return {};
+    return {static_cast<uint8_t>(d[1] & 0x3F), d[2], d[9], d[10], d[11]};
+  }
+};
+
+TEST_F(HartIpSimulator, SerialLineAndHartIpGiveTheSameReplyFrames) {
+  Start();
+  auto client = Session();
+  // The first reply reports the cold start once; after it both transports report alike.
+  ASSERT_TRUE(master_->Transact(ShortFrame(0)));
+  for (uint8_t poll : {0, 3}) {
+    const auto serial = master_->Transact(ShortFrame(poll));
+    ASSERT_TRUE(serial);
+    EXPECT_EQ(Frame(*client, ShortFrame(poll)), serial->bytes) << int(poll);
+    const std::array<uint8_t, 5> address = LongAddress(poll);
+    for (uint8_t command : {1, 3, 12, 48}) {
+      const auto onLine = master_->Transact(LongFrame(address, command));
+      ASSERT_TRUE(onLine);
+      EXPECT_EQ(Frame(*client, LongFrame(address, command)), onLine->bytes)
+          << int(poll) << " command " << int(command);
+    }
+  }
+  // Both kinds of traffic are in the log, the HART-IP lines marked with the peer.
+  EXPECT_TRUE(Eventually([&] {
+    int received = 0, sent = 0;
+    for (const std::string& line : recorder_.Lines()) {
+      if (line.find("<==  [IP 127.0.0.1:") != std::string::npos && line[0] == 'R') ++received;
+      if (line.find("==>  [IP 127.0.0.1:") != std::string::npos && line[0] == 'S') ++sent;
+    }
+    return received == 10 && sent == 10;
+  }));
+}
+
+TEST_F(HartIpSimulator, SessionsReachEveryEnabledDeviceAndWriteTheFile) {
+  int comNumber = 0;
+  ASSERT_TRUE(simulator_.StartUp(comNumber));  // no serial port opened
+  auto primary = Session(Transport::Tcp, true);
+  auto secondary = Session(Transport::Udp, false);
+
+  // Command 0 by poll address, then 1, 3 and 48 by long address, for several devices.
+  std::vector<std::array<uint8_t, 5>> addresses;
+  for (uint8_t poll : {0, 2, 7}) {
+    const std::vector<uint8_t> identity = Frame(*primary, ShortFrame(poll));
+    ASSERT_GE(identity.size(), 18u);
+    EXPECT_EQ(identity[0], 0x06);
+    addresses.push_back(AddressOf(identity));
+  }
+  EXPECT_NE(addresses[0], addresses[1]);
+  for (const auto& address : addresses) {
+    for (uint8_t command : {1, 3, 48}) {
+      const std::vector<uint8_t> reply = Frame(*secondary, LongFrame(address, command, {}, false));
+      ASSERT_GE(reply.size(), 12u) << int(command);
+      EXPECT_EQ(reply[0], 0x86);
+      EXPECT_EQ(reply[6], command);
+      EXPECT_EQ(reply[8], 0) << "response code of command " << int(command);
+    }
+  }
+  EXPECT_EQ(ReplyData(Frame(*primary, LongFrame(addresses[0], 1))).size(), 5u);
+
+  // Command 17 writes the message into the file; command 12 reads it back.
+  const std::string before = Stored("HTDev02_Cmd012", "Message");
+  std::vector<uint8_t> message(24);
+  for (std::size_t i = 0; i < message.size(); ++i) message[i] = static_cast<uint8_t>(0x11 * i);
+  const std::vector<uint8_t> written = Frame(*primary, LongFrame(addresses[1], 17, message));
+  ASSERT_GE(written.size(), 12u);
+  EXPECT_EQ(written[8], 0);
+  EXPECT_EQ(ReplyData(written), message);
+  EXPECT_NE(Stored("HTDev02_Cmd012", "Message"), before);
+  EXPECT_EQ(ReplyData(Frame(*secondary, LongFrame(addresses[1], 12, {}, false))), message);
+
+  // A disabled device (8), an unknown address and a short frame to it: no HART reply.
+  const std::array<uint8_t, 5> unknown{1, 2, 3, 4, 5};
+  for (const auto& request : {ShortFrame(8), LongFrame(unknown, 1)}) {
+    const auto none = primary->Pdu(request);
+    ASSERT_TRUE(none);
+    EXPECT_EQ(none->status, 35);
+    EXPECT_TRUE(none->body.empty());
+  }
+  // The traffic reaches the log with the port closed.
+  EXPECT_TRUE(Eventually([&] {
+    for (const std::string& line : recorder_.Lines()) {
+      if (line.find("==>  [IP 127.0.0.1:") != std::string::npos) return true;
+    }
+    return false;
+  }));
+
+  // Published burst frames reach both sessions.
+  const std::vector<uint8_t> burst = ShortFrame(1);
+  simulator_.PublishBurst(burst);
+  for (HartIpClient* client : {primary.get(), secondary.get()}) {
+    const auto published = client->Receive();
+    ASSERT_TRUE(published);
+    EXPECT_EQ(published->type, 2);
+    EXPECT_EQ(published->body, burst);
+  }
+}
+
+TEST_F(HartIpSimulator, PortKeyIsStoredAndReadBack) {
+  int comNumber = 0;
+  ASSERT_TRUE(simulator_.StartUp(comNumber));
+  EXPECT_EQ(simulator_.ConfiguredHartIpPort(), 0);  // absent: off
+  EXPECT_TRUE(simulator_.SaveHartIpPort(5094));
+  EXPECT_EQ(Stored("HTDev_Sys", "HartIpPort"), "5094");
+  EXPECT_EQ(simulator_.ConfiguredHartIpPort(), 5094);
+  Configure("HTDev_Sys", "HartIpPort", "70000");  // no port number: off
+  EXPECT_EQ(simulator_.ConfiguredHartIpPort(), 0);
+  EXPECT_TRUE(simulator_.SaveHartIpPort(0));
+  EXPECT_EQ(Stored("HTDev_Sys", "COMNo"), "3");  // the rest of the section stays
+}
+
+}  // namespace
+}  // namespace qln::test
