@@ -103,8 +103,6 @@ class Simulator {
   uint16_t ConfiguredHartIpPort();
   // Stores the port in HartIpPort (0: off). Returns whether the file was written.
   bool SaveHartIpPort(uint16_t port);
-  // Sends a burst frame (delimiter .. checksum) to every HART-IP session. Any thread.
-  void PublishBurst(std::span<const uint8_t> frame) { hartIp_.Publish(frame); }
 
   // The parts the operator interface works on (under the model lock where they say so).
   DeviceModel& Model() { return model_; }

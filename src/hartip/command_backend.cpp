@@ -5,6 +5,7 @@
 #include <string>
 #include <utility>
 
+#include "commands/burst_frames.h"
 #include "commands/command_context.h"
 #include "commands/dispatcher.h"
 #include "link/frame_receiver.h"
@@ -14,6 +15,7 @@ namespace {
 
 // The status byte a first reply to a damaged frame carries: cold start, as on the line.
 constexpr uint8_t kInitialDeviceStatus = 0x20;
+constexpr uint8_t kMasterBit = 0x80;
 
 std::string Arrow(std::string_view arrow, std::string_view peer) {
   return "  " + std::string(arrow) + "  [IP " + std::string(peer) + "]  ";
@@ -39,6 +41,27 @@ std::optional<std::vector<uint8_t>> CommandBackend::Execute(std::span<const uint
   }
   if (links_.afterTraffic) links_.afterTraffic();
   return reply;
+}
+
+std::optional<std::vector<uint8_t>> CommandBackend::BurstFrame() {
+  if (links_.model.Burst.Enable.load(std::memory_order_acquire) == 0) return std::nullopt;
+  std::lock_guard serialized(executing_);
+  std::optional<qln::BurstFrame> built;
+  {
+    CommandContext context{links_.model, links_.store, exchange_, links_.state, links_.clock,
+                           links_.counters};
+    std::lock_guard lock(links_.model.Lock);
+    built = BuildBurstFrame(context);
+  }
+  if (!built) return std::nullopt;
+  burstMasterToggle_ ^= kMasterBit;
+  uint8_t* f = built->bytes.data();
+  f[1] ^= burstMasterToggle_;
+  f[built->length - 1] ^= burstMasterToggle_;  // the checksum follows the changed bit
+  std::vector<uint8_t> frame(f, f + built->length);
+  links_.log.Log(LogKind::Sent, TrafficLine(links_.clock, Arrow("==>", "publish"), 0, frame));
+  if (links_.afterTraffic) links_.afterTraffic();
+  return frame;
 }
 
 // The frame is complete: its data fit the exchange, and its header and reply fit the buffer.

@@ -46,6 +46,9 @@ class CommandBackend final : public HartIpBackend {
   // Any thread; one frame at a time. The frame must be complete (the codec's IsCompleteFrame).
   std::optional<std::vector<uint8_t>> Execute(std::span<const uint8_t> frame, bool primaryMaster,
                                               std::string_view peer) override;
+  // The burst device's frame as the serial line would carry it, built now from the file, its
+  // master bit alternating from one published frame to the next; logged as published.
+  std::optional<std::vector<uint8_t>> BurstFrame() override;
 
  private:
   std::vector<uint8_t> Answer(std::span<const uint8_t> frame, bool primaryMaster,
@@ -59,6 +62,7 @@ class CommandBackend final : public HartIpBackend {
   // Device status of the last reply that carried the command layer's status bytes; a reply to a
   // damaged frame repeats it, as on the line.
   uint8_t lastDeviceStatus_ = 0;
+  uint8_t burstMasterToggle_ = 0;
 };
 
 }  // namespace qln

@@ -23,6 +23,7 @@ using namespace hartip;
 // Output waiting for a slow TCP reader; a reader further behind is disconnected.
 constexpr std::size_t kMaxOutbox = 64 * 1024;
 constexpr int kPollMs = 50;  // the inactivity timers are looked at this often
+constexpr uint32_t kBurstPeriodMs = 1000;
 
 std::string PeerText(const sockaddr_in& address) {
   char text[INET_ADDRSTRLEN] = {};
@@ -69,12 +70,9 @@ std::string HartIpServer::Start(const std::string& address, uint16_t port) {
     return "HART-IP: " + address + " is no IPv4 address";
   }
   const std::string where = address + ":" + std::to_string(port);
-  {
-    std::lock_guard lock(publishMutex_);
-    tcp_ = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    udp_ = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    wake_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-  }
+  tcp_ = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  udp_ = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  wake_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
   std::string error;
   const int yes = 1;
   if (tcp_ < 0 || udp_ < 0 || wake_ < 0) {
@@ -125,21 +123,11 @@ void HartIpServer::CloseAll() {
   connections_.clear();
   udpSessions_.clear();
   sessionCount_.store(0, std::memory_order_release);
-  std::lock_guard lock(publishMutex_);
   for (int* fd : {&tcp_, &udp_, &wake_}) {
     if (*fd >= 0) close(*fd);
     *fd = -1;
   }
   port_.store(0, std::memory_order_release);
-  pendingPublish_.clear();
-}
-
-void HartIpServer::Publish(std::span<const uint8_t> frame) {
-  std::lock_guard lock(publishMutex_);
-  if (wake_ < 0 || pendingPublish_.size() >= kMaxPendingPublish) return;
-  pendingPublish_.emplace_back(frame.begin(), frame.end());
-  const uint64_t one = 1;
-  [[maybe_unused]] const ssize_t written = write(wake_, &one, sizeof one);
 }
 
 void HartIpServer::Run() {
@@ -157,7 +145,6 @@ void HartIpServer::Run() {
     if (fds[0].revents != 0) {
       uint64_t count = 0;
       [[maybe_unused]] const ssize_t got = read(wake_, &count, sizeof count);
-      SendPublished();
     }
     if (fds[2].revents != 0) ReadDatagram();
     // The connections polled are the first ones of the list; accepting appends behind them.
@@ -169,6 +156,7 @@ void HartIpServer::Run() {
     }
     if (fds[1].revents != 0) AcceptConnection();
     CloseIdle();
+    PublishDueBurst();
     std::erase_if(connections_, [](const Peer& peer) { return peer.closed; });
   }
 }
@@ -304,21 +292,24 @@ void HartIpServer::Send(Peer& peer, const std::vector<uint8_t>& message) {
   WriteConnection(peer);
 }
 
-void HartIpServer::SendPublished() {
-  std::vector<std::vector<uint8_t>> frames;
-  {
-    std::lock_guard lock(publishMutex_);
-    frames.swap(pendingPublish_);
+// The bursting device's frames reach the sessions about once a second, whether or not the serial
+// port is open.
+void HartIpServer::PublishDueBurst() {
+  const uint32_t now = clock_.Milliseconds();
+  if (now - lastBurstMs_ < kBurstPeriodMs) return;
+  lastBurstMs_ = now;
+  const bool anySession = !udpSessions_.empty() ||
+                          std::any_of(connections_.begin(), connections_.end(),
+                                      [](const Peer& peer) { return peer.inSession; });
+  if (!anySession) return;
+  const std::optional<std::vector<uint8_t>> frame = backend_.BurstFrame();
+  if (!frame) return;
+  const std::vector<uint8_t> message = EncodeMessage(
+      MessageType::Publish, MessageId::TokenPassingPdu, kStatusSuccess, publishSequence_++, *frame);
+  for (Peer& peer : connections_) {
+    if (peer.inSession && !peer.closed) Send(peer, message);
   }
-  for (const std::vector<uint8_t>& frame : frames) {
-    const std::vector<uint8_t> message = EncodeMessage(
-        MessageType::Publish, MessageId::TokenPassingPdu, kStatusSuccess, publishSequence_++,
-        frame);
-    for (Peer& peer : connections_) {
-      if (peer.inSession && !peer.closed) Send(peer, message);
-    }
-    for (Peer& peer : udpSessions_) Send(peer, message);
-  }
+  for (Peer& peer : udpSessions_) Send(peer, message);
 }
 
 void HartIpServer::CloseIdle() {

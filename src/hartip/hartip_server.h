@@ -34,6 +34,9 @@ class HartIpBackend {
   virtual std::optional<std::vector<uint8_t>> Execute(std::span<const uint8_t> frame,
                                                       bool primaryMaster,
                                                       std::string_view peer) = 0;
+  // The burst frame to publish now (delimiter .. checksum), or nothing while no device bursts.
+  // Asked about once a second while sessions are open.
+  virtual std::optional<std::vector<uint8_t>> BurstFrame() = 0;
 };
 
 class HartIpServer {
@@ -63,11 +66,6 @@ class HartIpServer {
   // Sessions open now; any thread.
   std::size_t SessionCount() const { return sessionCount_.load(std::memory_order_acquire); }
 
-  // Sends the burst frame (no preambles) as a publish message to every open session. Any
-  // thread; returns at once (frames beyond kMaxPendingPublish not sent yet are dropped).
-  void Publish(std::span<const uint8_t> frame);
-  static constexpr std::size_t kMaxPendingPublish = 16;
-
  private:
   struct Peer;
   void Run();
@@ -77,8 +75,8 @@ class HartIpServer {
   void ReadDatagram();
   void Handle(Peer& peer, std::span<const uint8_t> message);
   void Send(Peer& peer, const std::vector<uint8_t>& message);
-  void SendPublished();
   void CloseIdle();
+  void PublishDueBurst();
   void EndSession(Peer& peer);
   void Note(const std::string& text);
   void CloseAll();
@@ -89,7 +87,7 @@ class HartIpServer {
 
   int tcp_ = -1;
   int udp_ = -1;
-  int wake_ = -1;  // eventfd: stop, or frames to publish
+  int wake_ = -1;  // eventfd: stop
   std::thread thread_;
   std::atomic<bool> running_{false};
   std::atomic<bool> stopping_{false};
@@ -100,9 +98,8 @@ class HartIpServer {
   std::vector<Peer> connections_;   // TCP
   std::vector<Peer> udpSessions_;   // UDP peers with an open session
   uint16_t publishSequence_ = 0;
+  uint32_t lastBurstMs_ = 0;  // clock of the last look for a burst frame
 
-  std::mutex publishMutex_;
-  std::vector<std::vector<uint8_t>> pendingPublish_;
 };
 
 }  // namespace qln

@@ -124,14 +124,25 @@ TEST_F(HartIpSimulator, SessionsReachEveryEnabledDeviceAndWriteTheFile) {
     return false;
   }));
 
-  // Published burst frames reach both sessions.
-  const std::vector<uint8_t> burst = ShortFrame(1);
-  simulator_.PublishBurst(burst);
+  // Device 0 bursts its command 1: its frames reach both sessions about once a second, with the
+  // port closed, the master bit alternating.
+  const std::vector<uint8_t> burstOn = Frame(*primary, LongFrame(addresses[0], 109, {1}));
+  ASSERT_GE(burstOn.size(), 9u);
+  EXPECT_EQ(burstOn[8], 0);
   for (HartIpClient* client : {primary.get(), secondary.get()}) {
-    const auto published = client->Receive();
-    ASSERT_TRUE(published);
-    EXPECT_EQ(published->type, 2);
-    EXPECT_EQ(published->body, burst);
+    std::vector<std::vector<uint8_t>> published;
+    while (published.size() < 2) {
+      const auto message = client->Receive(std::chrono::milliseconds(1500));
+      ASSERT_TRUE(message);
+      if (message->type == 2) published.push_back(message->body);
+    }
+    for (const std::vector<uint8_t>& burst : published) {
+      ASSERT_EQ(burst.size(), 16u);
+      EXPECT_EQ(burst[0], 0x81);
+      EXPECT_EQ(burst[6], 1);
+      EXPECT_EQ(burst[15], FrameChecksum(burst.data(), 15));
+    }
+    EXPECT_NE(published[0][1] & 0x80, published[1][1] & 0x80);
   }
 }
 

@@ -51,10 +51,15 @@ class FakeBackend final : public HartIpBackend {
     if (frame[6] == 99) return std::nullopt;
     return std::vector<uint8_t>{0x86, 0x11, 0x22, 0x33, 0x44, 0x55, frame[6], 2, 0, 0, 0x77};
   }
+  std::optional<std::vector<uint8_t>> BurstFrame() override {
+    std::lock_guard lock(mutex);
+    return burst;
+  }
   std::mutex mutex;
   std::vector<std::vector<uint8_t>> frames;
   std::vector<bool> primaries;
   std::vector<std::string> peers;
+  std::optional<std::vector<uint8_t>> burst;  // what BurstFrame gives
 };
 
 const std::array<uint8_t, 5> kAddress{0x11, 0x22, 0x33, 0x44, 0x55};
@@ -242,7 +247,11 @@ TEST_F(HartIpServerThreaded, PublishedBurstFramesReachEverySession) {
   ASSERT_TRUE(udp->Initiate(false));
   const std::vector<uint8_t> burst{0x81, 0xC1, 0x22, 0x33, 0x44, 0x55, 1, 7, 0, 0,
                                    0x20, 0x41, 0x20, 0, 0, 0x5A};
-  server_.Publish(burst);
+  {
+    std::lock_guard lock(backend_.mutex);
+    backend_.burst = burst;
+  }
+  clock_.ms += 1000;  // a burst is due once a second
   for (HartIpClient* client : {tcp.get(), udp.get()}) {
     const auto published = client->Receive();
     ASSERT_TRUE(published);
