@@ -157,7 +157,9 @@ LinkView BuildLinkView(const DeviceModel& model) {
     device.LongAddress = entry.LongAddress;
     device.Preambles = static_cast<uint8_t>(std::min<uint32_t>(entry.ResPreableNum, 0xFF));
     PackField(entry.Texts.Get(13, "TagName"), device.TagName);
-    for (std::size_t i = 0; i < device.LongTag.size(); ++i) device.LongTag[i] = U8(entry.Texts.Get(20, i));
+    for (std::size_t i = 0; i < device.LongTag.size(); ++i) {
+      device.LongTag[i] = U8(entry.Texts.Get(20, i));
+    }
   }
   view.PreambleMarker = ParseUnsigned(model.System.PreambleMarker) != 0;
   return view;

@@ -35,8 +35,8 @@ std::optional<std::vector<uint8_t>> CommandBackend::Execute(std::span<const uint
   const FrameCheck check =
       CheckFrame(links_.devices.Read(), frame, 0, false, addressedDevice_);
   addressedDevice_ = check.AddressedDevice;
-  if (check.Accepted) {
-    reply = Answer(frame, primaryMaster, check);
+  if (check.Accepted) reply = Answer(frame, primaryMaster, check);
+  if (reply) {
     links_.log.Log(LogKind::Sent, TrafficLine(links_.clock, Arrow("==>", peer), 0, *reply));
   }
   if (links_.afterTraffic) links_.afterTraffic();
@@ -65,9 +65,12 @@ std::optional<std::vector<uint8_t>> CommandBackend::BurstFrame() {
 }
 
 // The frame is complete: its data fit the exchange, and its header and reply fit the buffer.
-// The session's master type takes the master slot, whatever the frame's master bit says.
-std::vector<uint8_t> CommandBackend::Answer(std::span<const uint8_t> frame, bool primaryMaster,
-                                            const FrameCheck& check) {
+// The session's master type takes the master slot, whatever the frame's master bit says. A fault
+// armed for the device applies as on the line: a dropped reply is none (the host hears no
+// device), a spoiled checksum goes out spoiled; an extra delay does not apply (no reply waits).
+std::optional<std::vector<uint8_t>> CommandBackend::Answer(std::span<const uint8_t> frame,
+                                                           bool primaryMaster,
+                                                           const FrameCheck& check) {
   const std::size_t countPos = check.CountPos;
   std::array<uint8_t, kFrameCapacity> reply{};
   std::copy_n(frame.begin(), countPos + 1, reply.begin());
@@ -75,7 +78,8 @@ std::vector<uint8_t> CommandBackend::Answer(std::span<const uint8_t> frame, bool
     // Answered with the communication-error byte and not executed, as on the line.
     const std::size_t length =
         FrameReply(reply, countPos, check.FrameErrors, lastDeviceStatus_, {});
-    return {reply.begin(), reply.begin() + static_cast<std::ptrdiff_t>(length)};
+    return std::vector<uint8_t>(reply.begin(),
+                                reply.begin() + static_cast<std::ptrdiff_t>(length));
   }
   exchange_.Master = primaryMaster ? 1 : 0;
   exchange_.Device = check.AddressedDevice;
@@ -87,12 +91,14 @@ std::vector<uint8_t> CommandBackend::Answer(std::span<const uint8_t> frame, bool
   CommandContext context{links_.model, links_.store, exchange_, links_.state, links_.clock,
                          links_.counters};
   Dispatch(context, check.AddressedDevice);
+  exchange_.Publish(ExchangeState::Idle);
+  if (exchange_.Fault == ReplyFault::Drop) return std::nullopt;
   lastDeviceStatus_ = exchange_.DeviceStatus;
   const std::size_t length =
       FrameReply(reply, countPos, exchange_.ResponseCode, exchange_.DeviceStatus,
                  {exchange_.Data.data(), exchange_.ByteCount});
-  exchange_.Publish(ExchangeState::Idle);
-  return {reply.begin(), reply.begin() + static_cast<std::ptrdiff_t>(length)};
+  if (exchange_.Fault == ReplyFault::BadChecksum) reply[length - 1] ^= 0xFF;
+  return std::vector<uint8_t>(reply.begin(), reply.begin() + static_cast<std::ptrdiff_t>(length));
 }
 
 }  // namespace qln

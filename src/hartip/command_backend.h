@@ -51,8 +51,8 @@ class CommandBackend final : public HartIpBackend {
   std::optional<std::vector<uint8_t>> BurstFrame() override;
 
  private:
-  std::vector<uint8_t> Answer(std::span<const uint8_t> frame, bool primaryMaster,
-                              const FrameCheck& check);
+  std::optional<std::vector<uint8_t>> Answer(std::span<const uint8_t> frame, bool primaryMaster,
+                                             const FrameCheck& check);
 
   CommandBackendLinks links_;
   std::mutex executing_;

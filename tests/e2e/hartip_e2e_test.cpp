@@ -108,6 +108,14 @@ TEST_F(HartIpSimulator, SessionsReachEveryEnabledDeviceAndWriteTheFile) {
   EXPECT_NE(Stored("HTDev02_Cmd012", "Message"), before);
   EXPECT_EQ(ReplyData(Frame(*secondary, LongFrame(addresses[1], 12, {}, false))), message);
 
+  // A dropped reply armed for device 0 is no reply over HART-IP too, once.
+  Configure("HTDev00_Faults", "DropReplies", "1");
+  const auto dropped = primary->Pdu(LongFrame(addresses[0], 1));
+  ASSERT_TRUE(dropped);
+  EXPECT_EQ(dropped->status, 35);
+  EXPECT_EQ(ReplyData(Frame(*primary, LongFrame(addresses[0], 1))).size(), 5u);
+  EXPECT_EQ(Stored("HTDev00_Faults", "DropReplies"), "0");
+
   // A disabled device (8), an unknown address and a short frame to it: no HART reply.
   const std::array<uint8_t, 5> unknown{1, 2, 3, 4, 5};
   for (const auto& request : {ShortFrame(8), LongFrame(unknown, 1)}) {

@@ -291,7 +291,8 @@ TEST_F(Headless, OpensTheFallbackPortOnlyWhenTheFileNamesNoPort) {
   ASSERT_EQ(kill(pid, SIGTERM), 0);
   EXPECT_EQ(Wait(pid), 0) << Err();
   EXPECT_NE(Err().find("answers on pty:" + link), std::string::npos) << Err();
-  EXPECT_EQ(file.Snapshot()->Read("HTDev_Sys", "COMNo"), "") << "the fallback port is not stored as COMNo";
+  EXPECT_EQ(file.Snapshot()->Read("HTDev_Sys", "COMNo"), "")
+      << "the fallback port is not stored as COMNo";
 }
 
 }  // namespace

@@ -29,7 +29,8 @@ StrictFrames DecodeStrictly(const std::vector<uint8_t>& line, std::size_t minPre
     }
     preambles = 0;
     const std::size_t countPos = i + ((byte & 0x80) != 0 ? 7 : 3);
-    const std::size_t end = countPos < line.size() ? countPos + line[countPos] + 2 : line.size() + 1;
+    const std::size_t end =
+        countPos < line.size() ? countPos + line[countPos] + 2 : line.size() + 1;
     if (end <= line.size() && FrameChecksum(&line[i], end - i - 1) == line[end - 1]) {
       result.frames.emplace_back(line.begin() + static_cast<std::ptrdiff_t>(i),
                                  line.begin() + static_cast<std::ptrdiff_t>(end));
