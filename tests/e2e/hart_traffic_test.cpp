@@ -183,12 +183,12 @@ TEST_F(EndToEnd, TheConverterGetsItsCommandsAndReportsItsChannel) {
 
   ASSERT_TRUE(converter.Post(kConverterSetChannel, 2));
   // The module answers at once: the worker gives up after about 110 ms of silence.
-  EXPECT_EQ(master_->ReadBytes(5, 500ms), (std::vector<uint8_t>{'#', 'C', '5', '2', '\r'}));
+  EXPECT_EQ(master_->ReadBytes(5, 1500ms), (std::vector<uint8_t>{'#', 'C', '5', '2', '\r'}));
   master_->Send({'!', '0', '0', '\r'});
   ASSERT_TRUE(Eventually(idle));
 
   ASSERT_TRUE(converter.Post(kConverterGetChannel, 0));
-  EXPECT_EQ(master_->ReadBytes(4, 500ms), (std::vector<uint8_t>{'#', 'C', '6', '\r'}));
+  EXPECT_EQ(master_->ReadBytes(4, 1500ms), (std::vector<uint8_t>{'#', 'C', '6', '\r'}));
   master_->Send({'!', 'C', '6', '=', '3', '\r'});
   ASSERT_TRUE(Eventually([&] { return !recorder_.Channels().empty(); }));
   EXPECT_EQ(recorder_.Channels(), std::vector<std::string>{"3"});
