@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
 #include <thread>
 
@@ -60,6 +61,8 @@ SteadyTime HartMaster::Send(const std::vector<uint8_t>& bytes) {
     const ssize_t written = write(fd_, bytes.data() + done, bytes.size() - done);
     if (written > 0) {
       done += static_cast<std::size_t>(written);
+    } else if (written < 0 && errno != EAGAIN && errno != EINTR) {
+      break;  // the simulator's end has gone (it was stopped or killed)
     } else {
       pollfd writable{fd_, POLLOUT, 0};
       poll(&writable, 1, 10);

@@ -47,7 +47,8 @@ class HartMaster {
 
   bool Opened() const { return fd_ >= 0; }
 
-  // Writes the bytes at once; returns when the last of them has been written.
+  // Writes the bytes at once; returns when the last of them has been written, or the other end
+  // has gone.
   SteadyTime Send(const std::vector<uint8_t>& bytes);
 
   // The next slave frame, waiting up to `timeout` for its first byte (and as long as it takes
