@@ -60,8 +60,12 @@ void BoundedLines::Clear() {
 }
 
 std::string LostLinesNotice(std::size_t count) {
-  return "(" + std::to_string(count) + (count == 1 ? " line" : " lines") +
-         " lost: the output was not read in time)";
+  // Appended piece by piece: g++ 12 warns falsely about "(" + std::string in optimised builds.
+  std::string notice = "(";
+  notice += std::to_string(count);
+  notice += count == 1 ? " line" : " lines";
+  notice += " lost: the output was not read in time)";
+  return notice;
 }
 
 LineWriter::LineWriter(int fd, std::size_t capacity, FailureHandler onFailure)
