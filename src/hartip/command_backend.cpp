@@ -15,7 +15,6 @@ namespace {
 
 // The status byte a first reply to a damaged frame carries: cold start, as on the line.
 constexpr uint8_t kInitialDeviceStatus = 0x20;
-constexpr uint8_t kMasterBit = 0x80;
 
 std::string Arrow(std::string_view arrow, std::string_view peer) {
   return "  " + std::string(arrow) + "  [IP " + std::string(peer) + "]  ";
@@ -54,11 +53,9 @@ std::optional<std::vector<uint8_t>> CommandBackend::BurstFrame() {
     built = BuildBurstFrame(context);
   }
   if (!built) return std::nullopt;
-  burstMasterToggle_ ^= kMasterBit;
-  uint8_t* f = built->bytes.data();
-  f[1] ^= burstMasterToggle_;
-  f[built->length - 1] ^= burstMasterToggle_;  // the checksum follows the changed bit
-  std::vector<uint8_t> frame(f, f + built->length);
+  built->AlternateMasterBit(burstMasterToggle_);
+  std::vector<uint8_t> frame(built->bytes.begin(),
+                             built->bytes.begin() + static_cast<std::ptrdiff_t>(built->length));
   links_.log.Log(LogKind::Sent, TrafficLine(links_.clock, Arrow("==>", "publish"), 0, frame));
   if (links_.afterTraffic) links_.afterTraffic();
   return frame;

@@ -17,6 +17,14 @@ inline constexpr std::size_t kMaxBurstFrame = 35;
 struct BurstFrame {
   std::array<uint8_t, kMaxBurstFrame> bytes{};
   std::size_t length = 0;
+
+  // Alternates the master bit from one sent frame to the next (`toggle` is the sender's own,
+  // 0 at first, so the first frame carries master bit 0), keeping the checksum right.
+  void AlternateMasterBit(uint8_t& toggle) {
+    toggle ^= 0x80;
+    bytes[1] ^= toggle;
+    bytes[length - 1] ^= toggle;  // the checksum follows the changed bit
+  }
 };
 
 // The next burst frame, prepared by the command thread (which reads the burst device's data from

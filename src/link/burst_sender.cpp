@@ -6,7 +6,6 @@ namespace qln {
 namespace {
 
 constexpr uint32_t kBurstPeriodMs = 1000;
-constexpr uint8_t kMasterBit = 0x80;
 
 }  // namespace
 
@@ -25,12 +24,9 @@ void BurstSender::BurstCheck() {
   std::optional<BurstFrame> frame = burst_.Prepared.Take(prepared);
   if (!prepared) return;
   if (frame) {
-    burst_.MasterToggle ^= kMasterBit;
-    uint8_t* f = frame->bytes.data();
-    f[1] ^= burst_.MasterToggle;
-    f[frame->length - 1] ^= burst_.MasterToggle;  // the checksum follows the changed bit
+    frame->AlternateMasterBit(burst_.MasterToggle);
     counters_.BurstFrameCount.fetch_add(1, std::memory_order_relaxed);
-    link_.SendFrame(f, frame->length);
+    link_.SendFrame(frame->bytes.data(), frame->length);
   }
   burst_.LastBurstMs = now;
   if (frameUsed_) frameUsed_();
