@@ -17,11 +17,11 @@
 #include <thread>
 #include <vector>
 
-#include "app/simulator.h"
+#include "simulator/simulator.h"
 #include "device/profile_file.h"
 #include "device/sections.h"
 #include "hartip/hartip_client.h"
-#include "link/clock.h"
+#include "base/clock.h"
 #include "link/link_harness.h"
 #include "stderr_operator.h"
 #include "support/temp_dir.h"

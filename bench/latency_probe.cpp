@@ -24,11 +24,11 @@
 #include <thread>
 #include <vector>
 
-#include "app/simulator.h"
+#include "simulator/simulator.h"
 #include "device/profile_file.h"
 #include "device/sections.h"
 #include "e2e/hart_master.h"
-#include "link/clock.h"
+#include "base/clock.h"
 #include "link/link_harness.h"
 #include "stderr_operator.h"
 #include "support/temp_dir.h"

@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "link/clock.h"
-#include "link/log_queue.h"
+#include "base/clock.h"
+#include "base/log_queue.h"
 #include "ui/comm_log_window.h"
 #include "ui/log_list_model.h"
 

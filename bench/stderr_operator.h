@@ -4,8 +4,8 @@
 #include <cstdio>
 #include <string>
 
-#include "device/notifier.h"
-#include "serial/console.h"
+#include "base/notifier.h"
+#include "base/console.h"
 
 namespace qln::bench {
 

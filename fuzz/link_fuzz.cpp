@@ -13,7 +13,7 @@
 #include <cstdlib>
 #include <vector>
 
-#include "link/encodings.h"
+#include "base/encodings.h"
 #include "link/link_harness.h"
 
 namespace qln {

@@ -7,6 +7,9 @@ cd "$(dirname "$0")/.."
 
 scripts/install-deps.sh
 
+# Every include follows the layer order of src/layers.txt.
+scripts/check_layers.py
+
 cmake -S . -B build/test -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQLN_SANITIZE=ON
 cmake --build build/test
 ctest --test-dir build/test --output-on-failure -j2

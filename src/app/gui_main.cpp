@@ -9,7 +9,7 @@
 #include <optional>
 #include <string>
 
-#include "link/clock.h"
+#include "base/clock.h"
 #include "ui/main_window.h"
 
 namespace {

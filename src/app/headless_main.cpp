@@ -15,13 +15,13 @@
 #include <string_view>
 #include <utility>
 
-#include "app/simulator.h"
+#include "simulator/simulator.h"
 #include "device/config_store.h"
-#include "device/notifier.h"
+#include "base/notifier.h"
 #include "device/text_values.h"
-#include "link/clock.h"
-#include "serial/console.h"
-#include "serial/line_writer.h"
+#include "base/clock.h"
+#include "base/console.h"
+#include "base/line_writer.h"
 
 namespace {
 

@@ -6,8 +6,8 @@
 #include "commands/dispatcher.h"
 #include "commands/moving_process_values.h"
 #include "commands/universal_commands.h"
-#include "link/encodings.h"
-#include "link/hart_frame.h"
+#include "base/encodings.h"
+#include "base/hart_frame.h"
 
 namespace qln {
 namespace {

@@ -6,7 +6,7 @@
 #include <optional>
 
 #include "commands/command_context.h"
-#include "link/burst_control.h"
+#include "device/burst_control.h"
 
 namespace qln {
 

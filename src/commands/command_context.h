@@ -8,10 +8,10 @@
 #include "commands/command_state.h"
 #include "device/config_store.h"
 #include "device/device_model.h"
-#include "device/notifier.h"
-#include "link/clock.h"
+#include "base/notifier.h"
+#include "base/clock.h"
 #include "link/command_exchange.h"
-#include "link/communication_counters.h"
+#include "base/communication_counters.h"
 
 namespace qln {
 

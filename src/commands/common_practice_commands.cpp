@@ -8,7 +8,7 @@
 #include "commands/moving_process_values.h"
 #include "commands/units.h"
 #include "commands/universal_commands.h"
-#include "link/encodings.h"
+#include "base/encodings.h"
 
 namespace qln {
 namespace {

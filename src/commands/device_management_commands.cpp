@@ -2,7 +2,7 @@
 
 #include <atomic>
 
-#include "link/encodings.h"
+#include "base/encodings.h"
 
 namespace qln {
 namespace {

@@ -5,7 +5,7 @@
 #include "commands/armed_faults.h"
 #include "commands/common_practice_commands.h"
 #include "commands/device_management_commands.h"
-#include "commands/device_specific_commands.h"
+#include "commands/spec_cmd_commands.h"
 #include "commands/universal_commands.h"
 
 namespace qln {
@@ -94,7 +94,7 @@ constexpr std::array<CommandEntry, 256> BuildCommandTable() {
 
   // Device-specific commands: the same stored reply for every device, with no entry checks.
   for (unsigned command = kFirstSpecCmd; command <= kLastSpecCmd; ++command) {
-    t[command] = Reader(DeviceSpecificCommand);
+    t[command] = Reader(SpecCmdCommand);
   }
   return t;
 }

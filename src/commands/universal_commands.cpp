@@ -7,7 +7,7 @@
 
 #include "commands/moving_process_values.h"
 #include "commands/units.h"
-#include "link/encodings.h"
+#include "base/encodings.h"
 
 namespace qln {
 namespace {

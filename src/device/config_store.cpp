@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "device/text_values.h"
-#include "link/encodings.h"
+#include "base/encodings.h"
 
 namespace qln {
 namespace {

@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "device/device_model.h"
-#include "device/notifier.h"
+#include "base/notifier.h"
 #include "device/profile_file.h"
 
 namespace qln {

@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "device/text_values.h"
-#include "link/encodings.h"
+#include "base/encodings.h"
 
 namespace qln {
 namespace {

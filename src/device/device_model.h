@@ -14,9 +14,9 @@
 #include <vector>
 
 #include "device/device_record.h"
-#include "device/link_view.h"
+#include "base/link_view.h"
 #include "device/sections.h"
-#include "link/burst_control.h"
+#include "device/burst_control.h"
 
 namespace qln {
 
@@ -52,8 +52,6 @@ struct SystemTexts {
   std::string COMNo;
   std::string PreambleMarker;  // absent or 0: plain preambles
 };
-
-inline constexpr uint8_t kNoDevice = 0xFF;
 
 // The reply of the device-specific command decoded last: its count and data bytes.
 struct SpecCmdReply {

@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <string_view>
 
-#include "link/encodings.h"
+#include "base/encodings.h"
 
 namespace qln {
 

@@ -8,11 +8,9 @@
 #include <string>
 #include <string_view>
 
-namespace qln {
+#include "base/device_index.h"
 
-inline constexpr uint8_t kDeviceCount = 16;
-// Device index meaning "all sixteen devices, in index order".
-inline constexpr uint8_t AllDevices = 100;
+namespace qln {
 
 // The thirteen device sections, in the order of a full load and of DecodeAll.
 inline constexpr uint8_t kDeviceSections[] = {0, 1, 3, 12, 13, 14, 15, 16, 20, 48, 59, 108, 109};

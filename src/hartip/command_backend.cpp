@@ -8,13 +8,10 @@
 #include "commands/burst_frames.h"
 #include "commands/command_context.h"
 #include "commands/dispatcher.h"
-#include "link/frame_receiver.h"
+#include "base/hart_frame.h"
 
 namespace qln {
 namespace {
-
-// The status byte a first reply to a damaged frame carries: cold start, as on the line.
-constexpr uint8_t kInitialDeviceStatus = 0x20;
 
 std::string Arrow(std::string_view arrow, std::string_view peer) {
   return "  " + std::string(arrow) + "  [IP " + std::string(peer) + "]  ";
@@ -94,7 +91,7 @@ std::optional<std::vector<uint8_t>> CommandBackend::Answer(std::span<const uint8
   const std::size_t length =
       FrameReply(reply, countPos, exchange_.ResponseCode, exchange_.DeviceStatus,
                  {exchange_.Data.data(), exchange_.ByteCount});
-  if (exchange_.Fault == ReplyFault::BadChecksum) reply[length - 1] ^= 0xFF;
+  if (exchange_.Fault == ReplyFault::BadChecksum) reply[length - 1] ^= kSpoiledChecksumBits;
   return std::vector<uint8_t>(reply.begin(), reply.begin() + static_cast<std::ptrdiff_t>(length));
 }
 

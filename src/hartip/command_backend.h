@@ -16,13 +16,13 @@
 #include "commands/command_state.h"
 #include "device/config_store.h"
 #include "device/device_model.h"
-#include "device/link_view.h"
+#include "base/link_view.h"
 #include "hartip/hartip_server.h"
-#include "link/clock.h"
+#include "base/clock.h"
 #include "link/command_exchange.h"
-#include "link/communication_counters.h"
+#include "base/communication_counters.h"
 #include "link/frame_match.h"
-#include "link/log_sink.h"
+#include "base/log_sink.h"
 
 namespace qln {
 

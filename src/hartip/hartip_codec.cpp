@@ -2,13 +2,10 @@
 
 #include <algorithm>
 
+#include "base/hart_frame.h"
+
 namespace qln::hartip {
 namespace {
-
-constexpr uint8_t kShortMasterDelimiter = 0x02;
-constexpr uint8_t kLongMasterDelimiter = 0x82;
-constexpr std::size_t kShortCountPos = 3;
-constexpr std::size_t kLongCountPos = 7;
 
 uint16_t ReadU16(const uint8_t* p) { return static_cast<uint16_t>((p[0] << 8) | p[1]); }
 
@@ -75,9 +72,9 @@ std::optional<std::vector<uint8_t>> StreamReassembler::Next() {
 bool IsCompleteFrame(std::span<const uint8_t> frame) {
   if (frame.empty()) return false;
   std::size_t countPos = 0;
-  if (frame[0] == kShortMasterDelimiter) {
+  if (frame[0] == kShortStx) {
     countPos = kShortCountPos;
-  } else if (frame[0] == kLongMasterDelimiter) {
+  } else if (frame[0] == kLongStx) {
     countPos = kLongCountPos;
   } else {
     return false;

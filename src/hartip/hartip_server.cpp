@@ -13,6 +13,7 @@
 #include <cstring>
 #include <system_error>
 
+#include "base/burst_frame.h"
 #include "hartip/hartip_codec.h"
 
 namespace qln {
@@ -23,7 +24,6 @@ using namespace hartip;
 // Output waiting for a slow TCP reader; a reader further behind is disconnected.
 constexpr std::size_t kMaxOutbox = 64 * 1024;
 constexpr int kPollMs = 50;  // the inactivity timers are looked at this often
-constexpr uint32_t kBurstPeriodMs = 1000;
 
 std::string PeerText(const sockaddr_in& address) {
   char text[INET_ADDRSTRLEN] = {};

@@ -19,8 +19,8 @@
 #include <thread>
 #include <vector>
 
-#include "link/clock.h"
-#include "serial/console.h"
+#include "base/clock.h"
+#include "base/console.h"
 
 namespace qln {
 

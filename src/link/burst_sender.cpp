@@ -3,12 +3,6 @@
 #include <utility>
 
 namespace qln {
-namespace {
-
-constexpr uint32_t kBurstPeriodMs = 1000;
-
-}  // namespace
-
 BurstSender::BurstSender(BurstControl& burst, CommunicationCounters& counters,
                          FrameReceiver& link, const Clock& clock, std::function<void()> frameUsed)
     : burst_(burst), counters_(counters), link_(link), clock_(clock),

@@ -2,21 +2,12 @@
 
 #include <algorithm>
 
-#include "device/device_model.h"
-#include "link/frame_receiver.h"
+#include "base/hart_frame.h"
 
 namespace qln {
 namespace {
 
-constexpr uint8_t kLongFrameBit = 0x80;
-constexpr uint8_t kFrameTypeMask = 0x07;
-constexpr uint8_t kStx = 0x02;
-constexpr uint8_t kAddressMask = 0x3F;  // polling address, or the low six bits of MfrID
-constexpr std::size_t kLongCountPos = 7;
-constexpr std::size_t kShortCountPos = 3;
 constexpr std::size_t kLongDataPos = kLongCountPos + 1;
-constexpr uint8_t kReadTagCommand = 11;
-constexpr uint8_t kReadLongTagCommand = 21;
 constexpr std::size_t kTagNameBytes = 6;
 constexpr std::size_t kLongTagBytes = 32;
 
@@ -97,7 +88,7 @@ FrameCheck CheckFrame(const LinkView& view, std::span<const uint8_t> frame, uint
   if (frame.size() < 5) return check;
   check.Master = frame[1] >> 7;
   if (headerDamaged) return check;
-  if ((frame[0] & kFrameTypeMask) != kStx) return check;
+  if ((frame[0] & kFrameTypeMask) != kFrameTypeStx) return check;
   const bool addressed = (frame[0] & kLongFrameBit) != 0 ? CheckLongFrame(view, frame, check)
                                                          : CheckShortFrame(view, frame, check);
   if (!addressed) return check;

@@ -7,7 +7,8 @@
 #include <cstdint>
 #include <span>
 
-#include "device/link_view.h"
+#include "base/hart_frame.h"
+#include "base/link_view.h"
 
 namespace qln {
 
@@ -18,7 +19,7 @@ struct FrameCheck {
   uint8_t AddressedDevice = 0;
   uint8_t Master = 0;           // 1 primary, 0 secondary (bit 7 of address byte 1)
   uint8_t Command = 0;          // the command answered (short frames: 0)
-  std::size_t CountPos = 3;     // position of the byte count field: 3 short, 7 long
+  std::size_t CountPos = kShortCountPos;  // position of the byte count field
   uint8_t FrameErrors = 0;      // the errors given, plus 0x88 for a checksum mismatch
 };
 

@@ -4,16 +4,13 @@
 
 #include <string>
 
-#include "link/encodings.h"
+#include "base/encodings.h"
 #include "link/frame_match.h"
 
 namespace qln {
 namespace {
 
-constexpr uint8_t kPreamble = 0xFF;
 constexpr uint8_t kFrameEndTicks = 2;
-constexpr uint8_t kLongStx = 0x82;
-constexpr uint8_t kReadTagCommand = 11;
 
 // Bytes that may open a frame: burst, master-to-slave and slave-to-master frames, short or long.
 bool IsDelimiter(uint8_t byte) {
@@ -23,14 +20,6 @@ bool IsDelimiter(uint8_t byte) {
     default:
       return false;
   }
-}
-
-// One "%02X " item.
-void AppendHexItem(std::string& text, uint8_t byte) {
-  static constexpr char kDigits[] = "0123456789ABCDEF";
-  text += kDigits[byte >> 4];
-  text += kDigits[byte & 0x0F];
-  text += ' ';
 }
 
 }  // namespace
@@ -73,7 +62,7 @@ void FrameReceiver::ReceiveByte(uint8_t byte, uint8_t lineError) {
 }
 
 void FrameReceiver::CountPreamble() {
-  if (preambleCount_ < 0xFF) ++preambleCount_;
+  if (preambleCount_ < UINT8_MAX) ++preambleCount_;
 }
 
 void FrameReceiver::StartFrame(uint8_t delimiter, uint8_t lineError) {
@@ -168,16 +157,6 @@ void FrameReceiver::DropUnparkedReply() {
 void FrameReceiver::LogTraffic(LogKind kind, std::string_view arrow, std::size_t preambles,
                                std::span<const uint8_t> bytes) {
   log_.Log(kind, TrafficLine(clock_, arrow, preambles, bytes));
-}
-
-std::string TrafficLine(const Clock& clock, std::string_view arrow, std::size_t preambles,
-                        std::span<const uint8_t> bytes) {
-  std::string line = TimeStamp(clock);
-  line.reserve(line.size() + arrow.size() + 3 * (preambles + bytes.size()));
-  line += arrow;
-  for (std::size_t i = 0; i < preambles; ++i) AppendHexItem(line, kPreamble);
-  for (uint8_t byte : bytes) AppendHexItem(line, byte);
-  return line;
 }
 
 }  // namespace qln

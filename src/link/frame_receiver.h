@@ -28,35 +28,19 @@
 #include <string>
 #include <string_view>
 
-#include "device/link_view.h"
-#include "link/clock.h"
+#include "base/link_view.h"
+#include "base/clock.h"
 #include "link/command_exchange.h"
-#include "link/communication_counters.h"
-#include "link/hart_frame.h"
-#include "link/log_sink.h"
+#include "base/communication_counters.h"
+#include "base/hart_frame.h"
+#include "base/log_sink.h"
 
 namespace qln {
 
-// Frame bytes kept from the delimiter on; bytes beyond are dropped as a buffer overflow.
-inline constexpr std::size_t kFrameCapacity = 284;
 // Preambles in front of a transmitted frame; larger ResPreableNum values are clamped to this.
 inline constexpr std::size_t kMaxPreambles = 255;
 // Every frame SendFrame accepts, behind the most preambles, fits.
 inline constexpr std::size_t kTransmitImageCapacity = kMaxPreambles + kFrameCapacity;
-// Reply data bytes that fit the one-byte count field next to the two status bytes.
-inline constexpr std::size_t kMaxReplyData = 253;
-
-// A traffic log line: "<time><arrow>" and one "%02X " item per preamble (FF) and per byte.
-std::string TrafficLine(const Clock& clock, std::string_view arrow, std::size_t preambles,
-                        std::span<const uint8_t> bytes);
-
-// Turns the master frame in `frame` (delimiter through byte count, the count at `countPos`) into
-// the slave reply in place: reply delimiter, the address with the burst bit cleared, byte count
-// (data + 2), response code, device status, the data (at most kMaxReplyData bytes) and the
-// checksum. Returns the reply's length; `frame` must hold countPos + 4 + the data. Every
-// transport frames its replies with it, so they are the same bytes.
-std::size_t FrameReply(std::span<uint8_t> frame, std::size_t countPos, uint8_t responseCode,
-                       uint8_t deviceStatus, std::span<const uint8_t> data);
 
 class FrameReceiver {
  public:
@@ -148,7 +132,7 @@ class FrameReceiver {
   bool headerDamaged_ = false;
   uint8_t master_ = 0;        // 1 primary, 0 secondary
   uint8_t frameCommand_ = 0;
-  std::size_t countPos_ = 3;  // position of the byte count field: 3 short, 7 long
+  std::size_t countPos_ = kShortCountPos;
 
   uint8_t timerCountdown_ = 0;
   TimerPhase timerPhase_ = TimerPhase::Stopped;
@@ -159,7 +143,7 @@ class FrameReceiver {
   std::array<MasterReplySlot, 2> slots_{};  // [1] primary master, [0] secondary master
   std::size_t replyLength_ = 0;
   uint8_t replyWaitRetries_ = 0;
-  uint8_t lastDeviceStatus_ = 0x20;
+  uint8_t lastDeviceStatus_ = kInitialDeviceStatus;
 
   std::array<uint8_t, kTransmitImageCapacity> image_{};
   std::size_t imageLength_ = 0;

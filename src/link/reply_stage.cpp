@@ -9,10 +9,6 @@ namespace {
 
 constexpr uint8_t kReplyWaitTicks = 10;
 constexpr uint8_t kReplyWaitRetries = 3;  // four waits of 10 ticks before the busy reply
-constexpr uint8_t kReplyDelimiterBits = 0x06;
-constexpr uint8_t kBurstBit = 0x40;
-// Flipped in the checksum of a reply that must arrive damaged: every bit wrong.
-constexpr uint8_t kSpoiledChecksumBits = 0xFF;
 
 }  // namespace
 
@@ -127,21 +123,6 @@ void FrameReceiver::AppendParkedReply(MasterReplySlot& slot) {
                             {slot.Data.data(), slot.ByteCount});
 }
 
-// Data beyond what the count field can announce is left out.
-std::size_t FrameReply(std::span<uint8_t> frame, std::size_t countPos, uint8_t responseCode,
-                       uint8_t deviceStatus, std::span<const uint8_t> data) {
-  const std::size_t dataCount = std::min(data.size(), kMaxReplyData);
-  frame[0] |= kReplyDelimiterBits;
-  frame[1] &= static_cast<uint8_t>(~kBurstBit);
-  frame[countPos] = static_cast<uint8_t>(dataCount + 2);
-  frame[countPos + 1] = responseCode;
-  frame[countPos + 2] = deviceStatus;
-  std::copy_n(data.begin(), dataCount, frame.begin() + countPos + 3);
-  const std::size_t length = countPos + 4 + dataCount;
-  frame[length - 1] = FrameChecksum(frame.data(), length - 1);
-  return length;
-}
-
 void FrameReceiver::SendReply() { SendFrame(frame_.data(), replyLength_); }
 
 // The frame goes on the line behind exactly the preambles of AddressedDevice, as the traffic log
@@ -152,7 +133,7 @@ bool FrameReceiver::SendFrame(const uint8_t* frame, std::size_t length) {
   if (length > kFrameCapacity) return false;
   const LinkView view = devices_.Read();
   const std::size_t preambles = view.Devices[AddressedDevice()].Preambles;
-  std::fill_n(image_.begin(), preambles, uint8_t{0xFF});
+  std::fill_n(image_.begin(), preambles, kPreamble);
   markerSent_ = view.PreambleMarker;
   if (markerSent_) {
     image_[2] = 0x02;
@@ -169,8 +150,8 @@ void FrameReceiver::TransmissionDone() {
   transmitPending_ = false;
   receptionActive_ = false;
   if (markerSent_) {
-    image_[2] = 0xFF;
-    image_[3] = 0xFF;
+    image_[2] = kPreamble;
+    image_[3] = kPreamble;
   }
   LogTraffic(LogKind::Sent, "  ==>  ", 0, TransmitImage());
 }

@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "link/hart_frame.h"
+#include "base/hart_frame.h"
 
 namespace qln {
 namespace {

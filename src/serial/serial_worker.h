@@ -17,11 +17,11 @@
 #include <thread>
 
 #include "commands/command_state.h"
-#include "device/notifier.h"
+#include "base/notifier.h"
 #include "link/burst_sender.h"
 #include "link/command_exchange.h"
 #include "link/frame_receiver.h"
-#include "serial/console.h"
+#include "base/console.h"
 #include "serial/converter.h"
 #include "serial/serial_port.h"
 

@@ -19,8 +19,8 @@
 #include <utility>
 #include <vector>
 
-#include "link/clock.h"
-#include "link/log_queue.h"
+#include "base/clock.h"
+#include "base/log_queue.h"
 
 class QCheckBox;
 class QKeyEvent;

@@ -20,7 +20,7 @@
 #include <mutex>
 #include <string>
 
-#include "device/notifier.h"
+#include "base/notifier.h"
 
 namespace qln {
 

@@ -25,12 +25,12 @@
 #include <optional>
 #include <string>
 
-#include "app/simulator.h"
+#include "simulator/simulator.h"
 #include "device/spec_cmd_table.h"
-#include "link/clock.h"
-#include "link/log_queue.h"
+#include "base/clock.h"
+#include "base/log_queue.h"
 #include "scenario/moving_values.h"
-#include "serial/console.h"
+#include "base/console.h"
 #include "ui/gui_notifier.h"
 
 class QAction;

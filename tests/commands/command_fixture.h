@@ -12,7 +12,7 @@
 
 #include "commands/dispatcher.h"
 #include "device/sections.h"
-#include "link/encodings.h"
+#include "base/encodings.h"
 #include "support/fakes.h"
 #include "support/temp_dir.h"
 

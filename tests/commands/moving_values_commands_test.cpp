@@ -4,7 +4,7 @@
 #include "commands/burst_frames.h"
 #include "commands/command_fixture.h"
 #include "commands/universal_commands.h"
-#include "link/hart_frame.h"
+#include "base/hart_frame.h"
 #include "scenario/moving_values.h"
 
 namespace qln::test {

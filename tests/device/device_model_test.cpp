@@ -6,7 +6,7 @@
 #include <string>
 
 #include "device/text_values.h"
-#include "link/encodings.h"
+#include "base/encodings.h"
 
 namespace qln {
 namespace {

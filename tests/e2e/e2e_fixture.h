@@ -17,11 +17,11 @@
 #include <utility>
 #include <vector>
 
-#include "app/simulator.h"
+#include "simulator/simulator.h"
 #include "device/profile_file.h"
 #include "e2e/hart_master.h"
-#include "link/clock.h"
-#include "link/encodings.h"
+#include "base/clock.h"
+#include "base/encodings.h"
 #include "link/link_harness.h"
 #include "support/temp_dir.h"
 

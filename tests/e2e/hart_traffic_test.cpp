@@ -8,7 +8,7 @@
 
 #include "device/text_values.h"
 #include "e2e/e2e_fixture.h"
-#include "link/encodings.h"
+#include "base/encodings.h"
 #include "serial/converter.h"
 
 namespace qln::test {

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "e2e/e2e_fixture.h"
-#include "link/encodings.h"
+#include "base/encodings.h"
 
 namespace qln::test {
 namespace {

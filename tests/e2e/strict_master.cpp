@@ -1,6 +1,6 @@
 #include "e2e/strict_master.h"
 
-#include "link/hart_frame.h"
+#include "base/hart_frame.h"
 
 namespace qln::test {
 namespace {

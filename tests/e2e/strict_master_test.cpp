@@ -13,7 +13,7 @@
 #include "device/text_values.h"
 #include "e2e/e2e_fixture.h"
 #include "e2e/strict_master.h"
-#include "link/encodings.h"
+#include "base/encodings.h"
 
 namespace qln::test {
 namespace {

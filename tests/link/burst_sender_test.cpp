@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "commands/burst_frames.h"
-#include "link/encodings.h"
+#include "base/encodings.h"
 #include "link_harness.h"
 #include "support/temp_dir.h"
 

@@ -4,7 +4,7 @@
 #include <algorithm>
 #include <string>
 
-#include "link/encodings.h"
+#include "base/encodings.h"
 #include "link_harness.h"
 
 namespace qln::test {

@@ -19,7 +19,7 @@
 #include "device/device_model.h"
 #include "link/command_exchange.h"
 #include "link/frame_receiver.h"
-#include "link/log_queue.h"
+#include "base/log_queue.h"
 #include "support/fakes.h"
 
 namespace qln::test {

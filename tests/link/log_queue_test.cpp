@@ -1,5 +1,5 @@
 // The traffic log queue: every line kept, in order, whoever takes them and whenever.
-#include "link/log_queue.h"
+#include "base/log_queue.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "serial/line_writer.h"
+#include "base/line_writer.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>

@@ -11,7 +11,7 @@
 #include <cstdint>
 #include <mutex>
 
-#include "device/sections.h"
+#include "base/device_index.h"
 
 namespace qln {
 

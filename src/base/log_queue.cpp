@@ -1,4 +1,4 @@
-#include "link/log_queue.h"
+#include "base/log_queue.h"
 
 #include <utility>
 

@@ -1,4 +1,4 @@
-#include "commands/device_specific_commands.h"
+#include "commands/spec_cmd_commands.h"
 
 #include <gtest/gtest.h>
 
@@ -10,7 +10,7 @@ namespace qln::test {
 namespace {
 
 using Bytes = std::vector<uint8_t>;
-using DeviceSpecificCommandsTest = CommandTest;
+using SpecCmdCommandsTest = CommandTest;
 
 IniBuilder WithReply(IniBuilder ini, int command, const std::vector<std::string>& params) {
   const std::string section = "HTDevAll_SpecCmd" + std::to_string(command);
@@ -21,7 +21,7 @@ IniBuilder WithReply(IniBuilder ini, int command, const std::vector<std::string>
   return ini;
 }
 
-TEST_F(DeviceSpecificCommandsTest, EveryDeviceAnswersWithTheStoredBytes) {
+TEST_F(SpecCmdCommandsTest, EveryDeviceAnswersWithTheStoredBytes) {
   Open(WithReply(IniBuilder(), 130, {"1", "2", "171"}));
   for (uint8_t device : {0, 7, 15}) {
     const Reply reply = Run(device, 130, {9, 9, 9, 9});  // the request's data do not matter
@@ -36,7 +36,7 @@ TEST_F(DeviceSpecificCommandsTest, EveryDeviceAnswersWithTheStoredBytes) {
   EXPECT_TRUE(none.data.empty());
 }
 
-TEST_F(DeviceSpecificCommandsTest, TheRangeEndsAt253) {
+TEST_F(SpecCmdCommandsTest, TheRangeEndsAt253) {
   Open(WithReply(WithReply(IniBuilder(), 128, {"5"}), 253, {"300", "-1"}));
   EXPECT_EQ(Run(0, 128).data, (Bytes{5}));
   const Reply last = Run(0, 253);
@@ -47,7 +47,7 @@ TEST_F(DeviceSpecificCommandsTest, TheRangeEndsAt253) {
   EXPECT_TRUE(beyond.data.empty());
 }
 
-TEST_F(DeviceSpecificCommandsTest, ProtectionAndLockDoNotApply) {
+TEST_F(SpecCmdCommandsTest, ProtectionAndLockDoNotApply) {
   Open(WithReply(IniBuilder().Set(15, 4, "WrProtCode", "1"), 200, {"17"}));
   EXPECT_EQ(Run(4, 17, Bytes(24, 0x41)).code, 7);
   EXPECT_EQ(Run(4, 200).data, (Bytes{17}));
@@ -57,7 +57,7 @@ TEST_F(DeviceSpecificCommandsTest, ProtectionAndLockDoNotApply) {
   EXPECT_EQ(locked.data, (Bytes{17}));
 }
 
-TEST_F(DeviceSpecificCommandsTest, WithoutTheFileTheLastDecodedReplyIsSent) {
+TEST_F(SpecCmdCommandsTest, WithoutTheFileTheLastDecodedReplyIsSent) {
   Open(WithReply(IniBuilder(), 150, {"1", "2"}));
   EXPECT_TRUE(Run(1, 160).data.empty());  // nothing decoded yet
   store.SetConfigFileFound(false);

@@ -1,4 +1,4 @@
-#include "serial/console.h"
+#include "base/console.h"
 
 #include <cstdio>
 

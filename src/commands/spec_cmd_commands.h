@@ -9,6 +9,6 @@
 namespace qln {
 
 // Ignores the request's data, the write protection and the lock. Runs with the model lock held.
-void DeviceSpecificCommand(CommandContext& ctx, uint8_t device);
+void SpecCmdCommand(CommandContext& ctx, uint8_t device);
 
 }  // namespace qln

@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "link/clock.h"
+#include "base/clock.h"
 
 namespace qln {
 

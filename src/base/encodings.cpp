@@ -1,4 +1,4 @@
-#include "link/encodings.h"
+#include "base/encodings.h"
 
 #include <algorithm>
 #include <cmath>

@@ -1,4 +1,4 @@
-#include "commands/device_specific_commands.h"
+#include "commands/spec_cmd_commands.h"
 
 #include <algorithm>
 
@@ -6,7 +6,7 @@
 
 namespace qln {
 
-void DeviceSpecificCommand(CommandContext& ctx, uint8_t device) {
+void SpecCmdCommand(CommandContext& ctx, uint8_t device) {
   const uint8_t command = ctx.exchange.Command;
   // Without the file the reply decoded last, for whatever command, is sent again.
   if (ctx.store.ConfigFileFound()) {

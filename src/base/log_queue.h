@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "link/log_sink.h"
+#include "base/log_sink.h"
 
 namespace qln {
 

@@ -1,15 +1,20 @@
-// Burst mode: which device sends its burst frame about once a second, unasked, and the frame it
-// sends next.
+// A burst frame: the reply of the burst device's burst command that it sends unasked about once
+// a second, and the hand-over of the next one from the thread that builds it to the one that
+// sends it.
 #pragma once
 
 #include <array>
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
 #include <optional>
 
+#include "base/hart_frame.h"
+
 namespace qln {
+
+// Burst frames follow each other about this often, on the line and to HART-IP sessions.
+inline constexpr uint32_t kBurstPeriodMs = 1000;
 
 // The longest burst frame: burst command 3.
 inline constexpr std::size_t kMaxBurstFrame = 35;
@@ -21,7 +26,7 @@ struct BurstFrame {
   // Alternates the master bit from one sent frame to the next (`toggle` is the sender's own,
   // 0 at first, so the first frame carries master bit 0), keeping the checksum right.
   void AlternateMasterBit(uint8_t& toggle) {
-    toggle ^= 0x80;
+    toggle ^= kMasterBit;
     bytes[1] ^= toggle;
     bytes[length - 1] ^= toggle;  // the checksum follows the changed bit
   }
@@ -67,19 +72,6 @@ class PreparedBurst {
   std::optional<BurstFrame> frame_;
   bool prepared_ = false;
   bool fresh_ = false;
-};
-
-struct BurstControl {
-  // 0 off, anything else on. Written last (release) by command 109 and by a configuration load,
-  // so that the device and its address are in place when the serial worker sees it on.
-  std::atomic<uint8_t> Enable{0};
-  // Written and read under the model lock.
-  uint8_t Device = 0;
-  std::array<uint8_t, 5> LongAddress{};  // MfrID, device type, 24-bit identification
-  PreparedBurst Prepared;
-  // The serial worker's own.
-  uint8_t MasterToggle = 0;   // bit 7 alternates from frame to frame
-  uint32_t LastBurstMs = 0;   // millisecond clock at the last burst frame
 };
 
 }  // namespace qln

@@ -1,4 +1,4 @@
-#include "app/simulator.h"
+#include "simulator/simulator.h"
 
 #include <chrono>
 #include <cstdio>
