@@ -23,7 +23,6 @@
 #include "hartip/hartip_client.h"
 #include "base/clock.h"
 #include "link/link_harness.h"
-#include "stderr_operator.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -33,7 +32,6 @@ using Clock = std::chrono::steady_clock;
 using Milliseconds = std::chrono::duration<double, std::milli>;
 using qln::test::HartIpClient;
 
-using qln::bench::StderrOperator;
 
 struct SessionResult {
   std::vector<double> latencies;
@@ -85,9 +83,10 @@ int main(int argc, char** argv) {
   for (uint8_t device = 0; device < qln::kDeviceCount; ++device) {
     file.Write("HTDev_Sys", qln::DevEnableKey(device), "1");
   }
-  StderrOperator console;
+  qln::StderrNotifier notifier;
+  qln::StderrConsole console;
   qln::SystemClock clock;
-  qln::Simulator simulator(console, console, clock, dir.Path(), nullptr);
+  qln::Simulator simulator(notifier, console, clock, dir.Path(), nullptr);
   int comNumber = 0;
   simulator.StartUp(comNumber);
   if (const std::string error = simulator.StartHartIp("127.0.0.1", 0); !error.empty()) {

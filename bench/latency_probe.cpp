@@ -30,7 +30,6 @@
 #include "e2e/hart_master.h"
 #include "base/clock.h"
 #include "link/link_harness.h"
-#include "stderr_operator.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -47,7 +46,6 @@ constexpr auto kBurstPeriod = 1000ms;
 
 SteadyTime Now() { return std::chrono::steady_clock::now(); }
 
-using qln::bench::StderrOperator;
 
 // The line time of the reply to a command: preambles, header, status, data and checksum.
 std::chrono::microseconds ReplyWireTime(uint8_t command) {
@@ -177,9 +175,10 @@ class Probe {
 
   bool slowDisk_;
   qln::test::TempDir dir_;
-  StderrOperator operator_;
+  qln::StderrNotifier notifier_;
+  qln::StderrConsole console_;
   qln::SystemClock clock_;
-  qln::Simulator simulator_{operator_, operator_, clock_, dir_.Path(),
+  qln::Simulator simulator_{notifier_, console_, clock_, dir_.Path(),
                             [](qln::LogKind, std::string) {}};
   std::unique_ptr<HartMaster> master_;
   std::array<std::array<uint8_t, 5>, 16> addresses_{};

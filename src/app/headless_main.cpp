@@ -57,15 +57,6 @@ constexpr char kUsage[] =
     "The traffic log goes to standard output, notes and warnings to standard error. SIGINT\n"
     "(Ctrl-C) or SIGTERM closes the port and ends the program.\n";
 
-// Warnings are printed, not waited for: there is nobody to acknowledge them.
-class StderrNotifier final : public qln::Notifier {
- public:
-  void Warning(const std::string& text, const std::string& caption) override {
-    std::fprintf(stderr, "%s: %s\n", caption.c_str(), text.c_str());
-  }
-  void Problem(const std::string& text) override { std::fprintf(stderr, "%s\n", text.c_str()); }
-};
-
 constexpr char kLoopback[] = "127.0.0.1";
 
 struct HartIpEndpoint {
@@ -169,7 +160,7 @@ int main(int argc, char** argv) {
                  "the devices go on answering\n",
                  reason.c_str());
   });
-  StderrNotifier notifier;
+  qln::StderrNotifier notifier;
   qln::StderrConsole console;
   qln::SystemClock clock;
   qln::Simulator simulator(

@@ -17,4 +17,12 @@ class Notifier {
   virtual void Problem(const std::string& text) = 0;
 };
 
+// Warnings and problems on standard error; a warning is printed, not waited for (there is nobody
+// to acknowledge it).
+class StderrNotifier final : public Notifier {
+ public:
+  void Warning(const std::string& text, const std::string& caption) override;
+  void Problem(const std::string& text) override;
+};
+
 }  // namespace qln

@@ -102,8 +102,6 @@ constexpr std::array<CommandEntry, 256> kCommandTable = BuildCommandTable();
 
 }  // namespace
 
-const CommandEntry& CommandTableEntry(uint8_t command) { return kCommandTable[command]; }
-
 bool ChangesConfiguration(uint8_t command) { return kConfigChangeTable[command]; }
 
 bool HoldsOtherDevice(const DeviceModel& model, uint8_t section, uint8_t device) {

@@ -46,9 +46,6 @@ struct CommandEntry {
   bool checksFile = false;  // repeats the existence check of the file first (commands 0, 11, 21)
 };
 
-// The dispatch table's entry of a command number.
-const CommandEntry& CommandTableEntry(uint8_t command);
-
 // Executes the request in the exchange for the device (the addressed device, 0..15) if one is
 // pending, and publishes the reply. A fault armed in the device's fault section may answer it
 // without executing it, or mark its reply for the link (see armed_faults.h). Returns the console

@@ -19,42 +19,42 @@ std::string Arrow(std::string_view arrow, std::string_view peer) {
 
 }  // namespace
 
-CommandBackend::CommandBackend(CommandBackendLinks links)
-    : links_(std::move(links)), lastDeviceStatus_(kInitialDeviceStatus) {}
+CommandBackend::CommandBackend(CommandBackendParts parts)
+    : parts_(std::move(parts)), lastDeviceStatus_(kInitialDeviceStatus) {}
 
 std::optional<std::vector<uint8_t>> CommandBackend::Execute(std::span<const uint8_t> frame,
                                                             bool primaryMaster,
                                                             std::string_view peer) {
   std::lock_guard serialized(executing_);
-  links_.log.Log(LogKind::Received, TrafficLine(links_.clock, Arrow("<==", peer), 0, frame));
+  parts_.log.Log(LogKind::Received, TrafficLine(parts_.clock, Arrow("<==", peer), 0, frame));
   std::optional<std::vector<uint8_t>> reply;
   const FrameCheck check =
-      CheckFrame(links_.devices.Read(), frame, 0, false, addressedDevice_);
+      CheckFrame(parts_.devices.Read(), frame, 0, false, addressedDevice_);
   addressedDevice_ = check.AddressedDevice;
   if (check.Accepted) reply = Answer(frame, primaryMaster, check);
   if (reply) {
-    links_.log.Log(LogKind::Sent, TrafficLine(links_.clock, Arrow("==>", peer), 0, *reply));
+    parts_.log.Log(LogKind::Sent, TrafficLine(parts_.clock, Arrow("==>", peer), 0, *reply));
   }
-  if (links_.afterTraffic) links_.afterTraffic();
+  if (parts_.afterTraffic) parts_.afterTraffic();
   return reply;
 }
 
 std::optional<std::vector<uint8_t>> CommandBackend::BurstFrame() {
-  if (links_.model.Burst.Enable.load(std::memory_order_acquire) == 0) return std::nullopt;
+  if (parts_.model.Burst.Enable.load(std::memory_order_acquire) == 0) return std::nullopt;
   std::lock_guard serialized(executing_);
   std::optional<qln::BurstFrame> built;
   {
-    CommandContext context{links_.model, links_.store, exchange_, links_.state, links_.clock,
-                           links_.counters};
-    std::lock_guard lock(links_.model.Lock);
+    CommandContext context{parts_.model, parts_.store, exchange_, parts_.state, parts_.clock,
+                           parts_.counters};
+    std::lock_guard lock(parts_.model.Lock);
     built = BuildBurstFrame(context);
   }
   if (!built) return std::nullopt;
   built->AlternateMasterBit(burstMasterToggle_);
   std::vector<uint8_t> frame(built->bytes.begin(),
                              built->bytes.begin() + static_cast<std::ptrdiff_t>(built->length));
-  links_.log.Log(LogKind::Sent, TrafficLine(links_.clock, Arrow("==>", "publish"), 0, frame));
-  if (links_.afterTraffic) links_.afterTraffic();
+  parts_.log.Log(LogKind::Sent, TrafficLine(parts_.clock, Arrow("==>", "publish"), 0, frame));
+  if (parts_.afterTraffic) parts_.afterTraffic();
   return frame;
 }
 
@@ -82,8 +82,8 @@ std::optional<std::vector<uint8_t>> CommandBackend::Answer(std::span<const uint8
   std::copy_n(frame.begin() + static_cast<std::ptrdiff_t>(countPos) + 1, exchange_.ByteCount,
               exchange_.Data.begin());
   exchange_.Publish(ExchangeState::RequestPending);
-  CommandContext context{links_.model, links_.store, exchange_, links_.state, links_.clock,
-                         links_.counters};
+  CommandContext context{parts_.model, parts_.store, exchange_, parts_.state, parts_.clock,
+                         parts_.counters};
   Dispatch(context, check.AddressedDevice);
   exchange_.Publish(ExchangeState::Idle);
   if (exchange_.Fault == ReplyFault::Drop) return std::nullopt;

@@ -26,7 +26,7 @@
 
 namespace qln {
 
-struct CommandBackendLinks {
+struct CommandBackendParts {
   DeviceModel& model;
   ConfigStore& store;
   CommandState& state;
@@ -41,7 +41,7 @@ struct CommandBackendLinks {
 
 class CommandBackend final : public HartIpBackend {
  public:
-  explicit CommandBackend(CommandBackendLinks links);
+  explicit CommandBackend(CommandBackendParts parts);
 
   // Any thread; one frame at a time. The frame must be complete (the codec's IsCompleteFrame).
   std::optional<std::vector<uint8_t>> Execute(std::span<const uint8_t> frame, bool primaryMaster,
@@ -54,7 +54,7 @@ class CommandBackend final : public HartIpBackend {
   std::optional<std::vector<uint8_t>> Answer(std::span<const uint8_t> frame, bool primaryMaster,
                                              const FrameCheck& check);
 
-  CommandBackendLinks links_;
+  CommandBackendParts parts_;
   std::mutex executing_;
   CommandExchange exchange_;
   // The device the last address match selected (commands 11 and 21 may answer for it).

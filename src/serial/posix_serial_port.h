@@ -41,7 +41,8 @@ class PosixSerialPort final : public SerialPort {
   void WaitSent(std::size_t byteCount) override;
   bool SetRts(bool on) override;
   bool SetDtr(bool on) override;
-  void Purge() override;
+  // Discards what waits in both directions (opening the port does it).
+  void Purge();
 
  private:
   PosixSerialPort() = default;

@@ -36,9 +36,6 @@ class SerialPort {
   // Raise (true) or drop (false) the modem lines. False when the port refused.
   virtual bool SetRts(bool on) = 0;
   virtual bool SetDtr(bool on) = 0;
-
-  // Discards what waits in both directions.
-  virtual void Purge() = 0;
 };
 
 }  // namespace qln

@@ -48,8 +48,8 @@ std::string DeviceNote(const char* format, uint8_t device) {
 
 }  // namespace
 
-SerialWorker::SerialWorker(SerialPort& port, SerialWorkerLinks links)
-    : port_(port), links_(std::move(links)) {}
+SerialWorker::SerialWorker(SerialPort& port, SerialWorkerParts parts)
+    : port_(port), parts_(std::move(parts)) {}
 
 SerialWorker::~SerialWorker() { Stop(); }
 
@@ -78,25 +78,25 @@ void SerialWorker::Loop() {
 }
 
 SerialWorker::PassEnd SerialWorker::RunPass() {
-  links_.burst.BurstCheck();
+  parts_.burst.BurstCheck();
   // A HART transmission always goes before the converter.
-  if (links_.link.TransmitPending()) return Transmit();
-  if (links_.converter.State.load(std::memory_order_acquire) != kConverterIdle) {
+  if (parts_.link.TransmitPending()) return Transmit();
+  if (parts_.converter.State.load(std::memory_order_acquire) != kConverterIdle) {
     return ConverterStep();
   }
   return ReadStep();
 }
 
 SerialWorker::PassEnd SerialWorker::Transmit() {
-  KeyAndWrite(links_.link.TransmitImage());
-  links_.link.TransmissionDone();
-  const uint8_t device = links_.link.AddressedDevice();
-  if (links_.state.SelfTestNotePending.exchange(false)) {
-    links_.console.Note(DeviceNote("Dev[%d]_SelfTest_OK ...\r\n", device));
+  KeyAndWrite(parts_.link.TransmitImage());
+  parts_.link.TransmissionDone();
+  const uint8_t device = parts_.link.AddressedDevice();
+  if (parts_.state.SelfTestNotePending.exchange(false)) {
+    parts_.console.Note(DeviceNote("Dev[%d]_SelfTest_OK ...\r\n", device));
   }
-  if (links_.state.ResetNotePending.exchange(false)) {
+  if (parts_.state.ResetNotePending.exchange(false)) {
     std::this_thread::sleep_for(kResetNoteDelay);
-    links_.console.Note(DeviceNote("Dev[%d]_Reset_OK ...\r\n", device));
+    parts_.console.Note(DeviceNote("Dev[%d]_Reset_OK ...\r\n", device));
   }
   return PassEnd::Continue;
 }
@@ -108,32 +108,32 @@ void SerialWorker::KeyAndWrite(std::span<const uint8_t> bytes) {
   if (written) port_.WaitSent(bytes.size());
   port_.SetDtr(true);
   if (!written) {
-    links_.notifier.Problem("The serial port did not take " + std::to_string(bytes.size()) +
+    parts_.notifier.Problem("The serial port did not take " + std::to_string(bytes.size()) +
                             " bytes to send within a second; they were not sent.");
   }
 }
 
 SerialWorker::PassEnd SerialWorker::ReadStep() {
-  const bool pendingBefore = links_.exchange.LoadState() == ExchangeState::RequestPending;
+  const bool pendingBefore = parts_.exchange.LoadState() == ExchangeState::RequestPending;
   const ReadResult result = port_.Read(buffer_.data(), buffer_.size());
   if (result.gone) return Gone(result);
   if (result.count > 0) {
     for (std::size_t i = 0; i < result.count; ++i) {
-      links_.link.ReceiveByte(buffer_[i], result.lineError);
+      parts_.link.ReceiveByte(buffer_[i], result.lineError);
     }
-    links_.link.SetReceptionActive();
+    parts_.link.SetReceptionActive();
   } else {
-    links_.link.Tick();
+    parts_.link.Tick();
   }
-  if (!pendingBefore && links_.exchange.LoadState() == ExchangeState::RequestPending &&
-      links_.requestHandedOver) {
-    links_.requestHandedOver();
+  if (!pendingBefore && parts_.exchange.LoadState() == ExchangeState::RequestPending &&
+      parts_.requestHandedOver) {
+    parts_.requestHandedOver();
   }
   return PassEnd::Sleep;
 }
 
 SerialWorker::PassEnd SerialWorker::ConverterStep() {
-  ConverterRequest& request = links_.converter;
+  ConverterRequest& request = parts_.converter;
   if (request.State.load(std::memory_order_acquire) == kConverterAwaiting) {
     return AwaitConverterAnswer();
   }
@@ -157,7 +157,7 @@ SerialWorker::PassEnd SerialWorker::ConverterStep() {
 // ended when a poll after its first bytes finds the line silent; only its fifth byte, the channel
 // digit of a get-channel answer, is used.
 SerialWorker::PassEnd SerialWorker::AwaitConverterAnswer() {
-  ConverterRequest& request = links_.converter;
+  ConverterRequest& request = parts_.converter;
   const ReadResult result = port_.Read(buffer_.data(), buffer_.size());
   if (result.gone) return Gone(result);
   if (result.count > 0) {
@@ -176,7 +176,7 @@ SerialWorker::PassEnd SerialWorker::AwaitConverterAnswer() {
   }
   if (request.Code == kConverterGetChannel && answerLength_ > kConverterChannelByte) {
     const uint8_t channel = static_cast<uint8_t>(answerFifthByte_ - '0');
-    if (channel < kConverterChannels) links_.channelReport.Report(channel);
+    if (channel < kConverterChannels) parts_.channelReport.Report(channel);
   }
   answerLength_ = 0;
   converterWait_ = 1;
@@ -186,7 +186,7 @@ SerialWorker::PassEnd SerialWorker::AwaitConverterAnswer() {
 
 SerialWorker::PassEnd SerialWorker::Gone(const ReadResult& result) {
   if (!portGone_.exchange(true, std::memory_order_acq_rel)) {
-    links_.notifier.Problem("The simulated devices no longer answer: " + result.reason);
+    parts_.notifier.Problem("The simulated devices no longer answer: " + result.reason);
   }
   return PassEnd::PortGone;
 }

@@ -28,7 +28,7 @@
 namespace qln {
 
 // Everything a worker drives besides the port. The references outlive the worker.
-struct SerialWorkerLinks {
+struct SerialWorkerParts {
   FrameReceiver& link;
   BurstSender& burst;
   const CommandExchange& exchange;  // watched for the hand-over of a request
@@ -49,7 +49,7 @@ class SerialWorker {
     PortGone,  // the port has gone away; the worker stops
   };
 
-  SerialWorker(SerialPort& port, SerialWorkerLinks links);
+  SerialWorker(SerialPort& port, SerialWorkerParts parts);
   ~SerialWorker();  // stops the thread
   SerialWorker(const SerialWorker&) = delete;
   SerialWorker& operator=(const SerialWorker&) = delete;
@@ -77,7 +77,7 @@ class SerialWorker {
   PassEnd Gone(const ReadResult& result);
 
   SerialPort& port_;
-  SerialWorkerLinks links_;
+  SerialWorkerParts parts_;
   std::array<uint8_t, 256> buffer_{};
 
   // The converter's answer being read: its length so far and its fifth byte.

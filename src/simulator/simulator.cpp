@@ -74,7 +74,7 @@ OpenResult Simulator::Open(int comNumber, std::optional<std::string> device) {
   port->SetRts(false);
   port->SetDtr(true);
   auto worker = std::make_unique<SerialWorker>(
-      *port, SerialWorkerLinks{link_, burst_, exchange_, state_, converter_, channelReport_,
+      *port, SerialWorkerParts{link_, burst_, exchange_, state_, converter_, channelReport_,
                                console_, notifier_, [this] { Wake(); }});
   try {
     worker->Start();

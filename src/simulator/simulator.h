@@ -109,7 +109,6 @@ class Simulator {
   ConfigStore& Store() { return store_; }
   CommandState& State() { return state_; }
   ConverterRequest& Converter() { return converter_; }
-  const CommunicationCounters& Counters() const { return counters_; }
 
  private:
   static OpenResult Failure(int comNumber, const std::string& reason, std::string device = {});

@@ -25,10 +25,8 @@ class KeyFilterEdit : public ColourEdit {
  public:
   // When on, typed and pasted letters become upper case.
   void SetUpperCase(bool on) { upperCase_ = on; }
-  bool UpperCase() const { return upperCase_; }
   // The most characters typing or pasting may leave in the field; none until set.
   void SetTypingLimit(int characters) { typingLimit_ = characters; }
-  int TypingLimit() const { return typingLimit_; }
 
  protected:
   // alphabet: every character the field may hold; once: those it may hold at most once.

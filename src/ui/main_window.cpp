@@ -140,7 +140,7 @@ MainWindow::~MainWindow() {
 }
 
 void MainWindow::BuildWindow() {
-  setWindowTitle(QStringLiteral("QLN_v1.08 (Quillon)"));
+  setWindowTitle(QStringLiteral("QLN_v" QLN_VERSION " (Quillon)"));
   setWindowIcon(ProgramIcon());
   setWindowFlag(Qt::WindowMinimizeButtonHint);
 
@@ -227,10 +227,6 @@ void MainWindow::BuildWindow() {
   autoRefreshBox_ = new QCheckBox(QStringLiteral("GetCMD3Param (Auto)"), this);
   connect(hart7_, &QCheckBox::clicked, this, &MainWindow::SwitchRevision);
   connect(autoRefreshBox_, &QCheckBox::clicked, this, [this](bool on) { autoRefresh_ = on; });
-  // The window has always carried a hidden "Exit" button; Enter does nothing (keyPressEvent).
-  auto* exit = new QPushButton(QStringLiteral("Exit"), this);
-  exit->setAutoDefault(false);
-  exit->hide();
 
   auto* devicesGroup = new QGroupBox(QStringLiteral("HART_Devices"), this);
   auto* grid = new QGridLayout(devicesGroup);
@@ -503,7 +499,7 @@ void MainWindow::ShowAbout() {
   about.setWindowTitle(QStringLiteral("About Quillon"));
   auto* icon = new QLabel(&about);
   icon->setPixmap(windowIcon().pixmap(48, 48));
-  auto* text = new QLabel(QStringLiteral("Quillon Ver 1.08"), &about);
+  auto* text = new QLabel(QStringLiteral("Quillon Ver " QLN_VERSION), &about);
   auto* close = new QPushButton(QStringLiteral("Close"), &about);
   close->setDefault(true);
   connect(close, &QPushButton::clicked, &about, &QDialog::accept);

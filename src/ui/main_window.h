@@ -1,4 +1,4 @@
-// The main window "QLN_v1.08 (Quillon)": the grid of the sixteen simulated devices, the COM port
+// The main window "QLN_v<version> (Quillon)": the grid of the sixteen simulated devices, the COM port
 // with Open/Close, the K-3056 converter's channel controls, the revision and refresh switches,
 // and the buttons that store the grid and open the other windows.
 //

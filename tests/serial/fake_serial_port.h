@@ -29,7 +29,7 @@ class FakeSerialPort : public SerialPort {
     goneReason_ = std::move(reason);
   }
 
-  // What the port was asked to do, in order: "RTS 1", "DTR 0", "write 02 CF", "sent 2", "purge".
+  // What the port was asked to do, in order: "RTS 1", "DTR 0", "write 02 CF", "sent 2".
   std::vector<std::string> Events() const {
     std::lock_guard lock(mutex_);
     return events_;
@@ -82,11 +82,6 @@ class FakeSerialPort : public SerialPort {
   void WaitSent(std::size_t byteCount) override { Record("sent " + std::to_string(byteCount)); }
   bool SetRts(bool on) override { return Record(on ? "RTS 1" : "RTS 0"); }
   bool SetDtr(bool on) override { return Record(on ? "DTR 1" : "DTR 0"); }
-  void Purge() override {
-    std::lock_guard lock(mutex_);
-    incoming_.clear();
-    events_.push_back("purge");
-  }
 
  private:
   struct Chunk {

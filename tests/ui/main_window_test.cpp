@@ -206,7 +206,6 @@ class MainWindowTest : public QObject {
     QCOMPARE(HighlightedRow(window), MainWindow::kNoRow);
     QVERIFY(f.Box("HART v7.0").isChecked());
     QVERIFY(!f.Box("GetCMD3Param (Auto)").isChecked());
-    QVERIFY(test::ChildWithText<QPushButton>(window, "Exit")->isHidden());
 
     QComboBox& ports = f.List("portList");
     QCOMPARE(ports.count(), 255);
