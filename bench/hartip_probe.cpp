@@ -17,12 +17,12 @@
 #include <thread>
 #include <vector>
 
-#include "simulator/simulator.h"
+#include "base/clock.h"
 #include "device/profile_file.h"
 #include "device/sections.h"
 #include "hartip/hartip_client.h"
-#include "base/clock.h"
 #include "link/link_harness.h"
+#include "simulator/simulator.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -31,7 +31,6 @@ using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 using Milliseconds = std::chrono::duration<double, std::milli>;
 using qln::test::HartIpClient;
-
 
 struct SessionResult {
   std::vector<double> latencies;
@@ -120,8 +119,8 @@ int main(int argc, char** argv) {
     const auto start = Clock::now();
     const auto deadline = start + std::chrono::seconds(seconds);
     for (int i = 0; i < sessions; ++i) {
-      threads.emplace_back([&, i] { results[static_cast<std::size_t>(i)] =
-                                        RunSession(port, addresses, deadline); });
+      threads.emplace_back(
+          [&, i] { results[static_cast<std::size_t>(i)] = RunSession(port, addresses, deadline); });
     }
     for (std::thread& thread : threads) thread.join();
     const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
@@ -134,10 +133,11 @@ int main(int argc, char** argv) {
     const std::size_t count = all.size();
     const double median = Percentile(all, 0.5);
     const double p99 = Percentile(all, 0.99);
-    std::printf("%d session%s: %zu transactions, %.0f tx/s, median %.3f ms, p99 %.3f ms, "
-                "%d failed\n",
-                sessions, sessions == 1 ? "" : "s", count, static_cast<double>(count) / elapsed,
-                median, p99, failures);
+    std::printf(
+        "%d session%s: %zu transactions, %.0f tx/s, median %.3f ms, p99 %.3f ms, "
+        "%d failed\n",
+        sessions, sessions == 1 ? "" : "s", count, static_cast<double>(count) / elapsed, median,
+        p99, failures);
   }
   return 0;
 }

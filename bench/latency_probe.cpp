@@ -24,12 +24,12 @@
 #include <thread>
 #include <vector>
 
-#include "simulator/simulator.h"
+#include "base/clock.h"
 #include "device/profile_file.h"
 #include "device/sections.h"
 #include "e2e/hart_master.h"
-#include "base/clock.h"
 #include "link/link_harness.h"
+#include "simulator/simulator.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -46,7 +46,6 @@ constexpr auto kBurstPeriod = 1000ms;
 
 SteadyTime Now() { return std::chrono::steady_clock::now(); }
 
-
 // The line time of the reply to a command: preambles, header, status, data and checksum.
 std::chrono::microseconds ReplyWireTime(uint8_t command) {
   const std::size_t data = command == 0 ? 22 : command == 1 ? 5 : command == 2 ? 8 : 24;
@@ -55,7 +54,7 @@ std::chrono::microseconds ReplyWireTime(uint8_t command) {
 }
 
 struct RunResult {
-  std::vector<double> latencies;  // ms, of the reads
+  std::vector<double> latencies;      // ms, of the reads
   std::vector<double> busyLatencies;  // ms, of the busy replies among them and the writes
   int busy = 0;
   int missing = 0;
@@ -108,7 +107,7 @@ class Probe {
       if (burst) WaitForRoomBeforeTheNextBurst(command, result);
       const bool write = slowDisk_ && i % 4 == 3;
       std::vector<uint8_t> message(24, static_cast<uint8_t>(i));
-      const auto frame = write           ? qln::test::LongFrame(addresses_[device], 17, message)
+      const auto frame = write          ? qln::test::LongFrame(addresses_[device], 17, message)
                          : command == 0 ? qln::test::ShortFrame(device)
                                         : qln::test::LongFrame(addresses_[device], command);
       const auto reply = Transact(frame, result);
@@ -193,10 +192,11 @@ void Report(const char* name, RunResult result) {
     return;
   }
   const std::size_t p99 = (v.size() * 99 + 99) / 100 - 1;
-  std::printf("%-10s %6zu replies  median %6.1f ms  p99 %6.1f ms  max %6.1f ms  busy %d  "
-              "unanswered %d  burst frames %d\n",
-              name, v.size(), v[v.size() / 2], v[p99], v.back(), result.busy, result.missing,
-              result.burstFrames);
+  std::printf(
+      "%-10s %6zu replies  median %6.1f ms  p99 %6.1f ms  max %6.1f ms  busy %d  "
+      "unanswered %d  burst frames %d\n",
+      name, v.size(), v[v.size() / 2], v[p99], v.back(), result.busy, result.missing,
+      result.burstFrames);
   if (!result.busyLatencies.empty()) {
     const auto [low, high] =
         std::minmax_element(result.busyLatencies.begin(), result.busyLatencies.end());

@@ -9,7 +9,6 @@
 
 #include <QApplication>
 #include <QFontDatabase>
-
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -47,9 +46,9 @@ void BM_AppendMillionLinesToTheModel(benchmark::State& state) {
     benchmark::DoNotOptimize(model.Extent());
   }
   state.SetItemsProcessed(state.iterations() * kMillion);
-  state.counters["ns_per_line"] = benchmark::Counter(
-      static_cast<double>(state.iterations()) * kMillion,
-      benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+  state.counters["ns_per_line"] =
+      benchmark::Counter(static_cast<double>(state.iterations()) * kMillion,
+                         benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
   state.counters["peak_rss_MiB"] = PeakRssMiB();
 }
 BENCHMARK(BM_AppendMillionLinesToTheModel)->Unit(benchmark::kMillisecond)->Iterations(1);
@@ -59,7 +58,8 @@ void BM_TickOfTheShownWindowWithAFullList(benchmark::State& state) {
   qln::SystemClock clock;
   qln::CommLogWindow window([&queue] { return queue.TakeAll(); }, clock);
   window.show();
-  for (int i = 0; i < qln::LogListModel::kMaxLines; ++i) queue.Log(qln::LogKind::Received, LogLine(i));
+  for (int i = 0; i < qln::LogListModel::kMaxLines; ++i)
+    queue.Log(qln::LogKind::Received, LogLine(i));
   window.AppendLogLines();
   QApplication::processEvents();
   int i = qln::LogListModel::kMaxLines;

@@ -1,8 +1,6 @@
 // The profile-file layer on a file the size of a full sixteen-device configuration: the cost of
 // a full reload from an unchanged file (one snapshot per section, every key read) and of a
 // single-key write.
-#include "device/profile_file.h"
-
 #include <benchmark/benchmark.h>
 
 #include <cstdlib>
@@ -10,6 +8,8 @@
 #include <fstream>
 #include <string>
 #include <vector>
+
+#include "device/profile_file.h"
 
 namespace {
 

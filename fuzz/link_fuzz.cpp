@@ -47,9 +47,9 @@ void CheckImage(const LinkView& view, uint8_t device, std::span<const uint8_t> i
     const auto& address = view.Devices[device].LongAddress;
     const bool own = (frame[1] & 0x3F) == (address[0] & 0x3F) &&
                      std::equal(address.begin() + 1, address.end(), frame.begin() + 2);
-    const bool broadcast = (frame[1] & 0x3F) == 0 &&
-                           std::all_of(frame.begin() + 2, frame.begin() + 6,
-                                       [](uint8_t b) { return b == 0; });
+    const bool broadcast =
+        (frame[1] & 0x3F) == 0 &&
+        std::all_of(frame.begin() + 2, frame.begin() + 6, [](uint8_t b) { return b == 0; });
     // Command 21 is answered by the device addressed before, whatever long address it carries.
     if (!own && !(broadcast && frame[6] == 11) && frame[6] != 21) {
       Fail("long address of another device", image);
@@ -107,11 +107,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
         const uint8_t command = input.ConsumeIntegral<uint8_t>();
         const auto body = input.ConsumeBytes<uint8_t>(input.ConsumeIntegralInRange(0, 30));
         const bool primary = input.ConsumeBool();
-        harness.Request(input.ConsumeBool()
-                            ? test::ShortFrame(device, command, body, primary)
-                            : test::LongFrame(harness.model.Table[device].LongAddress, command,
-                                              body, primary),
-                        input.ConsumeIntegralInRange<std::size_t>(2, 20));
+        harness.Request(
+            input.ConsumeBool()
+                ? test::ShortFrame(device, command, body, primary)
+                : test::LongFrame(harness.model.Table[device].LongAddress, command, body, primary),
+            input.ConsumeIntegralInRange<std::size_t>(2, 20));
         break;
       }
       case 3: {  // what the command layer answers next, and how long it takes

@@ -4,7 +4,6 @@
 // other section and key of the file reading as before, and the layer's own parse of the new file
 // answers as a fresh parse of it does.
 #include <fuzzer/FuzzedDataProvider.h>
-
 #include <stdlib.h>
 
 #include <algorithm>
@@ -126,11 +125,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     // Each assigned key reads its value back (the last assignment of a key wins).
     for (std::size_t i = 0; i < assignments.size(); ++i) {
       const ProfileAssignment& a = assignments[i];
-      const bool overridden = std::any_of(
-          assignments.begin() + static_cast<std::ptrdiff_t>(i) + 1, assignments.end(),
-          [&](const ProfileAssignment& b) {
-            return SameName(a.section, b.section) && SameName(a.key, b.key);
-          });
+      const bool overridden =
+          std::any_of(assignments.begin() + static_cast<std::ptrdiff_t>(i) + 1, assignments.end(),
+                      [&](const ProfileAssignment& b) {
+                        return SameName(a.section, b.section) && SameName(a.key, b.key);
+                      });
       const std::string expected(Trim(a.value.substr(0, a.value.find_first_of("\r\n"))));
       if (!overridden && after->ReadWhole(a.section, a.key) != expected) {
         Fail("a written key does not read back: [" + std::string(a.section) + "] " +
@@ -144,11 +143,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
       for (const std::string& key : keys) {
         const std::string now = after->ReadWhole(section, key);
         if (cached->ReadWhole(section, key) != now) Fail("the layer's parse differs: " + key);
-        const bool touched = std::any_of(assignments.begin(), assignments.end(),
-                                         [&](const ProfileAssignment& a) {
-                                           return SameName(a.section, section) &&
-                                                  SameName(a.key, key);
-                                         });
+        const bool touched =
+            std::any_of(assignments.begin(), assignments.end(), [&](const ProfileAssignment& a) {
+              return SameName(a.section, section) && SameName(a.key, key);
+            });
         if (!touched && before->ReadWhole(section, key) != now) {
           Fail("an untouched key changed: [" + section + "] " + key);
         }

@@ -4,7 +4,6 @@
 #include <QApplication>
 #include <QString>
 #include <QStringList>
-
 #include <cstdio>
 #include <optional>
 #include <string>

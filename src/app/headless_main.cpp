@@ -15,13 +15,13 @@
 #include <string_view>
 #include <utility>
 
-#include "simulator/simulator.h"
-#include "device/config_store.h"
-#include "base/notifier.h"
-#include "device/text_values.h"
 #include "base/clock.h"
 #include "base/console.h"
 #include "base/line_writer.h"
+#include "base/notifier.h"
+#include "device/config_store.h"
+#include "device/text_values.h"
+#include "simulator/simulator.h"
 
 namespace {
 
@@ -175,8 +175,9 @@ int main(int argc, char** argv) {
     }
   }
   if (options.noSerial && !options.hartIp) {
-    std::fprintf(stderr, "quillon-headless: --no-serial needs HART-IP (--hart-ip, or HartIpPort "
-                         "in QLN.ini)\n");
+    std::fprintf(stderr,
+                 "quillon-headless: --no-serial needs HART-IP (--hart-ip, or HartIpPort "
+                 "in QLN.ini)\n");
     return kExitUsage;
   }
   if (options.hartIp) {

@@ -28,8 +28,7 @@ FaultUse TakeArmedFault(CommandContext& ctx, uint8_t device) {
 
   const FaultUse use = NextFault(settings);
   if (const std::optional<FaultKey> counted = use.Counted()) {
-    const KeyText countdown{kFaultKeyNames[static_cast<std::size_t>(*counted)],
-                            IntText(use.left)};
+    const KeyText countdown{kFaultKeyNames[static_cast<std::size_t>(*counted)], IntText(use.left)};
     ctx.store.WriteSharedSection(ctx.model, section, std::span(&countdown, 1));
   }
   return use;

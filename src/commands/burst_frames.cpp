@@ -3,11 +3,11 @@
 #include <algorithm>
 #include <mutex>
 
+#include "base/encodings.h"
+#include "base/hart_frame.h"
 #include "commands/dispatcher.h"
 #include "commands/moving_process_values.h"
 #include "commands/universal_commands.h"
-#include "base/encodings.h"
-#include "base/hart_frame.h"
 
 namespace qln {
 namespace {
@@ -19,13 +19,18 @@ constexpr std::size_t kDataStart = 10;  // after delimiter, address, command, co
 // Length of the burst frame of a command, 0 for a command without a burst layout.
 std::size_t BurstFrameLength(uint32_t command) {
   switch (command) {
-    case 1: return 16;
-    case 2: return 19;
-    case 3: return kMaxBurstFrame;
+    case 1:
+      return 16;
+    case 2:
+      return 19;
+    case 3:
+      return kMaxBurstFrame;
     case 9:
     case 33:
-    case 48: return 11;
-    default: return 0;
+    case 48:
+      return 11;
+    default:
+      return 0;
   }
 }
 

@@ -5,13 +5,13 @@
 
 #include <cstdint>
 
+#include "base/clock.h"
+#include "base/communication_counters.h"
+#include "base/notifier.h"
 #include "commands/command_state.h"
 #include "device/config_store.h"
 #include "device/device_model.h"
-#include "base/notifier.h"
-#include "base/clock.h"
 #include "link/command_exchange.h"
-#include "base/communication_counters.h"
 
 namespace qln {
 
@@ -35,16 +35,16 @@ enum ResponseCode : uint8_t {
   kParameterTooSmall = 4,
   kTooFewDataBytes = 5,
   kWriteProtected = 7,
-  kCurrentBelowMinimum = 7,      // command 40: a fixed current below 4 mA
+  kCurrentBelowMinimum = 7,  // command 40: a fixed current below 4 mA
   kSetToNearest = 8,
   kCounterMismatch = 9,
-  kUpperRangeAboveLimit = 9,     // commands 35 and 43
-  kUpperRangeBelowLimit = 10,    // command 35
-  kValueBelowLimit = 10,         // command 43: the primary variable below the lower limit
-  kLockCodeInvalid = 10,         // command 71: a stored lock code above 3
-  kLowerRangeAboveLimit = 11,    // command 35
-  kMultidropMode = 11,           // command 40 on a device not at poll address 0
-  kLowerRangeBelowLimit = 12,    // command 35
+  kUpperRangeAboveLimit = 9,   // commands 35 and 43
+  kUpperRangeBelowLimit = 10,  // command 35
+  kValueBelowLimit = 10,       // command 43: the primary variable below the lower limit
+  kLockCodeInvalid = 10,       // command 71: a stored lock code above 3
+  kLowerRangeAboveLimit = 11,  // command 35
+  kMultidropMode = 11,         // command 40 on a device not at poll address 0
+  kLowerRangeBelowLimit = 12,  // command 35
   kStatusMismatch = 14,
   kSpanTooSmall = 14,            // command 35
   kShiftedRangeAboveLimit = 14,  // command 37

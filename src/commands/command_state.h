@@ -32,8 +32,8 @@ struct CommandState {
   // Shared with other threads.
   std::atomic<uint16_t> ExecutedCommandCount{0};  // requests executed; wraps
   std::atomic<uint8_t> StatusReturnMode{kStatusAuto};
-  std::atomic<uint8_t> UserStatusByte{0};       // the status byte returned in Manual mode
-  std::atomic<bool> RefreshRequest{false};      // the main window should redisplay the values
+  std::atomic<uint8_t> UserStatusByte{0};   // the status byte returned in Manual mode
+  std::atomic<bool> RefreshRequest{false};  // the main window should redisplay the values
   // Console notes the serial worker prints after it has sent the reply (commands 41 and 42).
   std::atomic<bool> SelfTestNotePending{false};
   std::atomic<bool> ResetNotePending{false};

@@ -5,10 +5,10 @@
 #include <cmath>
 #include <initializer_list>
 
+#include "base/encodings.h"
 #include "commands/moving_process_values.h"
 #include "commands/units.h"
 #include "commands/universal_commands.h"
-#include "base/encodings.h"
 
 namespace qln {
 namespace {
@@ -112,8 +112,7 @@ void Command37(CommandContext& ctx, uint8_t device) {
   if (r.PV1Value != r.LoRangeValue) {
     // The range is shifted with the span last computed for this device; a span computed for
     // another device (or none since start) is replaced by this device's own.
-    const float span =
-        ctx.state.SpanDevice == device ? r.Span : r.UpRangeValue - r.LoRangeValue;
+    const float span = ctx.state.SpanDevice == device ? r.Span : r.UpRangeValue - r.LoRangeValue;
     if (span + r.PV1Value > r.UpLimit) return Reply(ctx, 0, kShiftedRangeAboveLimit);
     r.LoRangeValue = r.PV1Value;
     r.UpRangeValue = r.LoRangeValue + span;

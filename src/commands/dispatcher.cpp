@@ -19,7 +19,7 @@ constexpr uint8_t kStatusCurrentFixed = 0x08;
 // Commands that change a device's configuration. Those without a handler count too: such a
 // request is answered with 64 and still counted.
 constexpr uint8_t kConfigChangingCommands[] = {
-    6,  17, 18, 19, 22, 34,  35,  36,  37,  43,  44,  45,  46,  47,  49,  51,  52,  53,  55,  56,
+    6,  17, 18, 19, 22, 34, 35, 36, 37, 43,  44,  45,  46,  47,  49,  51,  52,  53,  55, 56,
     59, 79, 82, 83, 87, 88, 92, 97, 99, 102, 103, 104, 107, 108, 109, 113, 116, 117, 118};
 
 constexpr std::array<bool, 256> BuildConfigChangeTable() {

@@ -3,7 +3,6 @@
 #include <string>
 #include <vector>
 
-
 namespace qln {
 
 DeviceMotionTexts ReadMotionTexts(const ProfileSnapshot& file, uint8_t device) {
@@ -25,8 +24,10 @@ bool WriteMotionTexts(DeviceModel& model, ConfigStore& store, uint8_t device,
   for (std::size_t i = 0; i < kMovingVariables; ++i) {
     names[i] = MotionKeyNames(i);
     const MotionTexts& t = texts[i];
-    keys.insert(keys.end(), {{names[i].mode, t.mode}, {names[i].low, t.low},
-                             {names[i].high, t.high}, {names[i].period, t.period},
+    keys.insert(keys.end(), {{names[i].mode, t.mode},
+                             {names[i].low, t.low},
+                             {names[i].high, t.high},
+                             {names[i].period, t.period},
                              {names[i].noise, t.noise}});
   }
   return store.WriteSharedSection(model, SimulationSectionName(device), keys);

@@ -5,15 +5,15 @@
 #include <tuple>
 #include <vector>
 
+#include "base/encodings.h"
 #include "commands/moving_process_values.h"
 #include "commands/units.h"
-#include "base/encodings.h"
 
 namespace qln {
 namespace {
 
-constexpr uint8_t kExpansionCode = 254;        // byte 0 of the unique identifier
-constexpr uint8_t kHart7ReservedMfrID = 250;   // command 15 byte 16 in HART 7
+constexpr uint8_t kExpansionCode = 254;       // byte 0 of the unique identifier
+constexpr uint8_t kHart7ReservedMfrID = 250;  // command 15 byte 16 in HART 7
 constexpr std::size_t kLongTagBytes = std::tuple_size_v<decltype(DeviceRecord::LongTag)>;
 
 bool IsHart7(const DeviceRecord& record) { return record.UnivCmdRev >= 7; }
@@ -56,14 +56,20 @@ void WriteLongTag(CommandContext& ctx, uint8_t device) {
 VariableValue DynamicVariableValue(const DeviceRecord& r, uint8_t code) {
   switch (code) {
     case 1:
-    case 247: return {r.PV2Unit, r.PV2Value};
+    case 247:
+      return {r.PV2Unit, r.PV2Value};
     case 2:
-    case 248: return {r.PV3Unit, r.PV3Value};
+    case 248:
+      return {r.PV3Unit, r.PV3Value};
     case 3:
-    case 249: return {r.PV4Unit, r.PV4Value};
-    case kPercentOfRangeCode: return {kPercentUnit, r.PercentOfRange};
-    case kLoopCurrentCode: return {kMilliampereUnit, r.LoopCurrent};
-    default: return {r.PV1Unit, r.PV1Value};
+    case 249:
+      return {r.PV4Unit, r.PV4Value};
+    case kPercentOfRangeCode:
+      return {kPercentUnit, r.PercentOfRange};
+    case kLoopCurrentCode:
+      return {kMilliampereUnit, r.LoopCurrent};
+    default:
+      return {r.PV1Unit, r.PV1Value};
   }
 }
 
@@ -165,8 +171,8 @@ void Command3(CommandContext& ctx, uint8_t device) {
 
 void Command7(CommandContext& ctx, uint8_t device) {
   uint8_t* d = ReplyData(ctx);
-  d[0] = device;                 // the poll address
-  d[1] = device == 0 ? 1 : 0;    // loop current signalling only at poll address 0
+  d[0] = device;               // the poll address
+  d[1] = device == 0 ? 1 : 0;  // loop current signalling only at poll address 0
   Reply(ctx, 2);
 }
 

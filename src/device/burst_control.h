@@ -19,8 +19,8 @@ struct BurstControl {
   std::array<uint8_t, 5> LongAddress{};  // MfrID, device type, 24-bit identification
   PreparedBurst Prepared;
   // The serial worker's own.
-  uint8_t MasterToggle = 0;   // bit 7 alternates from frame to frame
-  uint32_t LastBurstMs = 0;   // millisecond clock at the last burst frame
+  uint8_t MasterToggle = 0;  // bit 7 alternates from frame to frame
+  uint32_t LastBurstMs = 0;  // millisecond clock at the last burst frame
 };
 
 }  // namespace qln

@@ -8,8 +8,8 @@
 #include <system_error>
 #include <vector>
 
-#include "device/text_values.h"
 #include "base/encodings.h"
+#include "device/text_values.h"
 
 namespace qln {
 namespace {
@@ -246,7 +246,8 @@ bool ConfigStore::Store(DeviceModel& model, const WriteBatch& batch) {
   if (!items.empty() || failure != lastFailure_) {
     notifier_.Problem("QLN.ini could not be saved: " + failure +
                       ". Held in memory only and written again every few seconds and with the "
-                      "next change: " + PendingList() + ".");
+                      "next change: " +
+                      PendingList() + ".");
   }
   lastFailure_ = failure;
   return false;

@@ -17,8 +17,8 @@
 #include <utility>
 #include <vector>
 
-#include "device/device_model.h"
 #include "base/notifier.h"
+#include "device/device_model.h"
 #include "device/profile_file.h"
 
 namespace qln {
@@ -160,7 +160,7 @@ class ConfigStore {
 
 // Value texts as the store writes them.
 std::string IntText(uint32_t value);
-std::string FloatText(double value);                         // "%0.6f"
+std::string FloatText(double value);                                // "%0.6f"
 std::string PackedText(const uint8_t* packed, std::size_t length);  // unpacked characters
 
 }  // namespace qln

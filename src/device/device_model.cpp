@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
-#include "device/text_values.h"
 #include "base/encodings.h"
+#include "device/text_values.h"
 
 namespace qln {
 namespace {
@@ -183,7 +183,8 @@ DeviceRange DevicesOf(uint8_t device) {
 
 void DecodeSection(DeviceModel& model, uint8_t section, uint8_t device) {
   const DeviceRange range = DevicesOf(device);
-  for (uint8_t d = range.first; d < range.end && d < kDeviceCount; ++d) DecodeOne(model, section, d);
+  for (uint8_t d = range.first; d < range.end && d < kDeviceCount; ++d)
+    DecodeOne(model, section, d);
 }
 
 void DecodeAll(DeviceModel& model, uint8_t device) {

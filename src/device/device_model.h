@@ -13,10 +13,10 @@
 #include <string_view>
 #include <vector>
 
-#include "device/device_record.h"
 #include "base/link_view.h"
-#include "device/sections.h"
 #include "device/burst_control.h"
+#include "device/device_record.h"
+#include "device/sections.h"
 
 namespace qln {
 
@@ -38,11 +38,11 @@ class SectionTexts {
 };
 
 struct DeviceEntry {
-  uint8_t DevEnable = 0;                   // the device answers the master only when 1
-  std::array<uint8_t, 5> LongAddress{};    // MfrID, MfrDevType, DevIDNo (3 bytes, MSB first)
-  uint32_t ResPreableNum = 0;              // preambles in front of each reply, 0..255
-  uint32_t BurstCmdNo = 0;                 // command carried by the burst frames
-  bool ConfigChanged = false;              // reported as status bit 0x40; memory only
+  uint8_t DevEnable = 0;                 // the device answers the master only when 1
+  std::array<uint8_t, 5> LongAddress{};  // MfrID, MfrDevType, DevIDNo (3 bytes, MSB first)
+  uint32_t ResPreableNum = 0;            // preambles in front of each reply, 0..255
+  uint32_t BurstCmdNo = 0;               // command carried by the burst frames
+  bool ConfigChanged = false;            // reported as status bit 0x40; memory only
   SectionTexts Texts;
 };
 

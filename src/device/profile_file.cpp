@@ -1,15 +1,16 @@
 #include "device/profile_file.h"
 
-#include <algorithm>
-#include <cerrno>
-#include <chrono>
-#include <cctype>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <chrono>
 #include <system_error>
 #include <thread>
-#include <unistd.h>
 #include <utility>
 
 namespace qln {
@@ -264,8 +265,8 @@ std::shared_ptr<ProfileSnapshot> ProfileFile::Parse(std::string content) {
 // pass: keys added to a section follow its last key, new sections follow the end of the file.
 std::string ProfileFile::Compose(const ProfileSnapshot& base,
                                  std::span<const ProfileAssignment> restore,
-                                 std::span<const ProfileAssignment> assignments,
-                                 std::string& out, bool& linesKept) {
+                                 std::span<const ProfileAssignment> assignments, std::string& out,
+                                 bool& linesKept) {
   constexpr uint32_t kNone = ProfileSnapshot::kNone;
   struct Replacement {
     uint32_t line;

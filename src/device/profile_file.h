@@ -83,11 +83,11 @@ class ProfileSnapshot {
   uint32_t LastKeyLine(uint32_t header) const;
   std::string_view Find(std::string_view section, std::string_view key, bool* found) const;
 
-  std::string content_;                // the file's bytes, byte-order mark included
-  std::vector<uint32_t> lineStarts_;   // offset of each line, then the end of the content
-  std::vector<Slot> slots_;            // open addressing; empty until indexed
-  std::string_view lineEnd_ = "\n";    // line end of lines added by a write
-  std::size_t bodyStart_ = 0;          // past the byte-order mark
+  std::string content_;               // the file's bytes, byte-order mark included
+  std::vector<uint32_t> lineStarts_;  // offset of each line, then the end of the content
+  std::vector<Slot> slots_;           // open addressing; empty until indexed
+  std::string_view lineEnd_ = "\n";   // line end of lines added by a write
+  std::size_t bodyStart_ = 0;         // past the byte-order mark
   bool exists_ = false;
   bool indexed_ = false;
 };

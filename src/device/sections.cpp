@@ -8,10 +8,10 @@ namespace qln {
 namespace {
 
 constexpr std::string_view kSection000[] = {
-    "MfrID",           "MfrDevType",      "ReqPreambleNum", "UnivCmdRev",   "DevSpecCmdRev",
-    "SWRev",           "HWRev",           "DevFuncFlag",    "DevIDNo",      "MinPreNumS2M_v6",
-    "MaxDevVarNum_v6", "CfgChgCnt_v6",    "ExtDevSta_v6",   "MfrID_v7",     "LblDist_v7",
-    "DevProfile_v7"};
+    "MfrID",         "MfrDevType",      "ReqPreambleNum",  "UnivCmdRev",
+    "DevSpecCmdRev", "SWRev",           "HWRev",           "DevFuncFlag",
+    "DevIDNo",       "MinPreNumS2M_v6", "MaxDevVarNum_v6", "CfgChgCnt_v6",
+    "ExtDevSta_v6",  "MfrID_v7",        "LblDist_v7",      "DevProfile_v7"};
 constexpr std::string_view kSection001[] = {"PV1Unit", "PV1Value"};
 constexpr std::string_view kSection003[] = {"PV1Unit", "PV1Value", "PV2Unit", "PV2Value",
                                             "PV3Unit", "PV3Value", "PV4Unit", "PV4Value"};
@@ -45,20 +45,34 @@ constexpr std::string_view kSection109[] = {"BurstMode"};
 
 std::span<const std::string_view> SectionKeys(uint8_t section) {
   switch (section) {
-    case 0: return kSection000;
-    case 1: return kSection001;
-    case 3: return kSection003;
-    case 12: return kSection012;
-    case 13: return kSection013;
-    case 14: return kSection014;
-    case 15: return kSection015;
-    case 16: return kSection016;
-    case 20: return kSection020;
-    case 48: return kSection048;
-    case 59: return kSection059;
-    case 108: return kSection108;
-    case 109: return kSection109;
-    default: return {};
+    case 0:
+      return kSection000;
+    case 1:
+      return kSection001;
+    case 3:
+      return kSection003;
+    case 12:
+      return kSection012;
+    case 13:
+      return kSection013;
+    case 14:
+      return kSection014;
+    case 15:
+      return kSection015;
+    case 16:
+      return kSection016;
+    case 20:
+      return kSection020;
+    case 48:
+      return kSection048;
+    case 59:
+      return kSection059;
+    case 108:
+      return kSection108;
+    case 109:
+      return kSection109;
+    default:
+      return {};
   }
 }
 

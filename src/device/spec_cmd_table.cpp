@@ -45,7 +45,8 @@ void ReadSpecCmd(ConfigStore& store, DeviceModel& model, uint8_t device, uint8_t
     SectionTexts& texts = model.Table[d].Texts;
     texts.Set(command, std::size_t{0}, snapshot->Read(section, SpecCmdKey(0)));
     const uint8_t count = Byte(texts.Get(command, std::size_t{0}));
-    for (std::size_t i = 1; i <= count; ++i) texts.Set(command, i, snapshot->Read(section, SpecCmdKey(i)));
+    for (std::size_t i = 1; i <= count; ++i)
+      texts.Set(command, i, snapshot->Read(section, SpecCmdKey(i)));
   }
 }
 

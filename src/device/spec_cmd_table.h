@@ -19,7 +19,7 @@ inline constexpr uint8_t kMaxReplyDataBytes = 253;
 // The entry the device-specific command window works on; one for the whole program.
 struct SpecCmdEntry {
   uint8_t CommandNumber = 128;
-  uint8_t ParamNum = 1;                           // 0..64
+  uint8_t ParamNum = 1;                             // 0..64
   std::array<uint8_t, kSpecCmdWindowBytes> Data{};  // data bytes 1..64
 };
 

@@ -5,10 +5,10 @@
 #include <string>
 #include <utility>
 
+#include "base/hart_frame.h"
 #include "commands/burst_frames.h"
 #include "commands/command_context.h"
 #include "commands/dispatcher.h"
-#include "base/hart_frame.h"
 
 namespace qln {
 namespace {
@@ -28,8 +28,7 @@ std::optional<std::vector<uint8_t>> CommandBackend::Execute(std::span<const uint
   std::lock_guard serialized(executing_);
   parts_.log.Log(LogKind::Received, TrafficLine(parts_.clock, Arrow("<==", peer), 0, frame));
   std::optional<std::vector<uint8_t>> reply;
-  const FrameCheck check =
-      CheckFrame(parts_.devices.Read(), frame, 0, false, addressedDevice_);
+  const FrameCheck check = CheckFrame(parts_.devices.Read(), frame, 0, false, addressedDevice_);
   addressedDevice_ = check.AddressedDevice;
   if (check.Accepted) reply = Answer(frame, primaryMaster, check);
   if (reply) {
@@ -44,8 +43,8 @@ std::optional<std::vector<uint8_t>> CommandBackend::BurstFrame() {
   std::lock_guard serialized(executing_);
   std::optional<qln::BurstFrame> built;
   {
-    CommandContext context{parts_.model, parts_.store, exchange_, parts_.state, parts_.clock,
-                           parts_.counters};
+    CommandContext context{parts_.model, parts_.store, exchange_,
+                           parts_.state, parts_.clock, parts_.counters};
     std::lock_guard lock(parts_.model.Lock);
     built = BuildBurstFrame(context);
   }
@@ -72,8 +71,7 @@ std::optional<std::vector<uint8_t>> CommandBackend::Answer(std::span<const uint8
     // Answered with the communication-error byte and not executed, as on the line.
     const std::size_t length =
         FrameReply(reply, countPos, check.FrameErrors, lastDeviceStatus_, {});
-    return std::vector<uint8_t>(reply.begin(),
-                                reply.begin() + static_cast<std::ptrdiff_t>(length));
+    return std::vector<uint8_t>(reply.begin(), reply.begin() + static_cast<std::ptrdiff_t>(length));
   }
   exchange_.Master = primaryMaster ? 1 : 0;
   exchange_.Device = check.AddressedDevice;
@@ -82,8 +80,8 @@ std::optional<std::vector<uint8_t>> CommandBackend::Answer(std::span<const uint8
   std::copy_n(frame.begin() + static_cast<std::ptrdiff_t>(countPos) + 1, exchange_.ByteCount,
               exchange_.Data.begin());
   exchange_.Publish(ExchangeState::RequestPending);
-  CommandContext context{parts_.model, parts_.store, exchange_, parts_.state, parts_.clock,
-                         parts_.counters};
+  CommandContext context{parts_.model, parts_.store, exchange_,
+                         parts_.state, parts_.clock, parts_.counters};
   Dispatch(context, check.AddressedDevice);
   exchange_.Publish(ExchangeState::Idle);
   if (exchange_.Fault == ReplyFault::Drop) return std::nullopt;

@@ -13,16 +13,16 @@
 #include <mutex>
 #include <optional>
 
+#include "base/clock.h"
+#include "base/communication_counters.h"
+#include "base/link_view.h"
+#include "base/log_sink.h"
 #include "commands/command_state.h"
 #include "device/config_store.h"
 #include "device/device_model.h"
-#include "base/link_view.h"
 #include "hartip/hartip_server.h"
-#include "base/clock.h"
 #include "link/command_exchange.h"
-#include "base/communication_counters.h"
 #include "link/frame_match.h"
-#include "base/log_sink.h"
 
 namespace qln {
 

@@ -138,8 +138,7 @@ std::optional<std::vector<uint8_t>> AnswerRequest(const Request& request) {
       const uint32_t ms = request.inactivityMs;
       const uint8_t body[kSessionInitiateBody] = {
           static_cast<uint8_t>(request.primaryMaster ? 1 : 0), static_cast<uint8_t>(ms >> 24),
-          static_cast<uint8_t>(ms >> 16), static_cast<uint8_t>(ms >> 8),
-          static_cast<uint8_t>(ms)};
+          static_cast<uint8_t>(ms >> 16), static_cast<uint8_t>(ms >> 8), static_cast<uint8_t>(ms)};
       return EncodeMessage(MessageType::Response, id, request.status, sequence, body);
     }
     case RequestKind::SessionClose:

@@ -35,9 +35,7 @@ bool SameAddress(const sockaddr_in& a, const sockaddr_in& b) {
   return a.sin_addr.s_addr == b.sin_addr.s_addr && a.sin_port == b.sin_port;
 }
 
-std::string SystemError(const std::string& what) {
-  return what + ": " + std::strerror(errno);
-}
+std::string SystemError(const std::string& what) { return what + ": " + std::strerror(errno); }
 
 }  // namespace
 
@@ -138,8 +136,7 @@ void HartIpServer::Run() {
     fds.push_back({tcp_, POLLIN, 0});
     fds.push_back({udp_, POLLIN, 0});
     for (const Peer& peer : connections_) {
-      fds.push_back({peer.fd, static_cast<short>(POLLIN | (peer.outbox.empty() ? 0 : POLLOUT)),
-                     0});
+      fds.push_back({peer.fd, static_cast<short>(POLLIN | (peer.outbox.empty() ? 0 : POLLOUT)), 0});
     }
     if (poll(fds.data(), fds.size(), kPollMs) < 0 && errno != EINTR) break;
     if (fds[0].revents != 0) {
@@ -164,8 +161,8 @@ void HartIpServer::Run() {
 void HartIpServer::AcceptConnection() {
   sockaddr_in address{};
   socklen_t length = sizeof address;
-  const int fd = accept4(tcp_, reinterpret_cast<sockaddr*>(&address), &length,
-                         SOCK_NONBLOCK | SOCK_CLOEXEC);
+  const int fd =
+      accept4(tcp_, reinterpret_cast<sockaddr*>(&address), &length, SOCK_NONBLOCK | SOCK_CLOEXEC);
   if (fd < 0) return;
   if (connections_.size() >= kMaxConnections) {
     close(fd);
@@ -207,8 +204,8 @@ void HartIpServer::ReadConnection(Peer& peer) {
 }
 
 void HartIpServer::WriteConnection(Peer& peer) {
-  const ssize_t sent = send(peer.fd, peer.outbox.data(), peer.outbox.size(),
-                            MSG_NOSIGNAL | MSG_DONTWAIT);
+  const ssize_t sent =
+      send(peer.fd, peer.outbox.data(), peer.outbox.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
   if (sent < 0) {
     if (errno != EAGAIN && errno != EINTR) EndSession(peer);
     return;
@@ -250,8 +247,8 @@ void HartIpServer::Handle(Peer& peer, std::span<const uint8_t> message) {
         request.kind = RequestKind::Refuse;
         request.status = kStatusSessionsInUse;
         peer.closeWhenSent = peer.tcp;
-        Note("HART-IP: session from " + peer.text + " refused: " +
-             std::to_string(kMaxSessions) + " sessions are open");
+        Note("HART-IP: session from " + peer.text + " refused: " + std::to_string(kMaxSessions) +
+             " sessions are open");
         break;
       }
       peer.inSession = true;
@@ -298,9 +295,9 @@ void HartIpServer::PublishDueBurst() {
   const uint32_t now = clock_.Milliseconds();
   if (now - lastBurstMs_ < kBurstPeriodMs) return;
   lastBurstMs_ = now;
-  const bool anySession = !udpSessions_.empty() ||
-                          std::any_of(connections_.begin(), connections_.end(),
-                                      [](const Peer& peer) { return peer.inSession; });
+  const bool anySession =
+      !udpSessions_.empty() || std::any_of(connections_.begin(), connections_.end(),
+                                           [](const Peer& peer) { return peer.inSession; });
   if (!anySession) return;
   const std::optional<std::vector<uint8_t>> frame = backend_.BurstFrame();
   if (!frame) return;

@@ -95,11 +95,10 @@ class HartIpServer {
   std::atomic<std::size_t> sessionCount_{0};
 
   // Server thread only.
-  std::vector<Peer> connections_;   // TCP
-  std::vector<Peer> udpSessions_;   // UDP peers with an open session
+  std::vector<Peer> connections_;  // TCP
+  std::vector<Peer> udpSessions_;  // UDP peers with an open session
   uint16_t publishSequence_ = 0;
   uint32_t lastBurstMs_ = 0;  // clock of the last look for a burst frame
-
 };
 
 }  // namespace qln

@@ -3,9 +3,12 @@
 #include <utility>
 
 namespace qln {
-BurstSender::BurstSender(BurstControl& burst, CommunicationCounters& counters,
-                         FrameReceiver& link, const Clock& clock, std::function<void()> frameUsed)
-    : burst_(burst), counters_(counters), link_(link), clock_(clock),
+BurstSender::BurstSender(BurstControl& burst, CommunicationCounters& counters, FrameReceiver& link,
+                         const Clock& clock, std::function<void()> frameUsed)
+    : burst_(burst),
+      counters_(counters),
+      link_(link),
+      clock_(clock),
       frameUsed_(std::move(frameUsed)) {}
 
 void BurstSender::BurstCheck() {

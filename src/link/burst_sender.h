@@ -6,9 +6,9 @@
 
 #include <functional>
 
-#include "device/burst_control.h"
 #include "base/clock.h"
 #include "base/communication_counters.h"
+#include "device/burst_control.h"
 #include "link/frame_receiver.h"
 
 namespace qln {

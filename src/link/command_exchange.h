@@ -29,8 +29,8 @@ struct ExchangeRecord {
   // parked reply answers only a frame for the same device.
   uint8_t Device = 0;
   uint8_t Command = 0;
-  uint8_t ByteCount = 0;              // request data bytes on hand-over, reply data bytes on return
-  std::array<uint8_t, 255> Data{};    // request data, replaced in place by the reply data
+  uint8_t ByteCount = 0;            // request data bytes on hand-over, reply data bytes on return
+  std::array<uint8_t, 255> Data{};  // request data, replaced in place by the reply data
   uint8_t ResponseCode = 0;
   uint8_t DeviceStatus = 0;
   ReplyFault Fault = ReplyFault::None;

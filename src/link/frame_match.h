@@ -17,10 +17,10 @@ struct FrameCheck {
   // The device selected by the last address match: the one that answers an accepted frame. A
   // frame may change it and still be ignored (a long address that matches, with a wrong tag).
   uint8_t AddressedDevice = 0;
-  uint8_t Master = 0;           // 1 primary, 0 secondary (bit 7 of address byte 1)
-  uint8_t Command = 0;          // the command answered (short frames: 0)
+  uint8_t Master = 0;                     // 1 primary, 0 secondary (bit 7 of address byte 1)
+  uint8_t Command = 0;                    // the command answered (short frames: 0)
   std::size_t CountPos = kShortCountPos;  // position of the byte count field
-  uint8_t FrameErrors = 0;      // the errors given, plus 0x88 for a checksum mismatch
+  uint8_t FrameErrors = 0;                // the errors given, plus 0x88 for a checksum mismatch
 };
 
 // `frame` holds the bytes from the delimiter on (bytes after the checksum may follow). A frame

@@ -15,7 +15,12 @@ constexpr uint8_t kFrameEndTicks = 2;
 // Bytes that may open a frame: burst, master-to-slave and slave-to-master frames, short or long.
 bool IsDelimiter(uint8_t byte) {
   switch (byte) {
-    case 0x01: case 0x02: case 0x06: case 0x81: case 0x82: case 0x86:
+    case 0x01:
+    case 0x02:
+    case 0x06:
+    case 0x81:
+    case 0x82:
+    case 0x86:
       return true;
     default:
       return false;

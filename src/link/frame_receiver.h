@@ -28,12 +28,12 @@
 #include <string>
 #include <string_view>
 
-#include "base/link_view.h"
 #include "base/clock.h"
-#include "link/command_exchange.h"
 #include "base/communication_counters.h"
 #include "base/hart_frame.h"
+#include "base/link_view.h"
 #include "base/log_sink.h"
+#include "link/command_exchange.h"
 
 namespace qln {
 
@@ -130,7 +130,7 @@ class FrameReceiver {
   uint8_t preambleCount_ = 0;
   uint8_t frameErrors_ = 0;
   bool headerDamaged_ = false;
-  uint8_t master_ = 0;        // 1 primary, 0 secondary
+  uint8_t master_ = 0;  // 1 primary, 0 secondary
   uint8_t frameCommand_ = 0;
   std::size_t countPos_ = kShortCountPos;
 

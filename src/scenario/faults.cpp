@@ -67,11 +67,16 @@ FaultSettings ParseFaults(const FaultTexts& texts) {
 
 std::optional<FaultKey> FaultUse::Counted() const {
   switch (kind) {
-    case FaultKind::Drop: return FaultKey::DropReplies;
-    case FaultKind::Busy: return FaultKey::BusyReplies;
-    case FaultKind::ResponseCode: return FaultKey::ResponseCodeCount;
-    case FaultKind::BadChecksum: return FaultKey::BadChecksums;
-    case FaultKind::None: break;
+    case FaultKind::Drop:
+      return FaultKey::DropReplies;
+    case FaultKind::Busy:
+      return FaultKey::BusyReplies;
+    case FaultKind::ResponseCode:
+      return FaultKey::ResponseCodeCount;
+    case FaultKind::BadChecksum:
+      return FaultKey::BadChecksums;
+    case FaultKind::None:
+      break;
   }
   return std::nullopt;
 }
@@ -105,13 +110,20 @@ std::string FaultNote(uint8_t device, const FaultUse& use) {
   if (!use.Any()) return {};
   std::string what;
   switch (use.kind) {
-    case FaultKind::Drop: what = "reply dropped"; break;
-    case FaultKind::Busy: what = "busy reply"; break;
+    case FaultKind::Drop:
+      what = "reply dropped";
+      break;
+    case FaultKind::Busy:
+      what = "busy reply";
+      break;
     case FaultKind::ResponseCode:
       what = "response code " + std::to_string(use.responseCode);
       break;
-    case FaultKind::BadChecksum: what = "bad checksum"; break;
-    case FaultKind::None: break;
+    case FaultKind::BadChecksum:
+      what = "bad checksum";
+      break;
+    case FaultKind::None:
+      break;
   }
   if (use.kind != FaultKind::None) what += " (" + std::to_string(use.left) + " left)";
   // A dropped reply is not sent at all, so it is not held either.

@@ -36,7 +36,7 @@ enum class FaultKey : uint8_t {
 inline constexpr std::size_t kFaultKeyCount = 6;
 // The key names, in FaultKey order.
 inline constexpr std::array<std::string_view, kFaultKeyCount> kFaultKeyNames = {
-    "BusyReplies", "DropReplies",       "BadChecksums",
+    "BusyReplies",  "DropReplies",       "BadChecksums",
     "ResponseCode", "ResponseCodeCount", "ExtraDelayTicks"};
 
 inline constexpr uint16_t kMaxFaultCount = 255;
@@ -74,9 +74,9 @@ enum class FaultKind : uint8_t { None, Drop, Busy, ResponseCode, BadChecksum };
 // The fault one request uses.
 struct FaultUse {
   FaultKind kind = FaultKind::None;
-  uint8_t responseCode = 0;    // of a Busy (32) or ResponseCode fault
-  uint16_t left = 0;           // what the count is after this use
-  uint8_t delayPeriods = 0;    // extra reply waits before the reply leaves
+  uint8_t responseCode = 0;  // of a Busy (32) or ResponseCode fault
+  uint16_t left = 0;         // what the count is after this use
+  uint8_t delayPeriods = 0;  // extra reply waits before the reply leaves
 
   // The counted key this use takes one from, if any.
   std::optional<FaultKey> Counted() const;

@@ -2,8 +2,8 @@
 
 #include <algorithm>
 #include <cctype>
-#include <charconv>
 #include <cfloat>
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <numbers>
@@ -11,8 +11,8 @@
 namespace qln {
 namespace {
 
-constexpr std::array<std::string_view, 6> kModeNames = {"fixed",  "sine",   "triangle",
-                                                        "ramp",   "square", "random"};
+constexpr std::array<std::string_view, 6> kModeNames = {"fixed", "sine",   "triangle",
+                                                        "ramp",  "square", "random"};
 constexpr uint64_t kSeed = 0x51A7'10F5'EED0'0000ULL;  // the generators' fixed seed
 
 std::string_view Trim(std::string_view text) {
@@ -86,8 +86,10 @@ ParsedMotion ParseMotion(const MotionTexts& texts, uint8_t device, std::size_t v
   };
 
   const std::optional<MotionMode> mode = ParseMotionMode(texts.mode);
-  if (!mode) return fault(keys.mode, texts.mode, "is not a mode (fixed, sine, triangle, ramp, "
-                                                 "square or random)");
+  if (!mode)
+    return fault(keys.mode, texts.mode,
+                 "is not a mode (fixed, sine, triangle, ramp, "
+                 "square or random)");
   if (*mode == MotionMode::kFixed) return {};
   const std::optional<double> low = MotionNumber(texts.low);
   if (!low) return fault(keys.low, texts.low, "is not a number");
@@ -95,12 +97,12 @@ ParsedMotion ParseMotion(const MotionTexts& texts, uint8_t device, std::size_t v
   if (!high) return fault(keys.high, texts.high, "is not a number");
   if (*low > *high) return fault(keys.low, texts.low, ("is above " + keys.high).c_str());
   const std::optional<double> period = MotionNumber(texts.period);
-  if (!period || !(*period > 0.0)) return fault(keys.period, texts.period,
-                                                "is not a period above 0");
+  if (!period || !(*period > 0.0))
+    return fault(keys.period, texts.period, "is not a period above 0");
   const std::optional<double> noise =
       Trim(texts.noise).empty() ? std::optional<double>(0.0) : MotionNumber(texts.noise);
-  if (!noise || !(*noise >= 0.0)) return fault(keys.noise, texts.noise,
-                                               "is not a noise amplitude of 0 or more");
+  if (!noise || !(*noise >= 0.0))
+    return fault(keys.noise, texts.noise, "is not a noise amplitude of 0 or more");
   // The value with its noise must stay a float.
   if (std::max(std::fabs(*low), std::fabs(*high)) + *noise > FLT_MAX) {
     return fault(keys.noise, texts.noise, "takes the value beyond the float range");
@@ -116,9 +118,12 @@ double PeriodicValue(const MotionSettings& s, uint64_t elapsedMs) {
       return s.low + span / 2.0 * (1.0 + std::sin(2.0 * std::numbers::pi * phase));
     case MotionMode::kTriangle:
       return s.low + span * (phase < 0.5 ? 2.0 * phase : 2.0 - 2.0 * phase);
-    case MotionMode::kRamp: return s.low + span * phase;
-    case MotionMode::kSquare: return phase < 0.5 ? s.low : s.high;
-    default: return s.low;
+    case MotionMode::kRamp:
+      return s.low + span * phase;
+    case MotionMode::kSquare:
+      return phase < 0.5 ? s.low : s.high;
+    default:
+      return s.low;
   }
 }
 

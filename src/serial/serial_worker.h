@@ -16,12 +16,12 @@
 #include <span>
 #include <thread>
 
-#include "commands/command_state.h"
+#include "base/console.h"
 #include "base/notifier.h"
+#include "commands/command_state.h"
 #include "link/burst_sender.h"
 #include "link/command_exchange.h"
 #include "link/frame_receiver.h"
-#include "base/console.h"
 #include "serial/converter.h"
 #include "serial/serial_port.h"
 

@@ -5,9 +5,7 @@
 
 // The resources live in this static library; registering them here keeps the linker from
 // dropping them from the programs that use the skins.
-static void RegisterUiResources() {
-  Q_INIT_RESOURCE(quillon_ui);
-}
+static void RegisterUiResources() { Q_INIT_RESOURCE(quillon_ui); }
 
 namespace qln {
 
@@ -16,7 +14,8 @@ bool ApplyButtonSkin(SkinnedButton& button, ButtonSkin skin) {
   (void)registered;
   switch (skin) {
     case ButtonSkin::Common:
-      return button.SetBitmap(QImage(QStringLiteral(":/ui/button_strip_common.png")), 5, 5, 5, 5, 4);
+      return button.SetBitmap(QImage(QStringLiteral(":/ui/button_strip_common.png")), 5, 5, 5, 5,
+                              4);
     case ButtonSkin::Port:
       return button.SetBitmap(QImage(QStringLiteral(":/ui/button_strip_port.png")), 6, 1, 1, 1, 1);
   }

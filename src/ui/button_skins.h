@@ -6,7 +6,8 @@
 namespace qln {
 
 enum class ButtonSkin {
-  Common,  // every skinned button but the port's: 5 frames, borders 5, 5, 5, 4 (top, bottom, left, right)
+  Common,  // every skinned button but the port's: 5 frames, borders 5, 5, 5, 4 (top, bottom, left,
+           // right)
   Port,    // the port's Open/Close button: 6 frames, 1-pixel borders, dark under yellow text
 };
 

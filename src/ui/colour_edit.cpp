@@ -4,7 +4,8 @@
 
 namespace qln {
 
-ColourEdit::ColourEdit(QWidget* parent) : QLineEdit(parent), background_(palette().color(QPalette::Button)) {
+ColourEdit::ColourEdit(QWidget* parent)
+    : QLineEdit(parent), background_(palette().color(QPalette::Button)) {
   ApplyColours();
 }
 

@@ -15,7 +15,6 @@
 #include <QTableView>
 #include <QTimer>
 #include <QVBoxLayout>
-
 #include <algorithm>
 #include <string>
 #include <utility>
@@ -45,7 +44,9 @@ void ShowMessageBox(QWidget* parent, QMessageBox::Icon icon, const QString& text
 CommLogWindow::CommLogWindow(LogSource source, const Clock& clock, QWidget* parent)
     : QDialog(parent), source_(std::move(source)), clock_(clock) {
   setWindowTitle(QStringLiteral("HART CommLog"));
-  showMessage_ = [this](QMessageBox::Icon icon, const QString& text) { ShowMessageBox(this, icon, text); };
+  showMessage_ = [this](QMessageBox::Icon icon, const QString& text) {
+    ShowMessageBox(this, icon, text);
+  };
 
   // The list is a table of one column without headers or grid: its rows all have one fixed
   // height, so that a new line costs the view no more than the line (a list view lays out every

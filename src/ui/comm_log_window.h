@@ -13,7 +13,6 @@
 #include <QDialog>
 #include <QMessageBox>
 #include <QString>
-
 #include <cstdint>
 #include <functional>
 #include <utility>

@@ -8,7 +8,6 @@
 #include <QGridLayout>
 #include <QLabel>
 #include <QPalette>
-
 #include <string>
 #include <string_view>
 
@@ -112,7 +111,8 @@ DeviceRow::DeviceRow(uint8_t device, QGridLayout& grid, QWidget* parent) : QObje
 
     units_[i] = new QComboBox(parent);
     for (const UnitEntry& unit : UnitTable()) {
-      units_[i]->addItem(QString::fromUtf8(unit.Name.data(), static_cast<qsizetype>(unit.Name.size())));
+      units_[i]->addItem(
+          QString::fromUtf8(unit.Name.data(), static_cast<qsizetype>(unit.Name.size())));
     }
     units_[i]->setCurrentIndex(0);
     units_[i]->setMaxVisibleItems(20);
@@ -155,7 +155,8 @@ void DeviceRow::ShowValues(const SectionTexts& texts, bool unknownToFirst) {
   for (std::size_t i = 0; i < 4; ++i) {
     stored_[i] = texts.Get(3, kValueKeys[i]);
     if (!moving_[i]) values_[i]->setText(QString::fromStdString(stored_[i]));
-    const int position = UnitPosition(static_cast<uint8_t>(StoredNumber(texts, 3, kUnitKeys[i]) & 0xFF));
+    const int position =
+        UnitPosition(static_cast<uint8_t>(StoredNumber(texts, 3, kUnitKeys[i]) & 0xFF));
     if (position >= 0) {
       units_[i]->setCurrentIndex(position);
     } else if (unknownToFirst) {

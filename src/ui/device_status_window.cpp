@@ -11,10 +11,14 @@ namespace {
 
 // The check boxes from the top, bit 7 down to bit 0.
 constexpr const char* kBitTexts[8] = {
-    "Field device malfunction",      "Configuration changed",
-    "Cold Start",                    "More status available",
-    "Analog output current fixed",   "Analog output saturated",
-    "Nonprimary variable out of limits", "Primary variable out of limits",
+    "Field device malfunction",
+    "Configuration changed",
+    "Cold Start",
+    "More status available",
+    "Analog output current fixed",
+    "Analog output saturated",
+    "Nonprimary variable out of limits",
+    "Primary variable out of limits",
 };
 
 }  // namespace

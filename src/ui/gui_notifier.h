@@ -13,7 +13,6 @@
 #include <QMessageBox>
 #include <QObject>
 #include <QString>
-
 #include <atomic>
 #include <condition_variable>
 #include <functional>
@@ -29,7 +28,8 @@ class GuiNotifier final : public QObject, public Notifier {
 
  public:
   // Shows one message box and returns once the operator has closed it. UI thread.
-  using ShowBox = std::function<void(QMessageBox::Icon icon, const QString& caption, const QString& text)>;
+  using ShowBox =
+      std::function<void(QMessageBox::Icon icon, const QString& caption, const QString& text)>;
 
   // Created on the UI thread, whose event loop shows the boxes.
   explicit GuiNotifier(ShowBox show, QObject* parent = nullptr);
@@ -58,7 +58,9 @@ class GuiNotifier final : public QObject, public Notifier {
 // Holds the waits of a notifier released for as long as it lives.
 class ReleasedWaits {
  public:
-  explicit ReleasedWaits(GuiNotifier& notifier) : notifier_(notifier) { notifier_.SetWaitsReleased(true); }
+  explicit ReleasedWaits(GuiNotifier& notifier) : notifier_(notifier) {
+    notifier_.SetWaitsReleased(true);
+  }
   ~ReleasedWaits() { notifier_.SetWaitsReleased(false); }
   ReleasedWaits(const ReleasedWaits&) = delete;
   ReleasedWaits& operator=(const ReleasedWaits&) = delete;

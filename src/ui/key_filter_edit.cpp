@@ -2,7 +2,6 @@
 
 #include <QKeyEvent>
 #include <QValidator>
-
 #include <utility>
 
 namespace qln {
@@ -69,7 +68,8 @@ int KeyFilterEdit::CaretStart() const {
 void KeyFilterEdit::keyPressEvent(QKeyEvent* event) {
   const QString typed = event->text();
   const bool command = (event->modifiers() & (Qt::ControlModifier | Qt::MetaModifier)) != 0;
-  if (typed.isEmpty() || !typed.front().isPrint() || command) {  // types nothing: the edit's own key
+  if (typed.isEmpty() || !typed.front().isPrint() ||
+      command) {  // types nothing: the edit's own key
     QLineEdit::keyPressEvent(event);
     return;
   }

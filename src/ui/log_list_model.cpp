@@ -2,7 +2,6 @@
 
 #include <QFile>
 #include <QFont>
-
 #include <algorithm>
 #include <utility>
 
@@ -26,7 +25,8 @@ void LogListModel::Append(std::vector<std::string> lines) {
   }
   const int first = LineCount();
   beginInsertRows(QModelIndex(), first, first + static_cast<int>(lines.size() - skipped) - 1);
-  for (auto line = lines.begin() + static_cast<std::ptrdiff_t>(skipped); line != lines.end(); ++line) {
+  for (auto line = lines.begin() + static_cast<std::ptrdiff_t>(skipped); line != lines.end();
+       ++line) {
     const int width = metrics_.horizontalAdvance(QString::fromStdString(*line)) + 3;
     extent_ = std::max(extent_, width);
     lines_.push_back({std::move(*line), width});

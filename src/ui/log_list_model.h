@@ -13,7 +13,6 @@
 #include <QAbstractListModel>
 #include <QFontMetrics>
 #include <QString>
-
 #include <cstdint>
 #include <deque>
 #include <string>

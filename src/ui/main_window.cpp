@@ -23,7 +23,6 @@
 #include <QStyle>
 #include <QTimer>
 #include <QVBoxLayout>
-
 #include <mutex>
 #include <utility>
 
@@ -46,7 +45,8 @@ constexpr int kPorts = 255;
 constexpr char kHartIpAddress[] = "127.0.0.1";  // the window serves this machine only
 const QColor kPortText(255, 255, 0);
 
-void ShowMessageBox(QWidget* parent, QMessageBox::Icon icon, const QString& caption, const QString& text) {
+void ShowMessageBox(QWidget* parent, QMessageBox::Icon icon, const QString& caption,
+                    const QString& text) {
   QString shown = text;
   shown.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
   QMessageBox box(icon, caption, shown, QMessageBox::Ok, parent);
@@ -74,7 +74,8 @@ QIcon ProgramIcon() {
 // What COM n opens, as the port list tells it.
 QString DescribeDevice(const std::string& device) {
   if (const auto link = PtyLink(device)) {
-    return QStringLiteral("virtual port at %1").arg(QString::fromUtf8(link->data(), static_cast<qsizetype>(link->size())));
+    return QStringLiteral("virtual port at %1")
+        .arg(QString::fromUtf8(link->data(), static_cast<qsizetype>(link->size())));
   }
   return QString::fromStdString(device);
 }
@@ -108,7 +109,8 @@ void SetDialogColours(QApplication& app) {
 }
 
 MainWindow::MainWindow(const Clock& clock, std::filesystem::path directory,
-                       std::optional<std::string> portDevice, MessageBox showMessage, QWidget* parent)
+                       std::optional<std::string> portDevice, MessageBox showMessage,
+                       QWidget* parent)
     : QDialog(parent),
       clock_(clock),
       showMessage_(showMessage ? std::move(showMessage)
@@ -123,7 +125,8 @@ MainWindow::MainWindow(const Clock& clock, std::filesystem::path directory,
       [this](LogKind kind, std::string line) { logQueue_.Log(kind, std::move(line)); },
       [this](uint8_t channel) {
         // Called on the command thread: the list is changed on the UI thread.
-        QMetaObject::invokeMethod(this, [this, channel] { SelectChannel(channel); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            this, [this, channel] { SelectChannel(channel); }, Qt::QueuedConnection);
       });
   BuildWindow();
 
@@ -145,7 +148,8 @@ void MainWindow::BuildWindow() {
   setWindowFlag(Qt::WindowMinimizeButtonHint);
 
   auto* menuBar = new QMenuBar(this);
-  about_ = menuBar->addMenu(QStringLiteral("&Help"))->addAction(QStringLiteral("About Quillon (&A)..."));
+  about_ =
+      menuBar->addMenu(QStringLiteral("&Help"))->addAction(QStringLiteral("About Quillon (&A)..."));
   connect(about_, &QAction::triggered, this, &MainWindow::ShowAbout);
   addAction(about_);  // also in the window's context menu
   setContextMenuPolicy(Qt::ActionsContextMenu);
@@ -183,7 +187,8 @@ void MainWindow::BuildWindow() {
   converterEnable_ = new QCheckBox(QStringLiteral("Enable"), converterGroup);
   channelList_ = new QComboBox(converterGroup);
   channelList_->setObjectName(QStringLiteral("channelList"));
-  for (int channel = 0; channel < kConverterChannels; ++channel) channelList_->addItem(QString::number(channel));
+  for (int channel = 0; channel < kConverterChannels; ++channel)
+    channelList_->addItem(QString::number(channel));
   channelList_->setCurrentIndex(0);
   setChannel_ = NewButton("Set Ch", ButtonSkin::Common, converterGroup);
   getChannel_ = NewButton("Get Ch", ButtonSkin::Common, converterGroup);
@@ -195,9 +200,11 @@ void MainWindow::BuildWindow() {
   converterLayout->addWidget(getChannel_);
   connect(converterEnable_, &QCheckBox::clicked, this, &MainWindow::ShowConverterState);
   connect(setChannel_, &QPushButton::clicked, this, [this] {
-    Sim().Converter().Post(kConverterSetChannel, static_cast<uint8_t>(channelList_->currentIndex()));
+    Sim().Converter().Post(kConverterSetChannel,
+                           static_cast<uint8_t>(channelList_->currentIndex()));
   });
-  connect(getChannel_, &QPushButton::clicked, this, [this] { Sim().Converter().Post(kConverterGetChannel, 0); });
+  connect(getChannel_, &QPushButton::clicked, this,
+          [this] { Sim().Converter().Post(kConverterGetChannel, 0); });
 
   auto* functionGroup = new QGroupBox(QStringLiteral("Function"), this);
   auto* functionLayout = new QHBoxLayout(functionGroup);
@@ -205,7 +212,8 @@ void MainWindow::BuildWindow() {
   SkinnedButton* dataLog = NewButton("DataLog", ButtonSkin::Common, functionGroup);
   SkinnedButton* devStatus = NewButton("DevStatus", ButtonSkin::Common, functionGroup);
   SkinnedButton* devSpecific = NewButton("Dev-Specific", ButtonSkin::Common, functionGroup);
-  for (SkinnedButton* button : {setParam, dataLog, devStatus, devSpecific}) functionLayout->addWidget(button);
+  for (SkinnedButton* button : {setParam, dataLog, devStatus, devSpecific})
+    functionLayout->addWidget(button);
   connect(setParam, &QPushButton::clicked, this, &MainWindow::SetParam);
   connect(dataLog, &QPushButton::clicked, this, [this] {
     logWindow_->showNormal();
@@ -321,7 +329,8 @@ void MainWindow::ShowPortDevices() {
   const auto file = Sim().Store().Snapshot();
   for (int port = 1; port <= kPorts; ++port) {
     const std::string device =
-        portDevice_ ? *portDevice_ : *PortDevice(port, file->Read(kSystemSection, PortPathKey(port)));
+        portDevice_ ? *portDevice_
+                    : *PortDevice(port, file->Read(kSystemSection, PortPathKey(port)));
     portList_->setItemData(port - 1, DescribeDevice(device), Qt::ToolTipRole);
   }
   portList_->setToolTip(portList_->currentData(Qt::ToolTipRole).toString());
@@ -339,7 +348,8 @@ void MainWindow::OpenPort() {
   // Port 0 (none selected) fails as any other number outside 1..255, whatever device is given.
   const OpenResult opened = Sim().Open(portNumber_, portNumber_ >= 1 ? portDevice_ : std::nullopt);
   if (!opened.ok) {
-    showMessage_(QMessageBox::Warning, QApplication::applicationName(), QString::fromStdString(opened.message));
+    showMessage_(QMessageBox::Warning, QApplication::applicationName(),
+                 QString::fromStdString(opened.message));
     return;
   }
   ShowPortState();
@@ -457,7 +467,8 @@ void MainWindow::RefreshProcessValues() {
     Sim().Store().ReloadAll(Sim().Model(), AllDevices);
     std::lock_guard lock(Sim().Model().Lock);
     for (int r = 0; r < kRows; ++r) {
-      rows_[static_cast<std::size_t>(r)]->ShowValues(Sim().Model().Table[static_cast<std::size_t>(r)].Texts, false);
+      rows_[static_cast<std::size_t>(r)]->ShowValues(
+          Sim().Model().Table[static_cast<std::size_t>(r)].Texts, false);
     }
   }
   ShowMovingValues();

@@ -1,5 +1,5 @@
-// The main window "QLN_v<version> (Quillon)": the grid of the sixteen simulated devices, the COM port
-// with Open/Close, the K-3056 converter's channel controls, the revision and refresh switches,
+// The main window "QLN_v<version> (Quillon)": the grid of the sixteen simulated devices, the COM
+// port with Open/Close, the K-3056 converter's channel controls, the revision and refresh switches,
 // and the buttons that store the grid and open the other windows.
 //
 // The window owns the simulator and everything that lives as long as the program: the notifier
@@ -16,7 +16,6 @@
 #include <QDialog>
 #include <QMessageBox>
 #include <QString>
-
 #include <array>
 #include <cstdint>
 #include <filesystem>
@@ -25,12 +24,12 @@
 #include <optional>
 #include <string>
 
-#include "simulator/simulator.h"
-#include "device/spec_cmd_table.h"
 #include "base/clock.h"
-#include "base/log_queue.h"
-#include "scenario/moving_values.h"
 #include "base/console.h"
+#include "base/log_queue.h"
+#include "device/spec_cmd_table.h"
+#include "scenario/moving_values.h"
+#include "simulator/simulator.h"
 #include "ui/gui_notifier.h"
 
 class QAction;
@@ -59,7 +58,7 @@ class MainWindow : public QDialog {
   using MessageBox = GuiNotifier::ShowBox;
 
   static constexpr int kRows = 16;
-  static constexpr int kNoRow = 100;           // HighlightRow: no row selected
+  static constexpr int kNoRow = 100;  // HighlightRow: no row selected
   static constexpr int kRefreshMilliseconds = 1000;
 
   // QLN.ini is looked for in `directory` (the working directory when empty). With `portDevice`

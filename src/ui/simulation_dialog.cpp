@@ -12,8 +12,8 @@ namespace {
 
 constexpr const char* kVariables[kMovingVariables] = {"PV", "SV", "TV", "QV"};
 constexpr const char* kHeadings[] = {"Mode", "Low", "High", "Period (s)", "Noise"};
-constexpr MotionMode kModes[] = {MotionMode::kFixed,  MotionMode::kSine,   MotionMode::kTriangle,
-                                 MotionMode::kRamp,   MotionMode::kSquare, MotionMode::kRandom};
+constexpr MotionMode kModes[] = {MotionMode::kFixed, MotionMode::kSine,   MotionMode::kTriangle,
+                                 MotionMode::kRamp,  MotionMode::kSquare, MotionMode::kRandom};
 
 QString Text(const std::string& text) { return QString::fromStdString(text); }
 
@@ -43,8 +43,7 @@ SimulationDialog::SimulationDialog(uint8_t device, const DeviceMotionTexts& text
       modes_[i]->setCurrentIndex(modes_[i]->count() - 1);
     }
     grid->addWidget(modes_[i], row, 1);
-    const std::string* shown[] = {&texts[i].low, &texts[i].high, &texts[i].period,
-                                  &texts[i].noise};
+    const std::string* shown[] = {&texts[i].low, &texts[i].high, &texts[i].period, &texts[i].noise};
     for (std::size_t f = 0; f < 4; ++f) {
       fields_[i][f] = new QLineEdit(Text(*shown[f]), this);
       fields_[i][f]->setMaxLength(63);  // the longest text a key keeps

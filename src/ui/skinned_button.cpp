@@ -4,7 +4,6 @@
 #include <QPainter>
 #include <QPalette>
 #include <QPixmap>
-
 #include <algorithm>
 #include <utility>
 
@@ -62,7 +61,8 @@ QImage NineSlice(const QImage& frame, int top, int bottom, int left, int right, 
   painter.setCompositionMode(QPainter::CompositionMode_Source);
   for (int row = 0; row < 3; ++row) {
     for (int column = 0; column < 3; ++column) {
-      const QRect from(fromX.start[column], fromY.start[row], fromX.length[column], fromY.length[row]);
+      const QRect from(fromX.start[column], fromY.start[row], fromX.length[column],
+                       fromY.length[row]);
       const QRect to(toX.start[column], toY.start[row], toX.length[column], toY.length[row]);
       if (!from.isEmpty() && !to.isEmpty()) {
         painter.drawImage(to, frame, from);
@@ -82,7 +82,8 @@ SkinnedButton::SkinnedButton(const QString& text, QWidget* parent) : QPushButton
   setAttribute(Qt::WA_OpaquePaintEvent);
 }
 
-bool SkinnedButton::SetBitmap(const QImage& strip, int frames, int top, int bottom, int left, int right) {
+bool SkinnedButton::SetBitmap(const QImage& strip, int frames, int top, int bottom, int left,
+                              int right) {
   if (strip.isNull() || frames < StateCount || frames > strip.width()) {
     return false;
   }
@@ -107,11 +108,13 @@ bool SkinnedButton::SetBitmap(const QImage& strip, int frames, int top, int bott
   return BuildImages(newFrames, borders);
 }
 
-bool SkinnedButton::BuildImages(const std::array<QImage, StateCount>& frames, const Borders& borders) {
+bool SkinnedButton::BuildImages(const std::array<QImage, StateCount>& frames,
+                                const Borders& borders) {
   std::array<QImage, StateCount> images;
   if (!size().isEmpty()) {  // an empty button has nothing to draw until it gets a size
     for (int i = 0; i < StateCount; ++i) {
-      images[i] = NineSlice(frames[i], borders.top, borders.bottom, borders.left, borders.right, size());
+      images[i] =
+          NineSlice(frames[i], borders.top, borders.bottom, borders.left, borders.right, size());
       if (images[i].isNull()) {
         return false;
       }
@@ -156,7 +159,8 @@ void SkinnedButton::paintEvent(QPaintEvent* /*event*/) {
     }
   }
   painter.setFont(font());
-  painter.setPen(isEnabled() ? textColour_ : palette().color(QPalette::Disabled, QPalette::ButtonText));
+  painter.setPen(isEnabled() ? textColour_
+                             : palette().color(QPalette::Disabled, QPalette::ButtonText));
   painter.drawText(textArea, Qt::AlignCenter | Qt::TextSingleLine | Qt::TextShowMnemonic, text());
   painter.end();
 

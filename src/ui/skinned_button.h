@@ -6,7 +6,6 @@
 #include <QColor>
 #include <QImage>
 #include <QPushButton>
-
 #include <array>
 
 namespace qln {

@@ -10,7 +10,6 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QVBoxLayout>
-
 #include <mutex>
 
 #include "ui/key_filter_edit.h"
@@ -41,10 +40,12 @@ SpecCmdWindow::SpecCmdWindow(DeviceModel& model, ConfigStore& store, SpecCmdEntr
 
   command_ = new QComboBox(this);
   command_->setObjectName(QStringLiteral("commandNumber"));
-  for (int number = kFirstCommand; number <= kLastCommand; ++number) command_->addItem(QString::number(number));
+  for (int number = kFirstCommand; number <= kLastCommand; ++number)
+    command_->addItem(QString::number(number));
   count_ = new QComboBox(this);
   count_->setObjectName(QStringLiteral("paramNum"));
-  for (int count = 0; count <= kSpecCmdWindowBytes; ++count) count_->addItem(QString::number(count));
+  for (int count = 0; count <= kSpecCmdWindowBytes; ++count)
+    count_->addItem(QString::number(count));
   auto* lists = new QHBoxLayout;
   lists->addWidget(new QLabel(QStringLiteral("HART CMD No : "), this));
   lists->addWidget(command_);

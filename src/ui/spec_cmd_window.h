@@ -9,7 +9,6 @@
 #pragma once
 
 #include <QDialog>
-
 #include <array>
 #include <cstdint>
 
@@ -31,7 +30,8 @@ class SpecCmdWindow : public QDialog {
  public:
   // The window reads and writes the file under the model lock; it must not be held by the caller
   // of the window's actions.
-  SpecCmdWindow(DeviceModel& model, ConfigStore& store, SpecCmdEntry& entry, QWidget* parent = nullptr);
+  SpecCmdWindow(DeviceModel& model, ConfigStore& store, SpecCmdEntry& entry,
+                QWidget* parent = nullptr);
 
   static constexpr uint8_t kFirstCommand = 128;
   static constexpr uint8_t kLastCommand = 253;

@@ -107,13 +107,12 @@ TEST_F(ArmedFaultTest, BadTextsAreRefusedOncePerChangeNamingTheKeyAndTheFaultSta
   EXPECT_EQ(exchange.ResponseCode, 0);
   EXPECT_EQ(exchange.ByteCount, 5);
   ASSERT_EQ(notifier.problems.size(), 5u);
-  for (const char* key :
-       {"BusyReplies=-1", "DropReplies=two", "BadChecksums=256", "ExtraDelayTicks=1001",
-        "ResponseCode=0"}) {
+  for (const char* key : {"BusyReplies=-1", "DropReplies=two", "BadChecksums=256",
+                          "ExtraDelayTicks=1001", "ResponseCode=0"}) {
     bool named = false;
     for (const std::string& p : notifier.problems) {
-      named = named || (p.find("[HTDev02_Faults] " + std::string(key) + " refused") !=
-                        std::string::npos);
+      named = named ||
+              (p.find("[HTDev02_Faults] " + std::string(key) + " refused") != std::string::npos);
     }
     EXPECT_TRUE(named) << key;
   }

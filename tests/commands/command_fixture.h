@@ -10,9 +10,9 @@
 #include <utility>
 #include <vector>
 
+#include "base/encodings.h"
 #include "commands/dispatcher.h"
 #include "device/sections.h"
-#include "base/encodings.h"
 #include "support/fakes.h"
 #include "support/temp_dir.h"
 
@@ -56,11 +56,21 @@ class IniBuilder {
     const auto dev = static_cast<uint8_t>(d);
     Set("HTDev_Sys", DevEnableKey(dev), "1");
     const std::pair<const char*, std::string> identity[] = {
-        {"MfrID", "38"},       {"MfrDevType", "5"},  {"ReqPreambleNum", "5"},
-        {"UnivCmdRev", "6"},   {"DevSpecCmdRev", "1"}, {"SWRev", "3"},
-        {"HWRev", "9"},        {"DevFuncFlag", "0"}, {"DevIDNo", std::to_string(0x123400 + d)},
-        {"MinPreNumS2M_v6", "5"}, {"MaxDevVarNum_v6", "4"}, {"CfgChgCnt_v6", "12"},
-        {"ExtDevSta_v6", "0"}, {"MfrID_v7", "38"},   {"LblDist_v7", "39"},
+        {"MfrID", "38"},
+        {"MfrDevType", "5"},
+        {"ReqPreambleNum", "5"},
+        {"UnivCmdRev", "6"},
+        {"DevSpecCmdRev", "1"},
+        {"SWRev", "3"},
+        {"HWRev", "9"},
+        {"DevFuncFlag", "0"},
+        {"DevIDNo", std::to_string(0x123400 + d)},
+        {"MinPreNumS2M_v6", "5"},
+        {"MaxDevVarNum_v6", "4"},
+        {"CfgChgCnt_v6", "12"},
+        {"ExtDevSta_v6", "0"},
+        {"MfrID_v7", "38"},
+        {"LblDist_v7", "39"},
         {"DevProfile_v7", "1"}};
     for (const auto& [k, v] : identity) Set(0, dev, k, v);
     const std::string pv = std::to_string(25 + d) + ".000000";
@@ -115,8 +125,9 @@ class CommandTest : public ::testing::Test {
     Dispatch(ctx, device);
     EXPECT_EQ(exchange.LoadState(), ExchangeState::ReplyReady);
     exchange.Publish(ExchangeState::Idle);
-    return {exchange.ResponseCode, exchange.DeviceStatus,
-            std::vector<uint8_t>(exchange.Data.begin(), exchange.Data.begin() + exchange.ByteCount)};
+    return {
+        exchange.ResponseCode, exchange.DeviceStatus,
+        std::vector<uint8_t>(exchange.Data.begin(), exchange.Data.begin() + exchange.ByteCount)};
   }
 
   // A key as the file holds it now.

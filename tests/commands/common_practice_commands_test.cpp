@@ -172,7 +172,7 @@ TEST_F(CommonPracticeCommandsTest, Command40FixesAndReleasesTheCurrentOfDeviceZe
 
   const Reply low = Run(0, 40, FloatBytes(3.5f));
   EXPECT_EQ(low.code, 7);
-  EXPECT_EQ(low.data, FloatBytes(12.0f));  // the data stay; the current stays fixed
+  EXPECT_EQ(low.data, FloatBytes(12.0f));             // the data stay; the current stays fixed
   EXPECT_EQ(Run(0, 40, {0x7F, 0xC0, 0, 0}).code, 7);  // not a number
   EXPECT_TRUE(state.FixedCurrentMode[0]);
 

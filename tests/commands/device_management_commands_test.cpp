@@ -22,7 +22,7 @@ TEST_F(DeviceManagementCommandsTest, SelfTestAndResetLeaveTheirNotesForTheSerial
 
   state.LockState = 1;
   EXPECT_EQ(Run(4, 41).code, 16);  // a self test needs an unlocked device
-  const Reply reset = Run(4, 42);   // a reset releases lock code 1
+  const Reply reset = Run(4, 42);  // a reset releases lock code 1
   EXPECT_EQ(reset.code, 0);
   EXPECT_TRUE(reset.data.empty());
   EXPECT_TRUE(state.ResetNotePending);

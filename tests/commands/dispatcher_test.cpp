@@ -92,8 +92,8 @@ TEST_F(DispatcherTest, WriteGuardChecksInEachCommandsOrder) {
   // Protection first, then the lock, then the byte count.
   state.LockState = 1;
   model.Active.WrProtCode = 1;
-  EXPECT_TRUE(!WriteGuard(ctx, GuardKind::kProtectLockMinimum, 24) &&
-              exchange.ResponseCode == 7 && state.DataSuppressed);
+  EXPECT_TRUE(!WriteGuard(ctx, GuardKind::kProtectLockMinimum, 24) && exchange.ResponseCode == 7 &&
+              state.DataSuppressed);
   model.Active.WrProtCode = 0;
   exchange.ByteCount = 23;
   EXPECT_FALSE(WriteGuard(ctx, GuardKind::kProtectLockMinimum, 24));

@@ -1,10 +1,10 @@
 // Moving process values as the commands and burst frames report them.
 #include <gtest/gtest.h>
 
+#include "base/hart_frame.h"
 #include "commands/burst_frames.h"
 #include "commands/command_fixture.h"
 #include "commands/universal_commands.h"
-#include "base/hart_frame.h"
 #include "scenario/moving_values.h"
 
 namespace qln::test {
@@ -54,10 +54,10 @@ TEST_F(MovingValuesCommandsTest, ReadCommandsReportTheMovingPvAndTheLoopCurrentF
   clock.milliseconds += 2000;  // three quarters: Low; the square in its second half: High
   const Reply r3 = Run(0, 3);
   EXPECT_FLOAT_EQ(FloatAt(r3.data, 0), 4.0f + 16.0f * 0.2f);
-  EXPECT_FLOAT_EQ(FloatAt(r3.data, 5), 20.0f);    // PV
-  EXPECT_FLOAT_EQ(FloatAt(r3.data, 10), 24.5f);   // SV stays fixed
-  EXPECT_FLOAT_EQ(FloatAt(r3.data, 15), 20.0f);   // TV moves
-  EXPECT_FLOAT_EQ(FloatAt(r3.data, 20), 50.0f);   // QV stays fixed
+  EXPECT_FLOAT_EQ(FloatAt(r3.data, 5), 20.0f);   // PV
+  EXPECT_FLOAT_EQ(FloatAt(r3.data, 10), 24.5f);  // SV stays fixed
+  EXPECT_FLOAT_EQ(FloatAt(r3.data, 15), 20.0f);  // TV moves
+  EXPECT_FLOAT_EQ(FloatAt(r3.data, 20), 50.0f);  // QV stays fixed
 
   clock.milliseconds += 1000;  // back to mid-range; the square at Low again
   const Reply r9 = Run(0, 9, {0, 2, kPercentOfRangeCode, kLoopCurrentCode});

@@ -68,9 +68,9 @@ float Convert(float value, uint8_t classification, uint8_t from, uint8_t to) {
 }
 
 TEST(ConversionTable, ConvertsWithinAClassification) {
-  EXPECT_FLOAT_EQ(Convert(2.0f, 65, 7, 12), 200.0f);      // bar to kPa
-  EXPECT_FLOAT_EQ(Convert(25.0f, 64, 32, 33), 845.0f);    // Deg.C to Deg.F, multiplicative
-  EXPECT_NEAR(Convert(1.0f, 66, 19, 17), 16.6667f, 1e-4);  // m3/hr to l/min
+  EXPECT_FLOAT_EQ(Convert(2.0f, 65, 7, 12), 200.0f);        // bar to kPa
+  EXPECT_FLOAT_EQ(Convert(25.0f, 64, 32, 33), 845.0f);      // Deg.C to Deg.F, multiplicative
+  EXPECT_NEAR(Convert(1.0f, 66, 19, 17), 16.6667f, 1e-4);   // m3/hr to l/min
   EXPECT_NEAR(Convert(1.0f, 66, 22, 17), 227.1247f, 1e-3);  // gal/sec to l/min
   EXPECT_NEAR(Convert(1.0f, 68, 43, 112), 35.3147f, 1e-4);  // m3 to ft3
   EXPECT_NEAR(Convert(1.0f, 68, 112, 41), 28.3168f, 1e-4);  // ft3 to liter
@@ -81,10 +81,10 @@ TEST(ConversionTable, ConvertsWithinAClassification) {
 }
 
 TEST(ConversionTable, PressureAndDensityRowsAreTheDocumentedOnes) {
-  const float kgcm2[] = {1, 0.0980665f, 0.980665f, 98.0665f, 980.665f,
-                         14.2231f, 10000, 735.559f, 0.96784f, 98066.5f};
-  const float psi[] = {0.07031f, 0.006895f, 0.06895f, 6.895f, 68.95f,
-                       1, 703.08f, 51.7157f, 0.06805f, 6895};
+  const float kgcm2[] = {1,        0.0980665f, 0.980665f, 98.0665f, 980.665f,
+                         14.2231f, 10000,      735.559f,  0.96784f, 98066.5f};
+  const float psi[] = {0.07031f, 0.006895f, 0.06895f, 6.895f,   68.95f,
+                       1,        703.08f,   51.7157f, 0.06805f, 6895};
   for (std::size_t j = 0; j < 10; ++j) {
     EXPECT_FLOAT_EQ(*ConversionFactor(65, 0, j), kgcm2[j]) << j;
     EXPECT_FLOAT_EQ(*ConversionFactor(65, 5, j), psi[j]) << j;

@@ -16,8 +16,8 @@ TEST_F(UniversalCommandsTest, Command0AnswersSeventeenOrTwentyTwoBytesByRevision
   Open(IniBuilder().Set(0, 5, "UnivCmdRev", "7"));
   const Bytes hart6 = {254, 38, 5, 5, 6, 1, 3, 9, 0, 0x12, 0x34, 0x04, 5, 4, 0, 12, 0};
   EXPECT_EQ(Run(4, 0).data, hart6);
-  const Bytes hart7 = {254, 38, 5, 5, 7, 1, 3, 9, 0, 0x12, 0x34, 0x05, 5, 4, 0, 12, 0,
-                       0, 38, 0, 39, 1};
+  const Bytes hart7 = {254,  38, 5, 5, 7,  1, 3, 9,  0, 0x12, 0x34,
+                       0x05, 5,  4, 0, 12, 0, 0, 38, 0, 39,   1};
   EXPECT_EQ(Run(5, 0).data, hart7);
   EXPECT_EQ(Run(5, 11).data, hart7);
   EXPECT_EQ(Run(5, 21).data, hart7);
@@ -106,8 +106,9 @@ TEST_F(UniversalCommandsTest, Command9ReportsVariablesWithStatusAndTimeStamp) {
   EXPECT_EQ(Bytes(reply.data.begin() + 9, reply.data.begin() + 12), (Bytes{245, 84, 39}));
   EXPECT_FLOAT_EQ(FloatAt(reply.data, 12), 4.0f);  // device 1's fixed current
   const uint32_t stamp = TimeOfDay32(clock.now);
-  EXPECT_EQ(Bytes(reply.data.begin() + 17, reply.data.end()),
-            (Bytes{uint8_t(stamp >> 24), uint8_t(stamp >> 16), uint8_t(stamp >> 8), uint8_t(stamp)}));
+  EXPECT_EQ(
+      Bytes(reply.data.begin() + 17, reply.data.end()),
+      (Bytes{uint8_t(stamp >> 24), uint8_t(stamp >> 16), uint8_t(stamp >> 8), uint8_t(stamp)}));
 
   state.UserStatusByte = 0x7F;
   EXPECT_EQ(Run(0, 9).data, (Bytes{0}));

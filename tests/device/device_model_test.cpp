@@ -5,8 +5,8 @@
 #include <bit>
 #include <string>
 
-#include "device/text_values.h"
 #include "base/encodings.h"
+#include "device/text_values.h"
 
 namespace qln {
 namespace {

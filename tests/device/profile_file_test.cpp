@@ -1,20 +1,20 @@
 #include "device/profile_file.h"
 
-#include "support/temp_dir.h"
-
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 
 #include <atomic>
-#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <random>
 #include <set>
 #include <string>
-#include <sys/file.h>
-#include <sys/stat.h>
 #include <thread>
 #include <vector>
+
+#include "support/temp_dir.h"
 
 namespace qln {
 namespace {
@@ -304,9 +304,15 @@ TEST_F(ProfileFileTest, NamesThatCannotReadBackAreRefusedAndValuesStayOnOneLine)
   EXPECT_EQ(Get(), "[A]\nk=safe\n");
   EXPECT_FALSE(file.Snapshot()->HasSection("HTDev_Sys"));
 
-  for (const auto& [section, key] : std::vector<std::pair<std::string, std::string>>{
-           {"A", ""}, {"A", "  "}, {"A", "k=x"}, {"A", ";k"}, {"A", "[k]"}, {"A", "k\nx"},
-           {"A]", "k"}, {"A\r\nB", "k"}}) {
+  for (const auto& [section, key] :
+       std::vector<std::pair<std::string, std::string>>{{"A", ""},
+                                                        {"A", "  "},
+                                                        {"A", "k=x"},
+                                                        {"A", ";k"},
+                                                        {"A", "[k]"},
+                                                        {"A", "k\nx"},
+                                                        {"A]", "k"},
+                                                        {"A\r\nB", "k"}}) {
     EXPECT_NE(file.Write(section, key, "v"), "") << section << "/" << key;
   }
   // One bad assignment spoils the batch: nothing is written.
@@ -340,8 +346,9 @@ TEST_F(ProfileFileTest, ReadsAfterWritesAnswerAsAFreshParse) {
   expectSameAsFresh("lines");
   ASSERT_EQ(file.Write("S", "B", "3"), "");
   expectSameAsFresh("after lines");
-  EXPECT_EQ(Get(), "top=1\n[S]\nA=a much longer value than before\n; note\nB=3\nC=c\n"
-                   "[T]\nA=\n[s]\nC=repeat\n[U]\nA=u\n\n[V]\nx=v\n");
+  EXPECT_EQ(Get(),
+            "top=1\n[S]\nA=a much longer value than before\n; note\nB=3\nC=c\n"
+            "[T]\nA=\n[s]\nC=repeat\n[U]\nA=u\n\n[V]\nx=v\n");
 }
 
 // An editor that saves in place (truncate, then write) while the layer writes: the layer must
@@ -405,9 +412,9 @@ TEST_F(ProfileFileTest, WriteToAFileThatKeepsChangingFailsAndLeavesTheEdits) {
 // directories and links of the same pattern are left alone.
 TEST_F(ProfileFileTest, StaleTemporaryFilesAreRemovedButNotALiveWritersFile) {
   Put("[A]\nk=1\n");
-  for (const std::string name : {".QLN.ini.a1B2c3", ".QLN.ini.zzzzzz", ".QLN.ini.short",
-                                 ".QLN.ini.toolong", ".QLN.ini.ab-123", "QLN.ini.abc123",
-                                 ".other.ini.abc123", ".QLN.ini.live01"}) {
+  for (const std::string name :
+       {".QLN.ini.a1B2c3", ".QLN.ini.zzzzzz", ".QLN.ini.short", ".QLN.ini.toolong",
+        ".QLN.ini.ab-123", "QLN.ini.abc123", ".other.ini.abc123", ".QLN.ini.live01"}) {
     test::WriteFile(dir_ / name, "[A]\nk=1\n");
   }
   fs::create_directory(dir_ / ".QLN.ini.dir123");
@@ -419,10 +426,10 @@ TEST_F(ProfileFileTest, StaleTemporaryFilesAreRemovedButNotALiveWritersFile) {
 
   ProfileFile file(path_);
   EXPECT_EQ(file.RemoveStaleTemporaries(), 2u);
-  EXPECT_EQ(Entries(), (std::set<std::string>{"QLN.ini", ".QLN.ini.short", ".QLN.ini.toolong",
-                                              ".QLN.ini.ab-123", "QLN.ini.abc123",
-                                              ".other.ini.abc123", ".QLN.ini.live01",
-                                              ".QLN.ini.dir123", ".QLN.ini.lnk123"}));
+  EXPECT_EQ(Entries(),
+            (std::set<std::string>{"QLN.ini", ".QLN.ini.short", ".QLN.ini.toolong",
+                                   ".QLN.ini.ab-123", "QLN.ini.abc123", ".other.ini.abc123",
+                                   ".QLN.ini.live01", ".QLN.ini.dir123", ".QLN.ini.lnk123"}));
   ::close(live);
   EXPECT_EQ(file.RemoveStaleTemporaries(), 1u);
   EXPECT_TRUE(fs::exists(dir_ / ".QLN.ini.dir123"));

@@ -20,7 +20,8 @@ class SpecCmdTableTest : public ::testing::Test {
   std::unique_lock<ModelMutex> lock{model.Lock};
 
   void WriteSection(uint8_t command, int count, int firstValue) {
-    std::string text = "[" + SectionName(command, 0) + "]\nParamNum=" + std::to_string(count) + "\n";
+    std::string text =
+        "[" + SectionName(command, 0) + "]\nParamNum=" + std::to_string(count) + "\n";
     for (int i = 1; i <= 255; ++i) {
       text += "Param" + std::to_string(i) + "=" + std::to_string(firstValue + i - 1) + "\n";
     }
@@ -34,7 +35,8 @@ class SpecCmdTableTest : public ::testing::Test {
 };
 
 TEST_F(SpecCmdTableTest, ReplyIsReadForAnyDeviceFromTheSharedSection) {
-  test::WriteFile(dir / "QLN.ini", "[HTDevAll_SpecCmd130]\nParamNum=3\nParam1=18\nParam2=52\nParam3=86\n");
+  test::WriteFile(dir / "QLN.ini",
+                  "[HTDevAll_SpecCmd130]\nParamNum=3\nParam1=18\nParam2=52\nParam3=86\n");
   for (uint8_t device : {0, 9}) {
     const SpecCmdReply& reply = Decoded(device, 130);
     ASSERT_EQ(reply.Count, 3);

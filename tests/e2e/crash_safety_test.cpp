@@ -15,8 +15,8 @@
 #include <utility>
 #include <vector>
 
-#include "e2e/e2e_fixture.h"
 #include "base/encodings.h"
+#include "e2e/e2e_fixture.h"
 
 namespace qln::test {
 namespace {
@@ -113,8 +113,8 @@ class CrashSafety : public ::testing::Test {
         reply = master.Transact(LongFrame(address, message ? 17 : 19, data), 300ms);
       } while (!stop && reply && reply->ResponseCode() == kBusy);
       if (!reply) continue;
-      EXPECT_EQ(reply->ResponseCode(), kBusy * (reply->ResponseCode() == kBusy)) << "command "
-          << int(reply->Command());
+      EXPECT_EQ(reply->ResponseCode(), kBusy * (reply->ResponseCode() == kBusy))
+          << "command " << int(reply->Command());
       if (reply->ResponseCode() == 0) {
         (message ? messageAcked_ : assemblyAcked_) = number;
         ++acknowledged_;
@@ -144,9 +144,9 @@ class CrashSafety : public ::testing::Test {
     const auto byte = [&](const char* key) {
       return std::stoul(file->Read("HTDev00_Cmd016", key));
     };
-    const uint32_t assembly = static_cast<uint32_t>(byte("FinalAssemblyNum1") |
-                                                    byte("FinalAssemblyNum2") << 8 |
-                                                    byte("FinalAssemblyNum3") << 16);
+    const uint32_t assembly =
+        static_cast<uint32_t>(byte("FinalAssemblyNum1") | byte("FinalAssemblyNum2") << 8 |
+                              byte("FinalAssemblyNum3") << 16);
     EXPECT_GE(assembly, assemblyAcked_) << "kill " << kill;
     EXPECT_LE(assembly, std::max<uint32_t>(assemblySent_, 1)) << "kill " << kill;
   }

@@ -17,12 +17,12 @@
 #include <utility>
 #include <vector>
 
-#include "simulator/simulator.h"
-#include "device/profile_file.h"
-#include "e2e/hart_master.h"
 #include "base/clock.h"
 #include "base/encodings.h"
+#include "device/profile_file.h"
+#include "e2e/hart_master.h"
 #include "link/link_harness.h"
+#include "simulator/simulator.h"
 #include "support/temp_dir.h"
 
 namespace qln::test {
@@ -124,7 +124,10 @@ class SimulatorOnPty : public ::testing::Test {
   Recorder recorder_;
   SystemClock clock_;
   Simulator simulator_{
-      recorder_, recorder_, clock_, dir_.Path(),
+      recorder_,
+      recorder_,
+      clock_,
+      dir_.Path(),
       [this](LogKind kind, std::string line) { recorder_.Line(kind, std::move(line)); },
       [this](uint8_t channel) { recorder_.Channel(channel); }};
   std::unique_ptr<HartMaster> master_;

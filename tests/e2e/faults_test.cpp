@@ -37,14 +37,16 @@ TEST_F(FaultsOnDemand, EachArmedFaultIsSeenExactlyTwiceThenNormalRepliesAndTheCo
   };
   const Kind kinds[] = {
       {"BusyReplies", "busy reply (1 left)",
-       [](const auto& r) { return r && r->ChecksumOk() && r->ResponseCode() == 32 &&
-                                  r->Data().empty(); }},
+       [](const auto& r) {
+         return r && r->ChecksumOk() && r->ResponseCode() == 32 && r->Data().empty();
+       }},
       {"DropReplies", "reply dropped (1 left)", [](const auto& r) { return !r.has_value(); }},
       {"BadChecksums", "bad checksum (1 left)",
        [](const auto& r) { return r && !r->ChecksumOk() && r->ResponseCode() == 0; }},
       {"ResponseCodeCount", "response code 5 (1 left)",
-       [](const auto& r) { return r && r->ChecksumOk() && r->ResponseCode() == 5 &&
-                                  r->Data().empty(); }},
+       [](const auto& r) {
+         return r && r->ChecksumOk() && r->ResponseCode() == 5 && r->Data().empty();
+       }},
   };
   Configure(kSection, "ResponseCode", "5");
   Start();

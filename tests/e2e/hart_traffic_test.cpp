@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
+#include "base/encodings.h"
 #include "device/text_values.h"
 #include "e2e/e2e_fixture.h"
-#include "base/encodings.h"
 #include "serial/converter.h"
 
 namespace qln::test {

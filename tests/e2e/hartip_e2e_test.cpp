@@ -20,8 +20,7 @@ std::vector<uint8_t> ReplyData(const std::vector<uint8_t>& frame) {
 
 class HartIpSimulator : public SimulatorOnPty {
  protected:
-  std::unique_ptr<HartIpClient> Session(Transport transport = Transport::Tcp,
-                                        bool primary = true) {
+  std::unique_ptr<HartIpClient> Session(Transport transport = Transport::Tcp, bool primary = true) {
     if (!simulator_.HartIpRunning()) {
       EXPECT_EQ(simulator_.StartHartIp("127.0.0.1", 0), "");
     }

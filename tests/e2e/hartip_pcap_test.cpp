@@ -17,7 +17,10 @@ constexpr uint16_t kHartIpPort = 5094;  // the port the analyser knows HART-IP b
 constexpr uint16_t kHostPort = 50123;
 
 std::vector<uint8_t> Serialize(const IpMessage& m) {
-  std::vector<uint8_t> bytes{m.version, m.type, m.id, m.status,
+  std::vector<uint8_t> bytes{m.version,
+                             m.type,
+                             m.id,
+                             m.status,
                              static_cast<uint8_t>(m.sequence >> 8),
                              static_cast<uint8_t>(m.sequence),
                              static_cast<uint8_t>(m.byteCount >> 8),
@@ -135,7 +138,7 @@ TEST_F(HartIpCapture, AnalyserDecodesEveryPacketAsHartIp) {
   const uint8_t initiate[5] = {1, 0, 0, 0xEA, 0x60};
   const std::vector<std::vector<uint8_t>> requests{
       IpRequest(0, 1, initiate), IpRequest(3, 2, ShortFrame(0)), IpRequest(3, 3, ShortFrame(9)),
-      IpRequest(2, 4),           IpRequest(1, 5)};
+      IpRequest(2, 4), IpRequest(1, 5)};
   PcapWriter pcap;
   for (auto transport : {HartIpClient::Transport::Udp, HartIpClient::Transport::Tcp}) {
     const bool tcp = transport == HartIpClient::Transport::Tcp;
@@ -164,8 +167,9 @@ TEST_F(HartIpCapture, AnalyserDecodesEveryPacketAsHartIp) {
   // 20 packets carry HART-IP (10 UDP, 10 TCP); the three handshake packets carry none.
   const std::string hartIp = Output(tshark + "-Y hart_ip -T fields -e frame.number 2>/dev/null");
   EXPECT_EQ(std::count(hartIp.begin(), hartIp.end(), '\n'), 20) << hartIp;
-  const std::string bad = Output(tshark + "-Y '_ws.malformed || _ws.expert.severity >= error' "
-                              "2>/dev/null");
+  const std::string bad = Output(tshark +
+                                 "-Y '_ws.malformed || _ws.expert.severity >= error' "
+                                 "2>/dev/null");
   EXPECT_EQ(bad, "");
   // Sanity: the analyser saw the command 0 reply's frame.
   EXPECT_NE(Output(tshark + "-Y 'hart_ip.pt.command == 0' 2>/dev/null"), "");

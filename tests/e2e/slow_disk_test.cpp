@@ -7,8 +7,8 @@
 #include <thread>
 #include <vector>
 
-#include "e2e/e2e_fixture.h"
 #include "base/encodings.h"
+#include "e2e/e2e_fixture.h"
 
 namespace qln::test {
 namespace {

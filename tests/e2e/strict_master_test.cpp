@@ -1,6 +1,8 @@
 // HART masters that nobody here wrote: a strict receiver reads every kind of reply the simulator
 // sends (every universal command a device answers, a communication-error reply, burst frames)
 // behind two or five preambles, and each frame it reads is the frame the traffic log shows.
+#include "e2e/strict_master.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -10,10 +12,9 @@
 #include <thread>
 #include <vector>
 
+#include "base/encodings.h"
 #include "device/text_values.h"
 #include "e2e/e2e_fixture.h"
-#include "e2e/strict_master.h"
-#include "base/encodings.h"
 
 namespace qln::test {
 namespace {
@@ -57,7 +58,7 @@ class StrictMaster : public SimulatorOnPty, public ::testing::WithParamInterface
     std::this_thread::sleep_for(WireTime(got.size()));
   }
 
-  std::vector<uint8_t> line_;  // everything the master received, in order
+  std::vector<uint8_t> line_;            // everything the master received, in order
   std::atomic<bool> slowWrites_{false};  // each write to the file takes 600 ms
 };
 
@@ -87,13 +88,27 @@ TEST_P(StrictMaster, ReadsEveryReplyAndBurstFrameAsTheLogShowsIt) {
   damaged.back() ^= 0x21;
 
   const std::vector<uint8_t> message = LongFrame(a, 17, Packed("READ BY A STRICT MASTER", 32));
-  std::vector<std::vector<uint8_t>> requests = {
-      LongFrame(a, 0),  LongFrame(a, 1),  LongFrame(a, 2),  LongFrame(a, 3),
-      LongFrame(a, 7),  LongFrame(a, 8),  LongFrame(a, 9, {0, 1, 245}),
-      LongFrame(a, 11, tag), LongFrame(a, 12), LongFrame(a, 13), LongFrame(a, 14),
-      LongFrame(a, 15), LongFrame(a, 16), LongFrame(a, 18, tagDescriptorDate),
-      LongFrame(a, 19, {0, 1, 2}), LongFrame(a, 20), LongFrame({0, 0, 0, 0, 0}, 21, longTag),
-      LongFrame(a, 22, longTag), LongFrame(a, 38), LongFrame(a, 48), damaged};
+  std::vector<std::vector<uint8_t>> requests = {LongFrame(a, 0),
+                                                LongFrame(a, 1),
+                                                LongFrame(a, 2),
+                                                LongFrame(a, 3),
+                                                LongFrame(a, 7),
+                                                LongFrame(a, 8),
+                                                LongFrame(a, 9, {0, 1, 245}),
+                                                LongFrame(a, 11, tag),
+                                                LongFrame(a, 12),
+                                                LongFrame(a, 13),
+                                                LongFrame(a, 14),
+                                                LongFrame(a, 15),
+                                                LongFrame(a, 16),
+                                                LongFrame(a, 18, tagDescriptorDate),
+                                                LongFrame(a, 19, {0, 1, 2}),
+                                                LongFrame(a, 20),
+                                                LongFrame({0, 0, 0, 0, 0}, 21, longTag),
+                                                LongFrame(a, 22, longTag),
+                                                LongFrame(a, 38),
+                                                LongFrame(a, 48),
+                                                damaged};
   std::vector<uint8_t> expectedCodes(requests.size(), 0);
   expectedCodes.back() = 0x88;
   for (const auto& request : requests) Ask(request);

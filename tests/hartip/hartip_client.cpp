@@ -101,11 +101,10 @@ std::optional<IpMessage> HartIpClient::Request(uint8_t id, std::span<const uint8
 }
 
 std::optional<IpMessage> HartIpClient::Initiate(bool primary, uint32_t inactivityMs) {
-  const uint8_t body[5] = {static_cast<uint8_t>(primary ? 1 : 0),
-                           static_cast<uint8_t>(inactivityMs >> 24),
-                           static_cast<uint8_t>(inactivityMs >> 16),
-                           static_cast<uint8_t>(inactivityMs >> 8),
-                           static_cast<uint8_t>(inactivityMs)};
+  const uint8_t body[5] = {
+      static_cast<uint8_t>(primary ? 1 : 0), static_cast<uint8_t>(inactivityMs >> 24),
+      static_cast<uint8_t>(inactivityMs >> 16), static_cast<uint8_t>(inactivityMs >> 8),
+      static_cast<uint8_t>(inactivityMs)};
   return Request(0, body);
 }
 

@@ -73,14 +73,14 @@ TEST(HartIpCodec, ClassifiesRequestsAndRefusesMalformedOnes) {
   const uint8_t badMaster[5] = {2, 0, 0, 0, 0};
   const uint8_t incomplete[4] = {0x02, 0x80, 0x00, 0x00};  // no checksum
   const std::vector<Case> cases{
-      {IpRequest(0, 1, {}), false, kStatusTooFewDataBytes},            // initiate, no body
-      {IpRequest(0, 1, badMaster), false, kStatusInvalidSelection},    // master type 2
-      {IpRequest(0, 1, primary), true, kStatusAccessRestricted},       // second initiate
-      {IpRequest(2, 1), false, kStatusAccessRestricted},               // keep alive, no session
-      {IpRequest(3, 1, incomplete), true, kStatusTooFewDataBytes},     // frame incomplete
-      {IpRequest(9, 1), true, kStatusInvalidSelection},                // unknown message ID
+      {IpRequest(0, 1, {}), false, kStatusTooFewDataBytes},          // initiate, no body
+      {IpRequest(0, 1, badMaster), false, kStatusInvalidSelection},  // master type 2
+      {IpRequest(0, 1, primary), true, kStatusAccessRestricted},     // second initiate
+      {IpRequest(2, 1), false, kStatusAccessRestricted},             // keep alive, no session
+      {IpRequest(3, 1, incomplete), true, kStatusTooFewDataBytes},   // frame incomplete
+      {IpRequest(9, 1), true, kStatusInvalidSelection},              // unknown message ID
       {IpRequest(2, 1, {}, std::nullopt, 2), true, kStatusVersionNotSupported},
-      {IpRequest(2, 1, {}, 20), true, kStatusTooFewDataBytes},         // datagram shorter
+      {IpRequest(2, 1, {}, 20), true, kStatusTooFewDataBytes},  // datagram shorter
   };
   for (const Case& c : cases) {
     r = ClassifyRequest(c.message, c.inSession);

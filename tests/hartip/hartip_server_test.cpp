@@ -245,8 +245,8 @@ TEST_F(HartIpServerThreaded, PublishedBurstFramesReachEverySession) {
   auto outsider = Client();  // connected, no session
   ASSERT_TRUE(tcp->Initiate());
   ASSERT_TRUE(udp->Initiate(false));
-  const std::vector<uint8_t> burst{0x81, 0xC1, 0x22, 0x33, 0x44, 0x55, 1, 7, 0, 0,
-                                   0x20, 0x41, 0x20, 0, 0, 0x5A};
+  const std::vector<uint8_t> burst{0x81, 0xC1, 0x22, 0x33, 0x44, 0x55, 1, 7,
+                                   0,    0,    0x20, 0x41, 0x20, 0,    0, 0x5A};
   {
     std::lock_guard lock(backend_.mutex);
     backend_.burst = burst;

@@ -2,8 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include "commands/burst_frames.h"
 #include "base/encodings.h"
+#include "commands/burst_frames.h"
 #include "link_harness.h"
 #include "support/temp_dir.h"
 

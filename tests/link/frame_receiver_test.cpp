@@ -112,7 +112,8 @@ TEST(FrameReceiver, LongAddressIgnoresMasterAndBurstBits) {
 
   ASSERT_EQ(h.sent.size(), 1u);
   EXPECT_EQ(h.link.AddressedDevice(), 2);
-  std::vector<uint8_t> reply{0x86, 0xA6, 0x11, 0x22, 0x33, 0x44, 0x01, 0x04, 0x00, 0x00, 0x01, 0x02};
+  std::vector<uint8_t> reply{0x86, 0xA6, 0x11, 0x22, 0x33, 0x44,
+                             0x01, 0x04, 0x00, 0x00, 0x01, 0x02};
   reply.push_back(FrameChecksum(reply.data(), reply.size()));
   EXPECT_EQ(ReplyOf(h.sent[0]), reply);
 }
@@ -222,7 +223,9 @@ TEST(FrameReceiver, LineErrorsIgnoreDamagedAddressingAndAnswerTheRest) {
       {ShortFrame(0), 3, {0, 1, 3}},
       {LongFrame(kAddressA, 1), 7, {0, 1, 2, 3, 4, 5, 7}},
       {LongFrame(kAddressA, 3, {9, 9, 9, 9, 9, 9}), 7, {0, 1, 2, 3, 4, 5, 7}},
-      {LongFrame(kAddressA, 11, PackedTag("PT-101  ")), 7, {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13}},
+      {LongFrame(kAddressA, 11, PackedTag("PT-101  ")),
+       7,
+       {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13}},
   };
   for (const Case& c : cases) {
     for (std::size_t position = 0; position < c.frame.size(); ++position) {

@@ -16,10 +16,10 @@
 #include <string>
 #include <vector>
 
+#include "base/log_queue.h"
 #include "device/device_model.h"
 #include "link/command_exchange.h"
 #include "link/frame_receiver.h"
-#include "base/log_queue.h"
 #include "support/fakes.h"
 
 namespace qln::test {
@@ -48,12 +48,14 @@ inline std::vector<uint8_t> ShortFrame(uint8_t pollAddress, uint8_t command = 0,
 // Address byte 1 carries the master bit and the low six bits of the long address's first byte.
 inline std::vector<uint8_t> LongFrame(const std::array<uint8_t, 5>& longAddress, uint8_t command,
                                       const std::vector<uint8_t>& data = {}, bool primary = true) {
-  const std::vector<uint8_t> address{static_cast<uint8_t>(MasterBit(primary) | (longAddress[0] & 0x3F)),
-                                     longAddress[1], longAddress[2], longAddress[3], longAddress[4]};
+  const std::vector<uint8_t> address{
+      static_cast<uint8_t>(MasterBit(primary) | (longAddress[0] & 0x3F)), longAddress[1],
+      longAddress[2], longAddress[3], longAddress[4]};
   return MasterFrame(0x82, address, command, data);
 }
 
-inline std::vector<uint8_t> WithPreambles(const std::vector<uint8_t>& frame, std::size_t count = 5) {
+inline std::vector<uint8_t> WithPreambles(const std::vector<uint8_t>& frame,
+                                          std::size_t count = 5) {
   std::vector<uint8_t> bytes;
   bytes.reserve(count + frame.size());
   bytes.assign(count, 0xFF);
@@ -76,7 +78,8 @@ inline std::string Hex(std::span<const uint8_t> bytes) {
 // publishes ReplyReady last.
 class FakeDispatcher {
  public:
-  FakeDispatcher(DeviceModel& model, CommandExchange& exchange) : model_(model), exchange_(exchange) {}
+  FakeDispatcher(DeviceModel& model, CommandExchange& exchange)
+      : model_(model), exchange_(exchange) {}
 
   // Passes that must see the request pending before it is answered; 1 answers at the first.
   int delay = 1;
@@ -116,7 +119,9 @@ struct Transmission {
 
 class LinkHarness {
  public:
-  LinkHarness() { commandThread = [this] { dispatcher.Pass(); }; }
+  LinkHarness() {
+    commandThread = [this] { dispatcher.Pass(); };
+  }
 
   void EnableDevice(uint8_t device, const std::array<uint8_t, 5>& longAddress = {},
                     uint32_t preambles = 5) {
@@ -172,7 +177,8 @@ class LinkHarness {
   CommandExchange exchange;
   CommunicationCounters counters;
   // On the heap by itself, so that AddressSanitizer sees any write past its end.
-  std::unique_ptr<FrameReceiver> owned = std::make_unique<FrameReceiver>(model.Link, exchange, counters, clock, log);
+  std::unique_ptr<FrameReceiver> owned =
+      std::make_unique<FrameReceiver>(model.Link, exchange, counters, clock, log);
   FrameReceiver& link = *owned;
   FakeDispatcher dispatcher{model, exchange};
   std::function<void()> commandThread;  // runs after every pass

@@ -11,9 +11,10 @@
 namespace qln::test {
 namespace {
 
-constexpr std::array<std::array<uint8_t, 5>, 4> kAddresses{{
-    {0x26, 0x11, 0x22, 0x33, 0x44}, {0x0A, 0x55, 0x01, 0x02, 0x03}, {0xE6, 0x11, 0x22, 0x33, 0x44},
-    {0x00, 0x00, 0x00, 0x00, 0x00}}};
+constexpr std::array<std::array<uint8_t, 5>, 4> kAddresses{{{0x26, 0x11, 0x22, 0x33, 0x44},
+                                                            {0x0A, 0x55, 0x01, 0x02, 0x03},
+                                                            {0xE6, 0x11, 0x22, 0x33, 0x44},
+                                                            {0x00, 0x00, 0x00, 0x00, 0x00}}};
 
 class RandomTraffic {
  public:
@@ -25,7 +26,8 @@ class RandomTraffic {
 
   // A byte that matters to the receiver more often than chance would give.
   uint8_t InterestingByte() {
-    static constexpr uint8_t kBytes[] = {0xFF, 0x02, 0x82, 0x06, 0x86, 0x01, 0x81, 0x00, 0x80, 0x0B};
+    static constexpr uint8_t kBytes[] = {0xFF, 0x02, 0x82, 0x06, 0x86,
+                                         0x01, 0x81, 0x00, 0x80, 0x0B};
     return OneIn(2) ? kBytes[Below(static_cast<int>(std::size(kBytes)))] : Byte();
   }
 
@@ -101,9 +103,12 @@ TEST(LinkRandomised, ArbitraryTrafficStaysInBoundsAndAnswersEachFrameAtMostOnce)
       switch (random.Below(4)) {
         case 0: {
           const auto bytes = random.Request();
-          const std::size_t cut = static_cast<std::size_t>(random.Below(static_cast<int>(bytes.size()) + 1));
-          h->Read({bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(cut)}, random.LineError());
-          h->Read({bytes.begin() + static_cast<std::ptrdiff_t>(cut), bytes.end()}, random.LineError());
+          const std::size_t cut =
+              static_cast<std::size_t>(random.Below(static_cast<int>(bytes.size()) + 1));
+          h->Read({bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(cut)},
+                  random.LineError());
+          h->Read({bytes.begin() + static_cast<std::ptrdiff_t>(cut), bytes.end()},
+                  random.LineError());
           break;
         }
         case 1: {

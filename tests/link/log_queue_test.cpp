@@ -63,7 +63,8 @@ TEST(LogQueue, ConcurrentReaderLosesNothingAndKeepsTheOrder) {
   }
   writer.join();
   for (int i = 0; i < kLines; ++i) {
-    ASSERT_EQ(taken[i].Text, std::to_string(i) + std::string(static_cast<std::size_t>(i % 1500), 'x'));
+    ASSERT_EQ(taken[i].Text,
+              std::to_string(i) + std::string(static_cast<std::size_t>(i % 1500), 'x'));
     ASSERT_EQ(taken[i].Kind, i % 2 == 0 ? LogKind::Received : LogKind::Sent);
   }
 }

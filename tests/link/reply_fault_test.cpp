@@ -86,8 +86,8 @@ TEST(ReplyFault, DelayedReplyLeavesWholeReplyWaitsLaterAndNeverAsBusy) {
   };
   // Ready at the first wait: 12, plus 10 per period, also past the 40-tick busy deadline. Ready
   // at the third wait: 32 plus the periods. Not ready within 40 ticks: the busy reply, on time.
-  for (const Case c : {Case{1, 1, 22, 0x00}, Case{1, 5, 62, 0x00}, Case{25, 2, 52, 0x00},
-                       Case{41, 2, 42, 0x20}}) {
+  for (const Case c :
+       {Case{1, 1, 22, 0x00}, Case{1, 5, 62, 0x00}, Case{25, 2, 52, 0x00}, Case{41, 2, 42, 0x20}}) {
     SCOPED_TRACE("delay " + std::to_string(c.dispatcherDelay) + " periods " +
                  std::to_string(c.periods));
     LinkHarness h;

@@ -35,11 +35,11 @@ TEST_F(MovingValuesTest, PeriodicShapesAtChosenInstantsAcrossTheClocksWrap) {
   // The variable's time starts at its first evaluation, here 2 s before the counter wraps.
   const uint32_t start = 0xFFFFFFFFu - 1999u;
   Set({"Sine", "0", "100", "8", ""});
-  EXPECT_NEAR(Pv(start), 50.0, 1e-9);             // mid-range, rising
-  EXPECT_NEAR(Pv(start + 1000), 85.3553, 1e-3);   // 1/8 period
-  EXPECT_NEAR(Pv(start + 2000), 100.0, 1e-9);     // a quarter period: High, just past the wrap
+  EXPECT_NEAR(Pv(start), 50.0, 1e-9);            // mid-range, rising
+  EXPECT_NEAR(Pv(start + 1000), 85.3553, 1e-3);  // 1/8 period
+  EXPECT_NEAR(Pv(start + 2000), 100.0, 1e-9);    // a quarter period: High, just past the wrap
   EXPECT_NEAR(Pv(start + 4000), 50.0, 1e-9);
-  EXPECT_NEAR(Pv(start + 6000), 0.0, 1e-9);       // three quarters: Low
+  EXPECT_NEAR(Pv(start + 6000), 0.0, 1e-9);           // three quarters: Low
   EXPECT_NEAR(Pv(start + 8000 + 2000), 100.0, 1e-9);  // the next period repeats
 
   Set({"TRIANGLE", "-10", "10", "4", ""});  // new texts: the time starts again
@@ -134,8 +134,7 @@ TEST_F(MovingValuesTest, BadTextsAreDescribedOnceAndLeaveTheVariableFixed) {
        "Dev[2]_Simulation: PV1High=1e39 is not a number; PV1 stays fixed"},
       {{"ramp", "0", "1", "inf", ""},
        "Dev[2]_Simulation: PV1Period=inf is not a period above 0; PV1 stays fixed"},
-      {{"random", "", "1", "2", ""},
-       "Dev[2]_Simulation: PV1Low= is not a number; PV1 stays fixed"},
+      {{"random", "", "1", "2", ""}, "Dev[2]_Simulation: PV1Low= is not a number; PV1 stays fixed"},
       {{"random", "0", "1", "2", "-0.1"},
        "Dev[2]_Simulation: PV1Noise=-0.1 is not a noise amplitude of 0 or more; PV1 stays fixed"},
   };

@@ -78,8 +78,9 @@ class SerialWorkerTest : public ::testing::Test {
   ConverterRequest converter;
   ConverterChannelReport report;
   int handOvers = 0;
-  SerialWorker worker{port, {link, burst, exchange, state, converter, report, console, notifier,
-                             [this] { ++handOvers; }}};
+  SerialWorker worker{port,
+                      {link, burst, exchange, state, converter, report, console, notifier,
+                       [this] { ++handOvers; }}};
 };
 
 TEST_F(SerialWorkerTest, ARequestIsHandedOverOnceAndItsReplySentWithTheLineKeyed) {
@@ -99,9 +100,9 @@ TEST_F(SerialWorkerTest, ARequestIsHandedOverOnceAndItsReplySentWithTheLineKeyed
   exchange.Data[0] = 0xAB;
   exchange.Publish(ExchangeState::ReplyReady);
   EXPECT_GT(PassesUntilTransmission(), 0);
-  EXPECT_EQ(port.Events(), (std::vector<std::string>{
-                               "RTS 1", "DTR 0", "write FF FF FF FF FF 06 80 00 03 00 40 AB 6E",
-                               "sent 13", "DTR 1"}));
+  EXPECT_EQ(port.Events(), (std::vector<std::string>{"RTS 1", "DTR 0",
+                                                     "write FF FF FF FF FF 06 80 00 03 00 40 AB 6E",
+                                                     "sent 13", "DTR 1"}));
   const std::vector<LogLine> lines = Logged();
   ASSERT_EQ(lines.size(), 2u);
   EXPECT_TRUE(lines[1].Text.ends_with("  ==>  FF FF FF FF FF 06 80 00 03 00 40 AB 6E "));
@@ -134,8 +135,8 @@ TEST_F(SerialWorkerTest, NotesFollowTheNextTransmissionWithTheAddressedDevice) {
   const auto start = std::chrono::steady_clock::now();
   ASSERT_EQ(PassesUntilTransmission(), 4);
   EXPECT_GE(std::chrono::steady_clock::now() - start, 100ms) << "the reset note waits 100 ms";
-  EXPECT_EQ(console.Notes(), (std::vector<std::string>{"Dev[3]_SelfTest_OK ...\r\n",
-                                                       "Dev[3]_Reset_OK ...\r\n"}));
+  EXPECT_EQ(console.Notes(),
+            (std::vector<std::string>{"Dev[3]_SelfTest_OK ...\r\n", "Dev[3]_Reset_OK ...\r\n"}));
   EXPECT_FALSE(state.SelfTestNotePending);
   EXPECT_FALSE(state.ResetNotePending);
 

@@ -5,9 +5,9 @@
 #include <utility>
 #include <vector>
 
-#include "base/notifier.h"
 #include "base/clock.h"
 #include "base/log_sink.h"
+#include "base/notifier.h"
 
 namespace qln::test {
 

@@ -6,12 +6,11 @@
 #include <QFontMetrics>
 #include <QLabel>
 #include <QLineEdit>
-#include <QTableView>
 #include <QPointer>
 #include <QPushButton>
 #include <QScrollBar>
+#include <QTableView>
 #include <QTest>
-
 #include <algorithm>
 #include <filesystem>
 #include <memory>
@@ -45,7 +44,8 @@ class InDirectory {
 // A log window fed from a queue, with its messages recorded instead of shown.
 struct LogWindowFixture {
   LogWindowFixture() {
-    window.SetMessageBox([this](QMessageBox::Icon icon, const QString& text) { messages.emplace_back(icon, text); });
+    window.SetMessageBox(
+        [this](QMessageBox::Icon icon, const QString& text) { messages.emplace_back(icon, text); });
   }
 
   QString Received() const { return window.findChild<QLineEdit*>("recvCount")->text(); }
@@ -137,7 +137,6 @@ class CommLogWindowTest : public QObject {
     QCOMPARE(f.TopLine(), 2);
     f.Click("Auto Scroll");  // on again: scrolls at once
     QCOMPARE(f.TopLine(), 12);
-
   }
 
   void HorizontalRangeFollowsTheWidestLine() {
@@ -178,15 +177,18 @@ class CommLogWindowTest : public QObject {
     QCOMPARE(lines.LineCount(), LogListModel::kMaxLines - LogListModel::kDropChunk + 1);
     QCOMPARE(lines.DroppedLines(), int64_t{LogListModel::kDropChunk});
     QCOMPARE(lines.Text(0), "line " + std::to_string(LogListModel::kDropChunk - 1));
-    QCOMPARE(lines.Text(lines.LineCount() - 1), "line " + std::to_string(LogListModel::kMaxLines - 1));
+    QCOMPARE(lines.Text(lines.LineCount() - 1),
+             "line " + std::to_string(LogListModel::kMaxLines - 1));
     int widest = 0;
     for (int row = 0; row < lines.LineCount(); ++row) {
-      widest = std::max(widest, metrics.horizontalAdvance(QString::fromStdString(lines.Text(row))) + 3);
+      widest =
+          std::max(widest, metrics.horizontalAdvance(QString::fromStdString(lines.Text(row))) + 3);
     }
     QCOMPARE(lines.Extent(), widest);
     QCOMPARE(f.Received(), QString::number(LogListModel::kMaxLines + 1));  // counts keep every line
     QVERIFY(!notice->isHidden());
-    QCOMPARE(notice->text(), QString("Older lines dropped: 10000 (the list keeps the newest 200000)"));
+    QCOMPARE(notice->text(),
+             QString("Older lines dropped: 10000 (the list keeps the newest 200000)"));
 
     // A burst longer than the whole list: the newest lines stay, the count of dropped ones adds up.
     // 190001 + 200005 lines are 190006 too many: twenty chunks go, from the list and the burst.
@@ -206,7 +208,8 @@ class CommLogWindowTest : public QObject {
     InDirectory in(dir.Path());
     LogWindowFixture f;
     const std::filesystem::path file = dir / "20241231_134507.csv";
-    const QString path = QString::fromStdString((std::filesystem::canonical(dir.Path()) / file.filename()).string());
+    const QString path =
+        QString::fromStdString((std::filesystem::canonical(dir.Path()) / file.filename()).string());
 
     f.Click("Save");  // an empty list: an empty file
     QVERIFY(std::filesystem::exists(file));
@@ -220,8 +223,11 @@ class CommLogWindowTest : public QObject {
     f.window.AppendLogLines();
     f.Click("Save");  // the same second: the same file, replaced
     QCOMPARE(test::ReadFile(file),
-             std::string("10:00:00.000  <==  FF 02 80 00 00 82 \r\n10:00:00.120  ==>  FF 06 80 00 0E 00 00 88 \r\n"));
-    QCOMPARE(std::distance(std::filesystem::directory_iterator(dir.Path()), std::filesystem::directory_iterator()), 1);
+             std::string("10:00:00.000  <==  FF 02 80 00 00 82 \r\n10:00:00.120  ==>  FF 06 80 00 "
+                         "0E 00 00 88 \r\n"));
+    QCOMPARE(std::distance(std::filesystem::directory_iterator(dir.Path()),
+                           std::filesystem::directory_iterator()),
+             1);
     QCOMPARE(f.window.Lines().LineCount(), 2);  // saving changes neither list nor counts
     QCOMPARE(f.Received(), QString("1"));
 
@@ -234,7 +240,8 @@ class CommLogWindowTest : public QObject {
     test::TempDir dir;
     InDirectory in(dir.Path());
     LogWindowFixture f;
-    std::filesystem::create_directory(dir / "20241231_134507.csv");  // the name is taken by a directory
+    std::filesystem::create_directory(dir /
+                                      "20241231_134507.csv");  // the name is taken by a directory
     f.Lines(2);
     f.window.AppendLogLines();
     f.Click("Save");
@@ -339,7 +346,8 @@ class CommLogWindowTest : public QObject {
     QCOMPARE(lines.LineCount(), 2);
     QVERIFY(lines.Text(0).find("  <==  FF FF FF FF FF 02 80 00 00 82 ") != std::string::npos);
     QVERIFY(lines.Text(1).find("  ==>  ") != std::string::npos);
-    QVERIFY(lines.Text(1).find(" 06 80 00 ") != std::string::npos);  // the reply to the same address
+    QVERIFY(lines.Text(1).find(" 06 80 00 ") !=
+            std::string::npos);  // the reply to the same address
     QCOMPARE(window.findChild<QLineEdit*>("recvCount")->text(), QString("1"));
     QCOMPARE(window.findChild<QLineEdit*>("sendCount")->text(), QString("1"));
   }

@@ -4,7 +4,6 @@
 #include <QGroupBox>
 #include <QRadioButton>
 #include <QTest>
-
 #include <memory>
 
 #include "commands/command_fixture.h"
@@ -14,9 +13,14 @@ namespace qln {
 namespace {
 
 const char* const kBitTexts[8] = {  // bit 7 first
-    "Field device malfunction",    "Configuration changed",   "Cold Start",
-    "More status available",       "Analog output current fixed", "Analog output saturated",
-    "Nonprimary variable out of limits", "Primary variable out of limits"};
+    "Field device malfunction",
+    "Configuration changed",
+    "Cold Start",
+    "More status available",
+    "Analog output current fixed",
+    "Analog output saturated",
+    "Nonprimary variable out of limits",
+    "Primary variable out of limits"};
 
 // The command layer over a temporary QLN.ini, asked for replies as the command thread does.
 struct CommandLayer {

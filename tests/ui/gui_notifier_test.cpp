@@ -3,7 +3,6 @@
 #include <QCoreApplication>
 #include <QTest>
 #include <QThread>
-
 #include <atomic>
 #include <chrono>
 #include <functional>
@@ -112,7 +111,7 @@ class GuiNotifierTest : public QObject {
     QCOMPARE(boxes[0].text, QString("cannot write QLN.ini"));
     QCOMPARE(boxes[0].caption, QCoreApplication::applicationName());
 
-    notifier.Problem("later");  // the first box is closed: the next one shows
+    notifier.Problem("later");   // the first box is closed: the next one shows
     QVERIFY(boxes.size() == 1);  // posted, even on the UI thread (the model lock may be held)
     QTRY_COMPARE(boxes.size(), std::size_t{2});
   }

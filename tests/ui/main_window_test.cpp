@@ -9,16 +9,15 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QLabel>
+#include <QLineEdit>
 #include <QPushButton>
 #include <QScopeGuard>
 #include <QScreen>
 #include <QScrollArea>
 #include <QScrollBar>
-#include <QLineEdit>
 #include <QSpinBox>
 #include <QTest>
 #include <QTimer>
-
 #include <array>
 #include <chrono>
 #include <filesystem>
@@ -65,7 +64,8 @@ std::size_t ThreadCount() {
     return true;
   }();
   std::size_t count = 0;
-  for ([[maybe_unused]] const auto& task : std::filesystem::directory_iterator("/proc/self/task")) ++count;
+  for ([[maybe_unused]] const auto& task : std::filesystem::directory_iterator("/proc/self/task"))
+    ++count;
   return count;
 }
 
@@ -74,7 +74,8 @@ std::size_t ThreadCount() {
 struct WindowFixture {
   explicit WindowFixture(bool withFile = true) {
     if (withFile) {
-      std::filesystem::copy_file(std::filesystem::path(QLN_SOURCE_DIR) / "examples" / "QLN.ini", Ini());
+      std::filesystem::copy_file(std::filesystem::path(QLN_SOURCE_DIR) / "examples" / "QLN.ini",
+                                 Ini());
       Configure("HTDev_Sys", "COM3Path", "pty:" + Link());
     }
   }
@@ -89,11 +90,12 @@ struct WindowFixture {
   }
 
   MainWindow& Start() {
-    window = std::make_unique<MainWindow>(clock, dir.Path(), std::nullopt,
-                                          [this](QMessageBox::Icon icon, const QString& caption, const QString& text) {
-                                            messages.push_back({icon, caption, text});
-                                            onMessage();
-                                          });
+    window = std::make_unique<MainWindow>(
+        clock, dir.Path(), std::nullopt,
+        [this](QMessageBox::Icon icon, const QString& caption, const QString& text) {
+          messages.push_back({icon, caption, text});
+          onMessage();
+        });
     window->show();
     return *window;
   }
@@ -110,8 +112,12 @@ struct WindowFixture {
     QVERIFY2(button, text);
     QTest::mouseClick(button, Qt::LeftButton);
   }
-  QCheckBox& Box(const char* text) const { return *test::ChildWithText<QCheckBox>(*window, QString::fromLatin1(text)); }
-  QComboBox& List(const char* name) const { return *window->findChild<QComboBox*>(QString::fromLatin1(name)); }
+  QCheckBox& Box(const char* text) const {
+    return *test::ChildWithText<QCheckBox>(*window, QString::fromLatin1(text));
+  }
+  QComboBox& List(const char* name) const {
+    return *window->findChild<QComboBox*>(QString::fromLatin1(name));
+  }
   const DeviceRow& Row(int r) const { return window->Row(r); }
   QString Unit(int r, int i) const { return Row(r).Unit(i).currentText(); }
 
@@ -125,15 +131,17 @@ struct WindowFixture {
 
 // Whether row r looks selected (true), normal (false); fails the test for a mixture.
 bool Highlighted(const DeviceRow& row) {
-  const std::array<const ColourEdit*, 7> fields = {&row.ShortAddress(), &row.LongAddress(), &row.MfrIDv7(),
-                                                   &row.Value(0), &row.Value(1), &row.Value(2), &row.Value(3)};
+  const std::array<const ColourEdit*, 7> fields = {
+      &row.ShortAddress(), &row.LongAddress(), &row.MfrIDv7(), &row.Value(0),
+      &row.Value(1),       &row.Value(2),      &row.Value(3)};
   if (fields[0]->BackgroundColour() == kSelected) {
     for (const ColourEdit* field : fields) {
       if (field->BackgroundColour() != kSelected) qFatal("row partly selected");
     }
     return true;
   }
-  if (fields[0]->BackgroundColour() != QPalette().color(QPalette::Button)) qFatal("short address not on button face");
+  if (fields[0]->BackgroundColour() != QPalette().color(QPalette::Button))
+    qFatal("short address not on button face");
   for (std::size_t i = 1; i < fields.size(); ++i) {
     if (fields[i]->BackgroundColour() != QColor(Qt::white)) qFatal("field not white");
   }
@@ -182,8 +190,8 @@ class MainWindowTest : public QObject {
     QCOMPARE(f.Row(15).MfrIDv7().text(), QString("00FF"));
     QCOMPARE(f.Row(0).LongAddress().text(), QString("2605123456"));
     QCOMPARE(f.Row(0).MfrIDv7().text(), QString("0026"));
-    const QStringList values = {f.Row(0).Value(0).text(), f.Row(0).Value(1).text(), f.Row(0).Value(2).text(),
-                                f.Row(0).Value(3).text()};
+    const QStringList values = {f.Row(0).Value(0).text(), f.Row(0).Value(1).text(),
+                                f.Row(0).Value(2).text(), f.Row(0).Value(3).text()};
     QCOMPARE(values, (QStringList{"25.000000", "24.500000", "12.000000", "50.000000"}));
     QCOMPARE((QStringList{f.Unit(0, 0), f.Unit(0, 1), f.Unit(0, 2), f.Unit(0, 3)}),
              (QStringList{"Deg.C", "Deg.C", "mA", "%"}));
@@ -214,7 +222,8 @@ class MainWindowTest : public QObject {
     QCOMPARE(ports.currentIndex(), 2);  // COMNo=3
     QCOMPARE(window.PortNumber(), 3);
     QCOMPARE(ports.itemData(0, Qt::ToolTipRole).toString(), QString("/dev/ttyS0"));
-    QCOMPARE(ports.itemData(2, Qt::ToolTipRole).toString(), QString::fromStdString("virtual port at " + f.Link()));
+    QCOMPARE(ports.itemData(2, Qt::ToolTipRole).toString(),
+             QString::fromStdString("virtual port at " + f.Link()));
     QCOMPARE(ports.itemData(5, Qt::ToolTipRole).toString(), QString("/dev/ttyUSB0"));
     QCOMPARE(ports.toolTip(), ports.itemData(2, Qt::ToolTipRole).toString());
 
@@ -367,7 +376,8 @@ class MainWindowTest : public QObject {
     QTest::mouseClick(&f.Box("HART v7.0"), Qt::LeftButton);
     QVERIFY(!f.Box("HART v7.0").isChecked());
     for (int r = 0; r < MainWindow::kRows; ++r) {
-      QCOMPARE(f.Stored(QString::asprintf("HTDev%02d_Cmd000", r).toStdString(), "UnivCmdRev"), std::string("6"));
+      QCOMPARE(f.Stored(QString::asprintf("HTDev%02d_Cmd000", r).toStdString(), "UnivCmdRev"),
+               std::string("6"));
       QVERIFY(!f.Row(r).MfrIDv7().isEnabled());
       QCOMPARE(f.Row(r).LongAddress().isEnabled(), r < 8);
     }
@@ -380,7 +390,8 @@ class MainWindowTest : public QObject {
 
     QTest::mouseClick(&f.Box("HART v7.0"), Qt::LeftButton);
     for (int r = 0; r < MainWindow::kRows; ++r) {
-      QCOMPARE(f.Stored(QString::asprintf("HTDev%02d_Cmd000", r).toStdString(), "UnivCmdRev"), std::string("7"));
+      QCOMPARE(f.Stored(QString::asprintf("HTDev%02d_Cmd000", r).toStdString(), "UnivCmdRev"),
+               std::string("7"));
       QCOMPARE(f.Row(r).MfrIDv7().isEnabled(), r < 8 || r == 9);
     }
     QCOMPARE(window.Sim().Model().Active.UnivCmdRev, uint8_t{7});
@@ -420,7 +431,8 @@ class MainWindowTest : public QObject {
 
     // The link layer matches the new long address; the field keeps the text as typed.
     const auto& address = window.Sim().Model().Table[2].LongAddress;
-    QCOMPARE((std::array<uint8_t, 5>{address}), (std::array<uint8_t, 5>{0x00, 0x0A, 0x00, 0xBC, 0xDE}));
+    QCOMPARE((std::array<uint8_t, 5>{address}),
+             (std::array<uint8_t, 5>{0x00, 0x0A, 0x00, 0xBC, 0xDE}));
     QCOMPARE(row.LongAddress().text(), QString("ABCDE"));
     QCOMPARE(row.Value(0).text(), QString());
     QCOMPARE(HighlightedRow(window), MainWindow::kNoRow);
@@ -473,7 +485,8 @@ class MainWindowTest : public QObject {
     // Automatic refresh: hand edits show within a tick; an unknown unit keeps the selection.
     QTest::mouseClick(&f.Box("GetCMD3Param (Auto)"), Qt::LeftButton);
     f.Configure("HTDev01_Cmd003", "PV2Unit", "250");
-    QTRY_COMPARE_WITH_TIMEOUT(f.Row(5).Value(2).text(), QString("2.500000"), 2 * MainWindow::kRefreshMilliseconds);
+    QTRY_COMPARE_WITH_TIMEOUT(f.Row(5).Value(2).text(), QString("2.500000"),
+                              2 * MainWindow::kRefreshMilliseconds);
     QCOMPARE(f.Unit(1, 1), QString("Deg.C"));
     QCOMPARE(f.Row(2).LongAddress().text(), QString("1A01011170"));  // identities are not refreshed
     (void)window;
@@ -542,7 +555,8 @@ class MainWindowTest : public QObject {
     QCOMPARE(window.PortNumber(), 5);
     f.Press("Open");
     QCOMPARE(f.messages.size(), std::size_t{1});
-    QCOMPARE(f.messages[0].text, QString::fromStdString("Open Com5 Failed\n" + missing + ": No such file or directory"));
+    QCOMPARE(f.messages[0].text, QString::fromStdString("Open Com5 Failed\n" + missing +
+                                                        ": No such file or directory"));
     QVERIFY(!window.Sim().PortOpen());
     QVERIFY(test::ChildWithText<QPushButton>(window, "Open"));
     QVERIFY(f.List("portList").isEnabled());

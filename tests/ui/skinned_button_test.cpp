@@ -2,7 +2,6 @@
 
 #include <QPainter>
 #include <QTest>
-
 #include <algorithm>
 #include <vector>
 
@@ -152,11 +151,13 @@ class SkinnedButtonTest : public QObject {
     QVERIFY(!button.SetBitmap(QImage(), 5, 3, 3, 3, 3));
     const QImage greens = SolidStrip({green_, green_, green_, green_, green_});
     QVERIFY(!button.SetBitmap(greens, 0, 3, 3, 3, 3));
-    QVERIFY(!button.SetBitmap(greens, 3, 3, 3, 3, 3));  // no frame 3 to build the focused image from
+    QVERIFY(
+        !button.SetBitmap(greens, 3, 3, 3, 3, 3));  // no frame 3 to build the focused image from
     QVERIFY(!button.SetBitmap(QImage(4, kFrame, QImage::Format_RGB32), 5, 3, 3, 3, 3));
     QCOMPARE(test::Rendered(button).pixel(40, 15), red_);
     // Borders as wide as the frame or wider leave a centre to stretch.
-    QVERIFY(button.SetBitmap(SolidStrip({green_, red_, blue_, yellow_, grey_, grey_}), 6, 8, 8, 8, 17));
+    QVERIFY(
+        button.SetBitmap(SolidStrip({green_, red_, blue_, yellow_, grey_, grey_}), 6, 8, 8, 8, 17));
     const QImage image = test::Rendered(button);
     QCOMPARE(image.pixel(40, 15), green_);
     QCOMPARE(image.pixel(79, 29), green_);
@@ -213,8 +214,8 @@ class SkinnedButtonTest : public QObject {
     const QImage common(":/ui/button_strip_common.png");
     QCOMPARE(common.size(), QSize(5 * 24, 24));
     QImage image = test::Rendered(button);
-    QCOMPARE(image.pixel(0, 0), Face(button));              // the rounded corner
-    QCOMPARE(image.pixel(45, 0), common.pixel(12, 0));      // the outline
+    QCOMPARE(image.pixel(0, 0), Face(button));          // the rounded corner
+    QCOMPARE(image.pixel(45, 0), common.pixel(12, 0));  // the outline
     QCOMPARE(image.pixel(45, 27), common.pixel(12, 23));
 
     QVERIFY(ApplyButtonSkin(button, ButtonSkin::Port));

@@ -3,7 +3,6 @@
 #include <QComboBox>
 #include <QPushButton>
 #include <QTest>
-
 #include <array>
 #include <memory>
 #include <mutex>
@@ -44,12 +43,17 @@ struct SpecFixture {
 HexDigitEdit* Cell(const QWidget& window, int k) {
   return window.findChild<HexDigitEdit*>(QStringLiteral("cell%1").arg(k));
 }
-QComboBox& CommandList(const QWidget& window) { return *window.findChild<QComboBox*>("commandNumber"); }
+QComboBox& CommandList(const QWidget& window) {
+  return *window.findChild<QComboBox*>("commandNumber");
+}
 QComboBox& CountList(const QWidget& window) { return *window.findChild<QComboBox*>("paramNum"); }
 void Press(const QWidget& window, const char* text) {
-  QTest::mouseClick(test::ChildWithText<QPushButton>(window, QString::fromLatin1(text)), Qt::LeftButton);
+  QTest::mouseClick(test::ChildWithText<QPushButton>(window, QString::fromLatin1(text)),
+                    Qt::LeftButton);
 }
-void ChooseCommand(const QWidget& window, int command) { test::Choose(CommandList(window), command - 128); }
+void ChooseCommand(const QWidget& window, int command) {
+  test::Choose(CommandList(window), command - 128);
+}
 void ChooseCount(const QWidget& window, int count) { test::Choose(CountList(window), count); }
 // Replaces a cell's text by typing.
 void Type(HexDigitEdit* cell, const char* keys) {
@@ -110,7 +114,8 @@ class SpecCmdWindowTest : public QObject {
     Press(*window, "Set");
     QCOMPARE(f.File(140, "ParamNum"), std::string("6"));
     const std::vector<std::string> expected{"255", "15", "1", "0", "0", "167", "0"};
-    for (int i = 1; i <= 7; ++i) QCOMPARE(f.File(140, "Param" + std::to_string(i)), expected[static_cast<std::size_t>(i - 1)]);
+    for (int i = 1; i <= 7; ++i)
+      QCOMPARE(f.File(140, "Param" + std::to_string(i)), expected[static_cast<std::size_t>(i - 1)]);
     QCOMPARE(f.File(140, "Param64"), std::string("0"));
 
     ChooseCommand(*window, 141);
@@ -173,7 +178,8 @@ class SpecCmdWindowTest : public QObject {
 
   void GetShowsAtMost64BytesAndNoneForAMissingSection() {
     std::string ini = "[HTDevAll_SpecCmd200]\nParamNum=100\n";
-    for (int i = 1; i <= 100; ++i) ini += "Param" + std::to_string(i) + "=" + std::to_string(i) + "\n";
+    for (int i = 1; i <= 100; ++i)
+      ini += "Param" + std::to_string(i) + "=" + std::to_string(i) + "\n";
     SpecFixture f(ini);
     const auto window = f.Open();
     ChooseCommand(*window, 200);
@@ -276,7 +282,8 @@ class SpecCmdWindowTest : public QObject {
     QCOMPARE(reply[11], uint8_t{130});
     QCOMPARE(reply[12], uint8_t{5});
     QCOMPARE(reply[13], uint8_t{0});
-    QCOMPARE((std::vector<uint8_t>(reply.begin() + 15, reply.begin() + 18)), (std::vector<uint8_t>{0x01, 0x02, 0xAB}));
+    QCOMPARE((std::vector<uint8_t>(reply.begin() + 15, reply.begin() + 18)),
+             (std::vector<uint8_t>{0x01, 0x02, 0xAB}));
   }
 };
 

@@ -8,7 +8,6 @@
 #include <QObject>
 #include <QString>
 #include <QWidget>
-
 #include <chrono>
 #include <condition_variable>
 #include <memory>
