@@ -7,7 +7,7 @@ cd "$(dirname "$0")/.."
 seconds="${1:-30}"
 
 CC=clang CXX=clang++ cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DQLN_FUZZ=ON >/dev/null
+  -DQLN_FUZZ=ON -DQLN_WERROR=ON >/dev/null
 cmake --build build/fuzz
 
 # The profile-file target writes its files here: in memory where possible.

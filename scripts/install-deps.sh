@@ -2,6 +2,7 @@
 # Installs the Debian packages the build and the tests need, when they are missing.
 set -euo pipefail
 
+# clang-format checks the layout of the C++ files (scripts/check_format.sh).
 # clang and libclang-rt-14-dev build and run the libFuzzer targets (scripts/fuzz.sh).
 # tshark decodes the HART-IP test's capture (its setuid capture helper is not installed: the test
 # reads a file and captures nothing).
@@ -12,7 +13,7 @@ set -euo pipefail
 # lintian, man (man-db) and desktop-file-validate (desktop-file-utils), and runs its small HART
 # master and the icon's drawing script with python3.
 packages=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev
-          qt6-base-dev fonts-dejavu-core clang libclang-rt-14-dev
+          qt6-base-dev fonts-dejavu-core clang clang-format libclang-rt-14-dev
           dpkg-dev file lintian man-db desktop-file-utils python3 tshark)
 
 missing=()

@@ -7,17 +7,18 @@ cd "$(dirname "$0")/.."
 
 scripts/install-deps.sh
 
-# Every include follows the layer order of src/layers.txt.
+# Every include follows the layer order of src/layers.txt, and every C++ file .clang-format.
 scripts/check_layers.py
+scripts/check_format.sh
 
-cmake -S . -B build/test -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQLN_SANITIZE=ON
+cmake -S . -B build/test -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQLN_SANITIZE=ON -DQLN_WERROR=ON
 cmake --build build/test
 ctest --test-dir build/test --output-on-failure -j2
 
 # The libFuzzer targets, 30 s each from their seed corpora; a crash fails the suite.
 scripts/fuzz.sh
 
-cmake -S . -B build/tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQLN_TSAN=ON -DQLN_BUILD_BENCH=OFF \
+cmake -S . -B build/tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQLN_TSAN=ON -DQLN_WERROR=ON -DQLN_BUILD_BENCH=OFF \
   -DQLN_BUILD_GUI=OFF
 cmake --build build/tsan
 # The crash-safety test kills and restarts the program a hundred times: it checks the file and

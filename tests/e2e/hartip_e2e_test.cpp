@@ -139,9 +139,9 @@ TEST_F(HartIpSimulator, SessionsReachEveryEnabledDeviceAndWriteTheFile) {
   for (HartIpClient* client : {primary.get(), secondary.get()}) {
     std::vector<std::vector<uint8_t>> published;
     while (published.size() < 2) {
-      const auto message = client->Receive(std::chrono::milliseconds(1500));
-      ASSERT_TRUE(message);
-      if (message->type == 2) published.push_back(message->body);
+      const auto received = client->Receive(std::chrono::milliseconds(1500));
+      ASSERT_TRUE(received);
+      if (received->type == 2) published.push_back(received->body);
     }
     for (const std::vector<uint8_t>& burst : published) {
       ASSERT_EQ(burst.size(), 16u);
