@@ -16,11 +16,16 @@ void AppendHexItem(std::string& text, uint8_t byte) {
 
 }  // namespace
 
-std::string TrafficLine(const Clock& clock, std::string_view arrow, std::size_t preambles,
-                        std::span<const uint8_t> bytes) {
+std::string TrafficLine(const Clock& clock, LogKind kind, std::string_view origin,
+                        std::size_t preambles, std::span<const uint8_t> bytes) {
   std::string line = TimeStamp(clock);
-  line.reserve(line.size() + arrow.size() + 3 * (preambles + bytes.size()));
-  line += arrow;
+  line.reserve(line.size() + 11 + origin.size() + 3 * (preambles + bytes.size()));
+  line += kind == LogKind::Received ? "  <==  " : "  ==>  ";
+  if (!origin.empty()) {
+    line += '[';
+    line += origin;
+    line += "]  ";
+  }
   for (std::size_t i = 0; i < preambles; ++i) AppendHexItem(line, kPreamble);
   for (uint8_t byte : bytes) AppendHexItem(line, byte);
   return line;

@@ -20,8 +20,10 @@ class LogSink {
   virtual void Log(LogKind kind, std::string line) = 0;
 };
 
-// A traffic log line: "<time><arrow>" and one "%02X " item per preamble (FF) and per byte.
-std::string TrafficLine(const Clock& clock, std::string_view arrow, std::size_t preambles,
-                        std::span<const uint8_t> bytes);
+// A traffic log line: the time stamp, the arrow of its direction ("  <==  " received, "  ==>  "
+// sent), "[<origin>]  " when the frame has one (a HART-IP peer, "IP 127.0.0.1:50123"; the
+// serial line has none), and one "%02X " item per preamble (FF) and per byte.
+std::string TrafficLine(const Clock& clock, LogKind kind, std::string_view origin,
+                        std::size_t preambles, std::span<const uint8_t> bytes);
 
 }  // namespace qln

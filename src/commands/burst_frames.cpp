@@ -1,7 +1,6 @@
 #include "commands/burst_frames.h"
 
 #include <algorithm>
-#include <mutex>
 
 #include "base/encodings.h"
 #include "base/hart_frame.h"
@@ -88,11 +87,6 @@ std::optional<BurstFrame> BuildBurstFrame(CommandContext& ctx) {
   }
   f[length - 1] = FrameChecksum(f, length - 1);
   return frame;
-}
-
-void PrepareBurstFrame(CommandContext& ctx) {
-  std::lock_guard lock(ctx.model.Lock);
-  ctx.model.Burst.Prepared.Put(BuildBurstFrame(ctx));
 }
 
 }  // namespace qln

@@ -15,8 +15,4 @@ namespace qln {
 // command reports while the file is known to be there. Caller holds the model lock.
 std::optional<BurstFrame> BuildBurstFrame(CommandContext& ctx);
 
-// BuildBurstFrame under the model lock, put where the serial worker takes it. Takes the lock
-// itself; call it without.
-void PrepareBurstFrame(CommandContext& ctx);
-
 }  // namespace qln

@@ -1,10 +1,9 @@
 // The command layer's own state: in memory only, living for the whole run.
 //
 // The atomic fields are shared with other threads (the device status window writes the status
-// mode and the user's status byte, the main window takes the refresh request, the serial worker
-// takes the console notes, the statistics read the executed-command count). Every other field is
-// read and written only while the model lock is held (by the command handlers and by the burst
-// builder).
+// mode and the user's status byte, the main window takes the refresh request, the statistics read
+// the executed-command count). Every other field is read and written only while the model lock is
+// held (by the command handlers and by the burst builder).
 #pragma once
 
 #include <array>
@@ -34,9 +33,6 @@ struct CommandState {
   std::atomic<uint8_t> StatusReturnMode{kStatusAuto};
   std::atomic<uint8_t> UserStatusByte{0};   // the status byte returned in Manual mode
   std::atomic<bool> RefreshRequest{false};  // the main window should redisplay the values
-  // Console notes the serial worker prints after it has sent the reply (commands 41 and 42).
-  std::atomic<bool> SelfTestNotePending{false};
-  std::atomic<bool> ResetNotePending{false};
 
   // Under the model lock.
   bool DataSuppressed = false;       // the reply goes out with no data bytes

@@ -46,14 +46,14 @@ void ReplyLockState(CommandContext& ctx) {
 }  // namespace
 
 void Command41(CommandContext& ctx, uint8_t) {
-  ctx.state.SelfTestNotePending.store(true);
+  ctx.exchange.Note = ReplyNote::SelfTest;
   Reply(ctx, 0);
 }
 
 void Command42(CommandContext& ctx, uint8_t) {
   // The guard has refused a lock above 1: a reset releases lock code 1. No data is reset.
   ctx.state.LockState = 0;
-  ctx.state.ResetNotePending.store(true);
+  ctx.exchange.Note = ReplyNote::Reset;
   Reply(ctx, 0);
 }
 

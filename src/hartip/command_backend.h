@@ -1,8 +1,8 @@
 // The HART-IP sessions' way into the simulated devices: a token-passing PDU's frame is matched to
-// a device by the serial receiver's frame check (on the link's published view of the devices),
-// executed by the same command dispatcher under the same model lock against the same file, and
-// its reply framed by the same function as the serial reply stage, so both transports answer
-// with the same bytes.
+// a device by the serial receiver's frame check (on the link's published view of the devices)
+// and goes the one transaction path of every transport (commands/transaction.h): the same
+// dispatcher under the same model lock against the same file, the same faults, the same framing
+// and the same notes, so both transports answer a frame with the same bytes.
 //
 // It has a CommandExchange of its own (the serial link's stays the link's) and executes one frame
 // at a time, as soon as it comes: no reply wait. Requests and replies go into the traffic log,
@@ -14,12 +14,9 @@
 #include <optional>
 
 #include "base/clock.h"
-#include "base/communication_counters.h"
 #include "base/link_view.h"
 #include "base/log_sink.h"
-#include "commands/command_state.h"
-#include "device/config_store.h"
-#include "device/device_model.h"
+#include "commands/transaction.h"
 #include "hartip/hartip_server.h"
 #include "link/command_exchange.h"
 #include "link/frame_match.h"
@@ -27,11 +24,8 @@
 namespace qln {
 
 struct CommandBackendParts {
-  DeviceModel& model;
-  ConfigStore& store;
-  CommandState& state;
+  Transaction& transaction;
   const Clock& clock;
-  const CommunicationCounters& counters;
   LogSink& log;
   // What the link knows of the devices: a frame is matched to a device on it, as on the line.
   const PublishedLinkView& devices;
@@ -53,6 +47,7 @@ class CommandBackend final : public HartIpBackend {
  private:
   std::optional<std::vector<uint8_t>> Answer(std::span<const uint8_t> frame, bool primaryMaster,
                                              const FrameCheck& check);
+  void AfterTraffic();
 
   CommandBackendParts parts_;
   std::mutex executing_;
@@ -61,7 +56,7 @@ class CommandBackend final : public HartIpBackend {
   uint8_t addressedDevice_ = 0;
   // Device status of the last reply that carried the command layer's status bytes; a reply to a
   // damaged frame repeats it, as on the line.
-  uint8_t lastDeviceStatus_ = 0;
+  uint8_t lastDeviceStatus_ = kInitialDeviceStatus;
   uint8_t burstMasterToggle_ = 0;
 };
 

@@ -3,7 +3,7 @@
 #include <utility>
 
 namespace qln {
-BurstSender::BurstSender(BurstControl& burst, CommunicationCounters& counters, FrameReceiver& link,
+BurstSender::BurstSender(BurstControl& burst, CommunicationCounters& counters, SerialLink& link,
                          const Clock& clock, std::function<void()> frameUsed)
     : burst_(burst),
       counters_(counters),
@@ -23,7 +23,7 @@ void BurstSender::BurstCheck() {
   if (frame) {
     frame->AlternateMasterBit(burst_.MasterToggle);
     counters_.BurstFrameCount.fetch_add(1, std::memory_order_relaxed);
-    link_.SendFrame(frame->bytes.data(), frame->length);
+    link_.SendFrame({frame->bytes.data(), frame->length});
   }
   burst_.LastBurstMs = now;
   if (frameUsed_) frameUsed_();

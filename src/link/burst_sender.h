@@ -9,7 +9,7 @@
 #include "base/clock.h"
 #include "base/communication_counters.h"
 #include "device/burst_control.h"
-#include "link/frame_receiver.h"
+#include "link/serial_link.h"
 
 namespace qln {
 
@@ -17,7 +17,7 @@ class BurstSender {
  public:
   // `frameUsed` is called after a prepared frame has been taken, so that the next one is
   // prepared in time (it wakes the command thread).
-  BurstSender(BurstControl& burst, CommunicationCounters& counters, FrameReceiver& link,
+  BurstSender(BurstControl& burst, CommunicationCounters& counters, SerialLink& link,
               const Clock& clock, std::function<void()> frameUsed = nullptr);
 
   // At the start of every serial worker pass: when burst mode is on, more than 1000 ms have
@@ -30,7 +30,7 @@ class BurstSender {
  private:
   BurstControl& burst_;
   CommunicationCounters& counters_;
-  FrameReceiver& link_;
+  SerialLink& link_;
   const Clock& clock_;
   std::function<void()> frameUsed_;
 };

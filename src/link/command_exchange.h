@@ -1,14 +1,20 @@
-// The request/reply record between the link layer (serial worker thread) and the command
-// dispatcher (command thread), and the parked replies of the two masters.
+// The request/reply record between a transport (the serial link on its worker thread, a HART-IP
+// session on the server's thread) and the command dispatcher, the parked replies of the serial
+// line's two masters, and the framing of a reply from the record.
 //
-// Ownership: the link layer writes the record only while the state is Idle and reads it only in
+// Ownership: the transport writes the record only while the state is Idle and reads it only in
 // ReplyReady; the dispatcher writes it only in RequestPending. Each side writes the state last
 // (release) and reads it first (acquire), so the fields are complete when the state is seen.
 #pragma once
 
 #include <array>
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
+#include <optional>
+#include <span>
+
+#include "link/frame_match.h"
 
 namespace qln {
 
@@ -22,6 +28,10 @@ enum class ReplyFault : uint8_t {
   Drop,         // nothing goes on the line, and no busy reply either
   BadChecksum,  // the reply goes out with its checksum made wrong on purpose
 };
+
+// A console note that follows a reply once it has been sent (the device did what the command
+// asked for).
+enum class ReplyNote : uint8_t { None = 0, SelfTest, Reset };
 
 struct ExchangeRecord {
   // The device the request was accepted for. The command is executed for this device, not for
@@ -37,6 +47,7 @@ struct ExchangeRecord {
   // Reply waits (of 10 ticks) the reply is held beyond the one at which it would leave. While
   // it is held no busy reply goes out: it is ready, only late on purpose.
   uint8_t DelayPeriods = 0;
+  ReplyNote Note = ReplyNote::None;
 };
 
 struct CommandExchange : ExchangeRecord {
@@ -46,6 +57,11 @@ struct CommandExchange : ExchangeRecord {
   // Publishes every field written before it to the other side.
   void Publish(ExchangeState state) { state_.store(state, std::memory_order_release); }
 
+  // Hands the request of an accepted frame (`frame` from the delimiter on, checked as `check`) to
+  // the command layer, from `master` (1 primary, 0 secondary): device, command and data, no
+  // fault and no note yet, then RequestPending. Only in Idle.
+  void HandOver(std::span<const uint8_t> frame, const FrameCheck& check, uint8_t master);
+
  private:
   std::atomic<ExchangeState> state_{ExchangeState::Idle};
 };
@@ -54,5 +70,12 @@ struct CommandExchange : ExchangeRecord {
 struct MasterReplySlot : ExchangeRecord {
   ExchangeState State = ExchangeState::Idle;
 };
+
+// Frames the reply the command layer left in `reply` in place of the request in `frame` (its
+// delimiter, address and command, the byte count at `countPos`), as every transport sends it:
+// with the fault the record carries, nothing for a dropped reply and a checksum made wrong
+// (kSpoiledChecksumBits) for a bad-checksum fault. Returns the reply's length.
+std::optional<std::size_t> FrameExchangeReply(std::span<uint8_t> frame, std::size_t countPos,
+                                              const ExchangeRecord& reply);
 
 }  // namespace qln

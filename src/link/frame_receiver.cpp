@@ -1,16 +1,9 @@
-// Receive side of the link: byte-by-byte reception, the frame end, the frame check and the
-// receive log line.
 #include "link/frame_receiver.h"
-
-#include <string>
-
-#include "base/encodings.h"
-#include "link/frame_match.h"
 
 namespace qln {
 namespace {
 
-constexpr uint8_t kFrameEndTicks = 2;
+constexpr uint8_t kFrameEndPolls = 2;
 
 // Bytes that may open a frame: burst, master-to-slave and slave-to-master frames, short or long.
 bool IsDelimiter(uint8_t byte) {
@@ -29,37 +22,40 @@ bool IsDelimiter(uint8_t byte) {
 
 }  // namespace
 
-FrameReceiver::FrameReceiver(const PublishedLinkView& devices, CommandExchange& exchange,
-                             CommunicationCounters& counters, const Clock& clock, LogSink& log)
-    : devices_(devices), exchange_(exchange), counters_(counters), clock_(clock), log_(log) {}
+FrameReceiver::FrameReceiver(const PublishedLinkView& devices, CommunicationCounters& counters,
+                             const Clock& clock, LogSink& log)
+    : devices_(devices), counters_(counters), clock_(clock), log_(log) {}
+
+void FrameReceiver::Receive(std::span<const uint8_t> bytes, uint8_t lineError) {
+  for (uint8_t byte : bytes) ReceiveByte(byte, lineError);
+}
 
 void FrameReceiver::ReceiveByte(uint8_t byte, uint8_t lineError) {
-  // Every byte restarts the silence that ends a frame, and abandons a reply wait.
-  StartTimer(kFrameEndTicks, TimerPhase::FrameEndWait);
+  silentPolls_ = kFrameEndPolls;
   switch (phase_) {
-    case ReceivePhase::WaitPreamble:
+    case Phase::WaitPreamble:
       count_ = 0;
       preambleCount_ = byte == kPreamble ? 1 : 0;
-      if (byte == kPreamble) phase_ = ReceivePhase::SecondPreamble;
+      if (byte == kPreamble) phase_ = Phase::SecondPreamble;
       break;
-    case ReceivePhase::SecondPreamble:
+    case Phase::SecondPreamble:
       if (byte == kPreamble) {
         CountPreamble();
-        phase_ = ReceivePhase::WaitDelimiter;
+        phase_ = Phase::WaitDelimiter;
       } else {
-        phase_ = ReceivePhase::WaitPreamble;
+        phase_ = Phase::WaitPreamble;
       }
       break;
-    case ReceivePhase::WaitDelimiter:
+    case Phase::WaitDelimiter:
       if (IsDelimiter(byte)) {
         StartFrame(byte, lineError);
       } else if (byte == kPreamble) {
         CountPreamble();
       } else {
-        phase_ = ReceivePhase::WaitPreamble;
+        phase_ = Phase::WaitPreamble;
       }
       break;
-    case ReceivePhase::InFrame:
+    case Phase::InFrame:
       // An overrun-marked byte is not the byte that was sent: leave it out of the frame.
       if ((lineError & kOverrunBit) == 0) StoreByte(byte, lineError);
       break;
@@ -75,7 +71,7 @@ void FrameReceiver::StartFrame(uint8_t delimiter, uint8_t lineError) {
   headerDamaged_ = false;
   frameErrors_ = 0;
   StoreByte(delimiter, lineError);
-  phase_ = ReceivePhase::InFrame;
+  phase_ = Phase::InFrame;
 }
 
 // Only silence ends a frame, so bytes after the checksum are stored too, up to the buffer's end.
@@ -99,69 +95,28 @@ bool FrameReceiver::InAddressingPart(std::size_t storedCount) const {
          (longStx && k < 15 && frame_[6] == kReadTagCommand);
 }
 
-void FrameReceiver::StartTimer(uint8_t ticks, TimerPhase phase) {
-  timerCountdown_ = ticks;
-  timerPhase_ = phase;
+std::optional<ReceivedFrame> FrameReceiver::Tick() {
+  if (silentPolls_ == 0 || --silentPolls_ != 0) return std::nullopt;
+  return EndFrame();
 }
 
-void FrameReceiver::StopTimer() { StartTimer(0, TimerPhase::Stopped); }
-
-void FrameReceiver::Tick() {
-  if (timerCountdown_ == 0) return;
-  if (--timerCountdown_ != 0) return;
-  switch (timerPhase_) {
-    case TimerPhase::FrameEndWait:
-      FrameEndWaitExpired();
-      break;
-    case TimerPhase::ReplyWait:
-      ReplyWaitExpired();
-      break;
-    case TimerPhase::Stopped:
-      break;
-  }
-}
-
-void FrameReceiver::FrameEndWaitExpired() {
+// Whatever the silence ended, even a lone byte of noise, is a frame end: counted, logged and
+// checked.
+ReceivedFrame FrameReceiver::EndFrame() {
   counters_.ReceivedFrameCount.fetch_add(1, std::memory_order_relaxed);
-  phase_ = ReceivePhase::WaitPreamble;
-  LogTraffic(LogKind::Received, "  <==  ", preambleCount_, {frame_.data(), count_});
-  if (CheckFrame()) {
-    AnswerFrame();
-  } else {
-    IgnoreFrame();
-  }
-}
-
-// Decides whether a simulated device answers the frame just ended; on acceptance sets
-// AddressedDevice, master, the frame command and the byte count position, and records a
-// checksum mismatch in frameErrors.
-bool FrameReceiver::CheckFrame() {
-  const FrameCheck check = qln::CheckFrame(devices_.Read(), {frame_.data(), count_}, frameErrors_,
-                                           headerDamaged_, AddressedDevice());
+  phase_ = Phase::WaitPreamble;
+  const std::span<const uint8_t> bytes(frame_.data(), count_);
+  log_.Log(LogKind::Received, TrafficLine(clock_, LogKind::Received, {}, preambleCount_, bytes));
+  const FrameCheck check =
+      CheckFrame(devices_.Read(), bytes, frameErrors_, headerDamaged_, AddressedDevice());
   addressedDevice_.store(check.AddressedDevice, std::memory_order_relaxed);
-  master_ = check.Master;
-  frameCommand_ = check.Command;
-  countPos_ = check.CountPos;
-  frameErrors_ = check.FrameErrors;
-  return check.Accepted;
+  return ReceivedFrame{bytes, check};
 }
 
-void FrameReceiver::IgnoreFrame() {
-  phase_ = ReceivePhase::WaitPreamble;
-  receptionActive_ = false;
-  StopTimer();
-  DropUnparkedReply();
-}
-
-// A reply finished since the last frame end is not for whatever comes next. A request still
-// pending belongs to the command layer until it publishes the reply (see the header).
-void FrameReceiver::DropUnparkedReply() {
-  if (exchange_.LoadState() == ExchangeState::ReplyReady) exchange_.Publish(ExchangeState::Idle);
-}
-
-void FrameReceiver::LogTraffic(LogKind kind, std::string_view arrow, std::size_t preambles,
-                               std::span<const uint8_t> bytes) {
-  log_.Log(kind, TrafficLine(clock_, arrow, preambles, bytes));
+void FrameReceiver::Reset() {
+  phase_ = Phase::WaitPreamble;
+  count_ = 0;
+  silentPolls_ = 0;
 }
 
 }  // namespace qln

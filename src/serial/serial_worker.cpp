@@ -7,7 +7,7 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstdio>
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -38,12 +38,6 @@ void RaisePriority() {
       limit.rlim_cur == RLIM_INFINITY ? 40 : std::min<rlim_t>(limit.rlim_cur, 40);
   const int lowest = 20 - static_cast<int>(allowed);
   if (lowest < 0) setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), lowest);
-}
-
-std::string DeviceNote(const char* format, uint8_t device) {
-  char text[64];
-  std::snprintf(text, sizeof text, format, device);
-  return text;
 }
 
 }  // namespace
@@ -89,14 +83,10 @@ SerialWorker::PassEnd SerialWorker::RunPass() {
 
 SerialWorker::PassEnd SerialWorker::Transmit() {
   KeyAndWrite(parts_.link.TransmitImage());
-  parts_.link.TransmissionDone();
-  const uint8_t device = parts_.link.AddressedDevice();
-  if (parts_.state.SelfTestNotePending.exchange(false)) {
-    parts_.console.Note(DeviceNote("Dev[%d]_SelfTest_OK ...\r\n", device));
-  }
-  if (parts_.state.ResetNotePending.exchange(false)) {
-    std::this_thread::sleep_for(kResetNoteDelay);
-    parts_.console.Note(DeviceNote("Dev[%d]_Reset_OK ...\r\n", device));
+  if (const std::optional<SentReply> sent = parts_.link.TransmissionDone()) {
+    // The note of a reset follows a moment after its reply, as a device's restart would.
+    if (sent->Note == ReplyNote::Reset) std::this_thread::sleep_for(kResetNoteDelay);
+    parts_.transaction.ReplySent(sent->Device, sent->Note);
   }
   return PassEnd::Continue;
 }
@@ -114,19 +104,10 @@ void SerialWorker::KeyAndWrite(std::span<const uint8_t> bytes) {
 }
 
 SerialWorker::PassEnd SerialWorker::ReadStep() {
-  const bool pendingBefore = parts_.exchange.LoadState() == ExchangeState::RequestPending;
   const ReadResult result = port_.Read(buffer_.data(), buffer_.size());
   if (result.gone) return Gone(result);
-  if (result.count > 0) {
-    for (std::size_t i = 0; i < result.count; ++i) {
-      parts_.link.ReceiveByte(buffer_[i], result.lineError);
-    }
-    parts_.link.SetReceptionActive();
-  } else {
-    parts_.link.Tick();
-  }
-  if (!pendingBefore && parts_.exchange.LoadState() == ExchangeState::RequestPending &&
-      parts_.requestHandedOver) {
+  const LinkEvent event = parts_.link.Receive({buffer_.data(), result.count}, result.lineError);
+  if (event == LinkEvent::RequestHandedOver && parts_.requestHandedOver) {
     parts_.requestHandedOver();
   }
   return PassEnd::Sleep;

@@ -1,7 +1,7 @@
 // The serial worker: the thread that owns the open serial line. Every pass it lets the burst
 // sender put a due burst frame on the line, then does one of three things: a step of a converter
 // request, the transmission of the link's TransmitImage, or a read of the waiting bytes into the
-// FrameReceiver (an empty read is a tick of the link's timer). Only a read, or awaiting the
+// SerialLink (an empty read is a tick of the link's timer). Only a read, or awaiting the
 // converter's answer, is followed by the 10 ms sleep that the link's tick timing assumes.
 //
 // Transmitting keys the line: RTS set and DTR cleared before the write, DTR set again once the
@@ -16,12 +16,10 @@
 #include <span>
 #include <thread>
 
-#include "base/console.h"
 #include "base/notifier.h"
-#include "commands/command_state.h"
+#include "commands/transaction.h"
 #include "link/burst_sender.h"
-#include "link/command_exchange.h"
-#include "link/frame_receiver.h"
+#include "link/serial_link.h"
 #include "serial/converter.h"
 #include "serial/serial_port.h"
 
@@ -29,13 +27,11 @@ namespace qln {
 
 // Everything a worker drives besides the port. The references outlive the worker.
 struct SerialWorkerParts {
-  FrameReceiver& link;
+  SerialLink& link;
   BurstSender& burst;
-  const CommandExchange& exchange;  // watched for the hand-over of a request
-  CommandState& state;              // the two note flags
+  Transaction& transaction;  // the notes that follow a sent reply
   ConverterRequest& converter;
   ConverterChannelReport& channelReport;
-  Console& console;
   Notifier& notifier;  // a port that has gone away, a reply that could not be sent
   // Called on the worker thread when a pass has handed a request to the command layer.
   std::function<void()> requestHandedOver;

@@ -6,9 +6,6 @@
 #include <utility>
 #include <vector>
 
-#include "commands/burst_frames.h"
-#include "commands/command_context.h"
-#include "commands/dispatcher.h"
 #include "device/sections.h"
 #include "device/text_values.h"
 #include "serial/port_path.h"
@@ -26,15 +23,14 @@ Simulator::Simulator(Notifier& notifier, Console& console, const Clock& clock,
                      std::filesystem::path directory, LogHandler onLogLine,
                      ChannelHandler onChannel)
     : notifier_(notifier),
-      console_(console),
       clock_(clock),
       onLogLine_(std::move(onLogLine)),
       onChannel_(std::move(onChannel)),
       store_(notifier, std::move(directory)),
+      transaction_({model_, store_, state_, clock, counters_, notifier, console}),
       link_(model_.Link, exchange_, counters_, clock, log_),
       burst_(model_.Burst, counters_, link_, clock, [this] { Wake(); }),
-      hartIpBackend_({model_, store_, state_, clock, counters_, log_, model_.Link,
-                      [this] { AfterIpTraffic(); }}),
+      hartIpBackend_({transaction_, clock, log_, model_.Link, [this] { AfterIpTraffic(); }}),
       hartIp_(hartIpBackend_, console, clock) {}
 
 Simulator::~Simulator() {
@@ -74,8 +70,8 @@ OpenResult Simulator::Open(int comNumber, std::optional<std::string> device) {
   port->SetRts(false);
   port->SetDtr(true);
   auto worker = std::make_unique<SerialWorker>(
-      *port, SerialWorkerParts{link_, burst_, exchange_, state_, converter_, channelReport_,
-                               console_, notifier_, [this] { Wake(); }});
+      *port, SerialWorkerParts{link_, burst_, transaction_, converter_, channelReport_, notifier_,
+                               [this] { Wake(); }});
   try {
     worker->Start();
   } catch (const std::system_error& e) {
@@ -119,19 +115,14 @@ OpenResult Simulator::Failure(int comNumber, const std::string& reason, std::str
 }
 
 void Simulator::CommandLoop() {
-  CommandContext context{model_, store_, exchange_, state_, clock_, counters_, &notifier_};
   while (PortOpen()) {
-    // The request is executed for the device it was accepted for; a fault it used is noted on
-    // the console.
-    if (exchange_.LoadState() == ExchangeState::RequestPending) {
-      const std::string faultNote = Dispatch(context, exchange_.Device);
-      if (!faultNote.empty()) console_.Note(faultNote);
-    }
+    // The request is executed for the device it was accepted for.
+    if (exchange_.LoadState() == ExchangeState::RequestPending) transaction_.Execute(exchange_);
     // The serial worker sends burst frames but never reads the file: the next one is prepared
     // here, as soon as the last one has been taken.
     if (model_.Burst.Enable.load(std::memory_order_acquire) != 0 &&
         model_.Burst.Prepared.Wanted()) {
-      PrepareBurstFrame(context);
+      model_.Burst.Prepared.Put(transaction_.BuildBurst());
     }
     // Changes that could not be written to the file are written again every few seconds.
     store_.RetryPendingWrites(model_, clock_.Milliseconds());

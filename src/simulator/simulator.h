@@ -34,13 +34,14 @@
 #include "base/log_queue.h"
 #include "base/notifier.h"
 #include "commands/command_state.h"
+#include "commands/transaction.h"
 #include "device/config_store.h"
 #include "device/device_model.h"
 #include "hartip/command_backend.h"
 #include "hartip/hartip_server.h"
 #include "link/burst_sender.h"
 #include "link/command_exchange.h"
-#include "link/frame_receiver.h"
+#include "link/serial_link.h"
 #include "serial/converter.h"
 #include "serial/serial_port.h"
 #include "serial/serial_worker.h"
@@ -118,7 +119,6 @@ class Simulator {
   void AfterIpTraffic();
 
   Notifier& notifier_;
-  Console& console_;
   const Clock& clock_;
   LogHandler onLogLine_;
   ChannelHandler onChannel_;
@@ -129,7 +129,8 @@ class Simulator {
   CommandState state_;
   CommunicationCounters counters_;
   LogQueue log_;
-  FrameReceiver link_;
+  Transaction transaction_;
+  SerialLink link_;
   BurstSender burst_;
   ConverterRequest converter_;
   ConverterChannelReport channelReport_;

@@ -121,6 +121,7 @@ class CommandTest : public ::testing::Test {
     exchange.Command = command;
     exchange.ByteCount = static_cast<uint8_t>(request.size());
     std::copy(request.begin(), request.end(), exchange.Data.begin());
+    exchange.Note = ReplyNote::None;
     exchange.Publish(ExchangeState::RequestPending);
     Dispatch(ctx, device);
     EXPECT_EQ(exchange.LoadState(), ExchangeState::ReplyReady);

@@ -12,20 +12,19 @@ using DeviceManagementCommandsTest = CommandTest;
 
 constexpr uint8_t kConfigChangedBit = 0x40;
 
-TEST_F(DeviceManagementCommandsTest, SelfTestAndResetLeaveTheirNotesForTheSerialWorker) {
+TEST_F(DeviceManagementCommandsTest, SelfTestAndResetLeaveTheirNotesWithTheirReplies) {
   Open();
   const Reply test = Run(4, 41);
   EXPECT_EQ(test.code, 0);
   EXPECT_TRUE(test.data.empty());
-  EXPECT_TRUE(state.SelfTestNotePending);
-  EXPECT_FALSE(state.ResetNotePending);
+  EXPECT_EQ(exchange.Note, ReplyNote::SelfTest);
 
   state.LockState = 1;
   EXPECT_EQ(Run(4, 41).code, 16);  // a self test needs an unlocked device
   const Reply reset = Run(4, 42);  // a reset releases lock code 1
   EXPECT_EQ(reset.code, 0);
   EXPECT_TRUE(reset.data.empty());
-  EXPECT_TRUE(state.ResetNotePending);
+  EXPECT_EQ(exchange.Note, ReplyNote::Reset);
   EXPECT_EQ(state.LockState, 0);
   EXPECT_EQ(reset.status & kConfigChangedBit, 0);
   EXPECT_EQ(FileKey(0, 4, "CfgChgCnt_v6"), "12");
@@ -69,7 +68,7 @@ TEST_F(DeviceManagementCommandsTest, HigherLockCodesOutliveAReset) {
   EXPECT_EQ(Run(3, 71, {2}).data, (Bytes{2}));
   const Reply reset = Run(3, 42);
   EXPECT_EQ(reset.code, 16);
-  EXPECT_FALSE(state.ResetNotePending);
+  EXPECT_EQ(exchange.Note, ReplyNote::None);
   EXPECT_EQ(Run(3, 76).data, (Bytes{2}));
 
   state.LockState = 0;

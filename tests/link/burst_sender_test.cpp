@@ -42,7 +42,7 @@ class BurstSenderTest : public ::testing::Test {
   void Run(uint32_t milliseconds) {
     for (uint32_t t = 0; t < milliseconds; t += 10) {
       h.clock.milliseconds += 10;
-      if (h.model.Burst.Prepared.Wanted()) PrepareBurstFrame(ctx);
+      if (h.model.Burst.Prepared.Wanted()) h.model.Burst.Prepared.Put(Build());
       burst.BurstCheck();
       if (h.link.TransmitPending()) {
         const auto image = h.link.TransmitImage();
@@ -137,14 +137,15 @@ TEST_F(BurstSenderTest, SendsAboutOnceASecondWithAlternatingMasterBit) {
 }
 
 TEST_F(BurstSenderTest, ReceptionHoldsBurstsBackAndOffStopsThem) {
-  h.link.SetReceptionActive();
+  const uint8_t noise[] = {0x00};
+  h.link.Receive(noise, 0);  // a reception is in progress
   Run(2000);
   EXPECT_TRUE(h.sent.empty());
   h.link.TransmissionDone();  // the reception ended with a transmission
   Run(20);
   EXPECT_EQ(h.sent.size(), 1u);
   // A port closed while a reception was in progress and opened again does not hold bursts back.
-  h.link.SetReceptionActive();
+  h.link.Receive(noise, 0);
   h.link.ResetForOpen();
   Run(1000);
   EXPECT_EQ(h.sent.size(), 2u);

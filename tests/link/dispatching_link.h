@@ -1,25 +1,35 @@
-// A link harness whose command thread is the real dispatcher, over a QLN.ini of IniBuilder's
-// sixteen devices loaded as opening the port does: master frames in, real replies out.
+// A link harness whose command thread is the real transaction path, over a QLN.ini of
+// IniBuilder's sixteen devices loaded as opening the port does: master frames in, real replies,
+// console notes and reports out.
 #pragma once
 
 #include "commands/command_fixture.h"
+#include "commands/transaction.h"
 #include "link/link_harness.h"
 
 namespace qln::test {
 
 struct DispatchingLink {
-  DispatchingLink() {
-    WriteFile(dir / "QLN.ini", IniBuilder().Text());
+  explicit DispatchingLink(const IniBuilder& ini = IniBuilder()) {
+    WriteFile(dir / "QLN.ini", ini.Text());
     loaded = store.CheckAndLoadForOpen(link.model);
-    link.commandThread = [this] { Dispatch(ctx, link.exchange.Device); };
+    link.commandThread = [this] {
+      if (link.exchange.LoadState() == ExchangeState::RequestPending) {
+        transaction.Execute(link.exchange);
+      }
+    };
+    link.replySent = [this](const SentReply& sent) {
+      transaction.ReplySent(sent.Device, sent.Note);
+    };
   }
 
   TempDir dir;
   FakeNotifier notifier;
+  RecordingConsole console;
   LinkHarness link;
   ConfigStore store{notifier, dir.Path()};
   CommandState state;
-  CommandContext ctx{link.model, store, link.exchange, state, link.clock, link.counters};
+  Transaction transaction{{link.model, store, state, link.clock, link.counters, notifier, console}};
   bool loaded = false;  // the file was there and has been loaded
 };
 

@@ -30,7 +30,10 @@ void RequestWithErrorAt(LinkHarness& h, const std::vector<uint8_t>& frame, std::
                         uint8_t lineError) {
   h.Read(WithPreambles({frame.begin(), frame.begin() + static_cast<std::ptrdiff_t>(position)}));
   h.Read({frame[position]}, lineError);
-  h.Read({frame.begin() + static_cast<std::ptrdiff_t>(position) + 1, frame.end()});
+  // A read that returns nothing is an empty poll: only bytes that remain make a read.
+  if (position + 1 < frame.size()) {
+    h.Read({frame.begin() + static_cast<std::ptrdiff_t>(position) + 1, frame.end()});
+  }
   h.Ticks(2);
 }
 

@@ -1,5 +1,5 @@
 // A deterministic stand-in for the serial worker and the command thread around one
-// FrameReceiver: reads of bytes and empty polls go in, every TransmitImage put on the line and
+// SerialLink: reads of bytes and empty polls go in, every TransmitImage put on the line and
 // every traffic log line come out, and after every pass the command thread gets its turn.
 //
 // The command thread is a std::function; by default it runs a FakeDispatcher that answers a
@@ -19,7 +19,7 @@
 #include "base/log_queue.h"
 #include "device/device_model.h"
 #include "link/command_exchange.h"
-#include "link/frame_receiver.h"
+#include "link/serial_link.h"
 #include "support/fakes.h"
 
 namespace qln::test {
@@ -130,11 +130,11 @@ class LinkHarness {
     model.Table[device].ResPreableNum = preambles;
   }
 
-  // One read that returned these bytes, all carrying the read's line-error code.
+  // One read that returned these bytes, all carrying the read's line-error code (none: an empty
+  // poll, as Ticks(1) without counting it).
   void Read(const std::vector<uint8_t>& bytes, uint8_t lineError = 0) {
     PublishModel();
-    for (uint8_t byte : bytes) link.ReceiveByte(byte, lineError);
-    link.SetReceptionActive();
+    link.Receive(bytes, lineError);
     AfterPass();
   }
 
@@ -143,7 +143,7 @@ class LinkHarness {
     PublishModel();
     for (int i = 0; i < count; ++i) {
       ++tick;
-      link.Tick();
+      link.Receive({}, 0);
       AfterPass();
     }
   }
@@ -177,11 +177,13 @@ class LinkHarness {
   CommandExchange exchange;
   CommunicationCounters counters;
   // On the heap by itself, so that AddressSanitizer sees any write past its end.
-  std::unique_ptr<FrameReceiver> owned =
-      std::make_unique<FrameReceiver>(model.Link, exchange, counters, clock, log);
-  FrameReceiver& link = *owned;
+  std::unique_ptr<SerialLink> owned =
+      std::make_unique<SerialLink>(model.Link, exchange, counters, clock, log);
+  SerialLink& link = *owned;
   FakeDispatcher dispatcher{model, exchange};
   std::function<void()> commandThread;  // runs after every pass
+  // Told of every reply of the command layer that went out (the worker's notes); may be empty.
+  std::function<void(const SentReply&)> replySent;
 
   std::vector<Transmission> sent;
   std::vector<LogLine> logged;
@@ -197,7 +199,9 @@ class LinkHarness {
     if (link.TransmitPending()) {
       const auto image = link.TransmitImage();
       sent.push_back({{image.begin(), image.end()}, tick});
-      link.TransmissionDone();
+      if (const std::optional<SentReply> reply = link.TransmissionDone(); reply && replySent) {
+        replySent(*reply);
+      }
     }
     if (commandThread) commandThread();
     for (LogLine& line : log.TakeAll()) logged.push_back(std::move(line));

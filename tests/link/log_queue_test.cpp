@@ -17,7 +17,7 @@ TEST(LogQueue, KeepsEveryLineOfFramesThatFollowEachOtherUntilTaken) {
   DeviceModel model;
   CommandExchange exchange;
   CommunicationCounters counters;
-  FrameReceiver link(model.Link, exchange, counters, clock, log);
+  SerialLink link(model.Link, exchange, counters, clock, log);
   {
     std::lock_guard lock(model.Lock);  // released: the link sees the device
     model.Table[0].DevEnable = 1;
@@ -28,9 +28,9 @@ TEST(LogQueue, KeepsEveryLineOfFramesThatFollowEachOtherUntilTaken) {
   for (uint8_t i = 0; i < 3; ++i) {
     auto frame = ShortFrame(0, 0, {i});
     frame.back() ^= 0x01;  // answered at once with the checksum error
-    for (uint8_t byte : WithPreambles(frame, 2)) link.ReceiveByte(byte, 0);
-    link.Tick();
-    link.Tick();
+    link.Receive(WithPreambles(frame, 2), 0);
+    link.Receive({}, 0);
+    link.Receive({}, 0);
     ASSERT_TRUE(link.TransmitPending());
     link.TransmissionDone();
     expected.push_back("13:45:07.089  <==  " + Hex(WithPreambles(frame, 2)));

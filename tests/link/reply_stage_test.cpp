@@ -306,7 +306,7 @@ TEST(ReplyStage, SendFrameUsesThePreamblesOfTheAddressedDevice) {
   h.EnableDevice(7, {}, 4);
   h.Converse(ShortFrame(7));
   const std::vector<uint8_t> burst(35, 0x5A);
-  ASSERT_TRUE(h.link.SendFrame(burst.data(), burst.size()));
+  ASSERT_TRUE(h.link.SendFrame(burst));
   ASSERT_TRUE(h.link.TransmitPending());
   EXPECT_EQ(h.link.TransmitImage().size(), 4u + 35u);
   EXPECT_EQ(h.link.TransmitImage()[4], 0x5A);
@@ -314,7 +314,7 @@ TEST(ReplyStage, SendFrameUsesThePreamblesOfTheAddressedDevice) {
   h.link.ResetForOpen();
   EXPECT_FALSE(h.link.TransmitPending());
   const std::vector<uint8_t> tooLong(kFrameCapacity + 1, 0x5A);
-  EXPECT_FALSE(h.link.SendFrame(tooLong.data(), tooLong.size()));
+  EXPECT_FALSE(h.link.SendFrame(tooLong));
   EXPECT_FALSE(h.link.TransmitPending());
 }
 

@@ -11,28 +11,13 @@
 #include "link/link_harness.h"
 #include "serial/fake_serial_port.h"
 #include "support/fakes.h"
+#include "support/temp_dir.h"
 
 namespace qln {
 namespace {
 
 using namespace std::chrono_literals;
 using Pass = SerialWorker::PassEnd;
-
-class RecordingConsole : public Console {
- public:
-  void Note(const std::string& text) override {
-    std::lock_guard lock(mutex_);
-    notes_.push_back(text);
-  }
-  std::vector<std::string> Notes() const {
-    std::lock_guard lock(mutex_);
-    return notes_;
-  }
-
- private:
-  mutable std::mutex mutex_;
-  std::vector<std::string> notes_;
-};
 
 class SerialWorkerTest : public ::testing::Test {
  protected:
@@ -67,20 +52,22 @@ class SerialWorkerTest : public ::testing::Test {
   test::FakeSerialPort port;
   test::FakeNotifier notifier;
   test::FakeClock clock;
-  RecordingConsole console;
+  test::RecordingConsole console;
+  test::TempDir dir;
   LogQueue log;
   DeviceModel model;
+  ConfigStore store{notifier, dir.Path()};
   CommandExchange exchange;
   CommandState state;
   CommunicationCounters counters;
-  FrameReceiver link{model.Link, exchange, counters, clock, log};
+  Transaction transaction{{model, store, state, clock, counters, notifier, console}};
+  SerialLink link{model.Link, exchange, counters, clock, log};
   BurstSender burst{model.Burst, counters, link, clock};
   ConverterRequest converter;
   ConverterChannelReport report;
   int handOvers = 0;
-  SerialWorker worker{port,
-                      {link, burst, exchange, state, converter, report, console, notifier,
-                       [this] { ++handOvers; }}};
+  SerialWorker worker{
+      port, {link, burst, transaction, converter, report, notifier, [this] { ++handOvers; }}};
 };
 
 TEST_F(SerialWorkerTest, ARequestIsHandedOverOnceAndItsReplySentWithTheLineKeyed) {
@@ -126,23 +113,26 @@ TEST_F(SerialWorkerTest, ADueBurstFrameGoesOutInTheSamePass) {
   EXPECT_EQ(worker.RunPass(), Pass::Sleep) << "not again within the second";
 }
 
-TEST_F(SerialWorkerTest, NotesFollowTheNextTransmissionWithTheAddressedDevice) {
-  state.SelfTestNotePending = true;
-  state.ResetNotePending = true;
+TEST_F(SerialWorkerTest, TheNoteOfAReplyFollowsItOnceSent) {
+  port.Receive(test::WithPreambles(test::ShortFrame(3)));
+  for (int pass = 0; pass < 3; ++pass) worker.RunPass();  // the read and the frame end
+  ASSERT_EQ(exchange.LoadState(), ExchangeState::RequestPending);
+  exchange.ResponseCode = 0;
+  exchange.DeviceStatus = 0;
+  exchange.ByteCount = 0;
+  exchange.Note = ReplyNote::Reset;
+  exchange.Publish(ExchangeState::ReplyReady);
+  const auto start = std::chrono::steady_clock::now();
+  ASSERT_GT(PassesUntilTransmission(), 0);
+  EXPECT_GE(std::chrono::steady_clock::now() - start, 100ms) << "the reset note waits 100 ms";
+  EXPECT_EQ(console.Notes(), std::vector<std::string>{"Dev[3]_Reset_OK ...\r\n"});
+
+  // A reply the link makes itself carries none.
   std::vector<uint8_t> damaged = test::ShortFrame(3);
   damaged.back() ^= 0x01;  // answered at once with the checksum error
   port.Receive(test::WithPreambles(damaged));
-  const auto start = std::chrono::steady_clock::now();
-  ASSERT_EQ(PassesUntilTransmission(), 4);
-  EXPECT_GE(std::chrono::steady_clock::now() - start, 100ms) << "the reset note waits 100 ms";
-  EXPECT_EQ(console.Notes(),
-            (std::vector<std::string>{"Dev[3]_SelfTest_OK ...\r\n", "Dev[3]_Reset_OK ...\r\n"}));
-  EXPECT_FALSE(state.SelfTestNotePending);
-  EXPECT_FALSE(state.ResetNotePending);
-
-  port.Receive(test::WithPreambles(damaged));
   ASSERT_GT(PassesUntilTransmission(), 0);
-  EXPECT_EQ(console.Notes().size(), 2u) << "each note once";
+  EXPECT_EQ(console.Notes().size(), 1u) << "each note once";
 }
 
 TEST_F(SerialWorkerTest, ConverterCommandsGoOutBareAndTheReportedChannelComesBack) {

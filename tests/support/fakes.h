@@ -1,11 +1,13 @@
 // Test doubles of the platform services the core is given.
 #pragma once
 
+#include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "base/clock.h"
+#include "base/console.h"
 #include "base/log_sink.h"
 #include "base/notifier.h"
 
@@ -31,6 +33,23 @@ class FakeClock : public Clock {
 
   uint32_t milliseconds = 0;
   LocalTime now{2024, 12, 31, 13, 45, 7, 89};
+};
+
+// Records the console notes, from any thread.
+class RecordingConsole : public Console {
+ public:
+  void Note(const std::string& text) override {
+    std::lock_guard lock(mutex_);
+    notes_.push_back(text);
+  }
+  std::vector<std::string> Notes() const {
+    std::lock_guard lock(mutex_);
+    return notes_;
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  std::vector<std::string> notes_;
 };
 
 // Records every traffic log line in order.

@@ -1,0 +1,64 @@
+// One transaction for every way in: what the serial line and the HART-IP sessions do with a
+// frame they have accepted (CheckFrame) and handed over (CommandExchange::HandOver).
+//
+//   Execute     runs the command for the device under the model lock, with the faults armed in
+//               the device's fault section; the console gets the line of a fault used, the
+//               notifier a fault text that was refused.
+//   framing     the reply is framed from the exchange with FrameExchangeReply
+//               (link/command_exchange.h), which applies the fault: a dropped reply is none, a
+//               bad checksum goes out spoiled.
+//   ReplySent   once the reply has been sent: the console note that follows it (self test,
+//               reset).
+//   logging     both directions as TrafficLine (base/log_sink.h) forms them.
+//
+// What stays a transport's own: the serial line's timing, reply slots and busy reply; the
+// network's sessions. The same frame gets the same reply bytes, log lines and notes either way.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+
+#include "base/burst_frame.h"
+#include "base/clock.h"
+#include "base/communication_counters.h"
+#include "base/console.h"
+#include "base/notifier.h"
+#include "commands/command_state.h"
+#include "device/config_store.h"
+#include "device/device_model.h"
+#include "link/command_exchange.h"
+
+namespace qln {
+
+class Transaction {
+ public:
+  // What a transaction works on and reports to. The references outlive the transaction.
+  struct Parts {
+    DeviceModel& model;
+    ConfigStore& store;
+    CommandState& state;
+    const Clock& clock;
+    const CommunicationCounters& counters;
+    Notifier& notifier;
+    Console& console;
+  };
+
+  explicit Transaction(Parts parts) : parts_(parts) {}
+
+  // Executes the request pending in `exchange` for the device it was accepted for and publishes
+  // the reply (ReplyReady). Any thread; every transport has an exchange of its own, and the
+  // model lock keeps their commands apart. Takes the lock itself: call it without.
+  void Execute(CommandExchange& exchange);
+
+  // The reply of the command layer for `device` has been sent: the console note it carries.
+  void ReplySent(uint8_t device, ReplyNote note);
+
+  // The frame the burst device sends now (its master bit 0), built from the file under the
+  // model lock; nothing while burst mode is off or its command has no frame layout.
+  std::optional<BurstFrame> BuildBurst();
+
+ private:
+  Parts parts_;
+};
+
+}  // namespace qln
