@@ -65,7 +65,7 @@ class LineWriter {
   void Stop(std::chrono::milliseconds grace = std::chrono::milliseconds(100));
 
  private:
-  enum class Outcome { Written, Failed, Abandoned };
+  enum class Outcome : uint8_t { Written, Failed, Abandoned };
   void Run();
   Outcome Write(const std::string& text);
 

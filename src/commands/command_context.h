@@ -28,29 +28,28 @@ struct CommandContext {
 
 // Response codes of the command layer. Several codes mean different things to different
 // commands; each meaning has its own name.
-enum ResponseCode : uint8_t {
-  kResponseSuccess = 0,
-  kInvalidSelection = 2,
-  kParameterTooLarge = 3,
-  kParameterTooSmall = 4,
-  kTooFewDataBytes = 5,
-  kWriteProtected = 7,
-  kCurrentBelowMinimum = 7,  // command 40: a fixed current below 4 mA
-  kSetToNearest = 8,
-  kCounterMismatch = 9,
-  kUpperRangeAboveLimit = 9,   // commands 35 and 43
-  kUpperRangeBelowLimit = 10,  // command 35
-  kValueBelowLimit = 10,       // command 43: the primary variable below the lower limit
-  kLockCodeInvalid = 10,       // command 71: a stored lock code above 3
-  kLowerRangeAboveLimit = 11,  // command 35
-  kMultidropMode = 11,         // command 40 on a device not at poll address 0
-  kLowerRangeBelowLimit = 12,  // command 35
-  kStatusMismatch = 14,
-  kSpanTooSmall = 14,            // command 35
-  kShiftedRangeAboveLimit = 14,  // command 37
-  kAccessRestricted = 16,
-  kNotImplemented = 64,
-};
+inline constexpr uint8_t kResponseSuccess = 0;
+inline constexpr uint8_t kInvalidSelection = 2;
+inline constexpr uint8_t kParameterTooLarge = 3;
+inline constexpr uint8_t kParameterTooSmall = 4;
+inline constexpr uint8_t kTooFewDataBytes = 5;
+inline constexpr uint8_t kWriteProtected = 7;
+inline constexpr uint8_t kCurrentBelowMinimum = 7;  // command 40: a fixed current below 4 mA
+inline constexpr uint8_t kSetToNearest = 8;
+inline constexpr uint8_t kCounterMismatch = 9;
+inline constexpr uint8_t kUpperRangeAboveLimit = 9;   // commands 35 and 43
+inline constexpr uint8_t kUpperRangeBelowLimit = 10;  // command 35
+inline constexpr uint8_t kValueBelowLimit =
+    10;  // command 43: the primary variable below the lower limit
+inline constexpr uint8_t kLockCodeInvalid = 10;       // command 71: a stored lock code above 3
+inline constexpr uint8_t kLowerRangeAboveLimit = 11;  // command 35
+inline constexpr uint8_t kMultidropMode = 11;  // command 40 on a device not at poll address 0
+inline constexpr uint8_t kLowerRangeBelowLimit = 12;  // command 35
+inline constexpr uint8_t kStatusMismatch = 14;
+inline constexpr uint8_t kSpanTooSmall = 14;            // command 35
+inline constexpr uint8_t kShiftedRangeAboveLimit = 14;  // command 37
+inline constexpr uint8_t kAccessRestricted = 16;
+inline constexpr uint8_t kNotImplemented = 64;
 
 // A reply of count data bytes, successful unless another code is given (the codes that keep
 // their data).

@@ -31,7 +31,7 @@ constexpr std::array<bool, 256> kConfigChangeTable = BuildConfigChangeTable();
 
 // A command that writes nothing: no entry checks.
 constexpr CommandEntry Reader(CommandHandler handler, SectionList reads = {}) {
-  return {handler, GuardKind::kNone, 0, reads, false};
+  return {handler, GuardKind::None, 0, reads, false};
 }
 constexpr CommandEntry Writer(CommandHandler handler, GuardKind guard, uint8_t minimumBytes,
                               SectionList reads) {
@@ -41,7 +41,7 @@ constexpr CommandEntry Writer(CommandHandler handler, GuardKind guard, uint8_t m
 constexpr std::array<CommandEntry, 256> BuildCommandTable() {
   using enum GuardKind;
   std::array<CommandEntry, 256> t{};
-  t[0] = {Command0, kNone, 0, {}, true};
+  t[0] = {Command0, None, 0, {}, true};
   t[11] = t[0];
   t[21] = t[0];
   t[1] = Reader(Command1);
@@ -58,39 +58,39 @@ constexpr std::array<CommandEntry, 256> BuildCommandTable() {
   t[20] = Reader(Command20);
   t[48] = Reader(Command48);
   // The writes guard on WrProtCode (015) and compare with the stored value.
-  t[17] = Writer(Command17, kProtectLockMinimum, 24, {15, 12});
-  t[18] = Writer(Command18, kProtectLockMinimum, 21, {15, 13});
-  t[19] = Writer(Command19, kProtectLockMinimum, 3, {15, 16});
-  t[22] = Writer(Command22, kProtectLockMinimum, 32, {15, 20});
-  t[38] = Writer(Command38, kProtectMinimum, 0, {15});
+  t[17] = Writer(Command17, ProtectLockMinimum, 24, {15, 12});
+  t[18] = Writer(Command18, ProtectLockMinimum, 21, {15, 13});
+  t[19] = Writer(Command19, ProtectLockMinimum, 3, {15, 16});
+  t[22] = Writer(Command22, ProtectLockMinimum, 32, {15, 20});
+  t[38] = Writer(Command38, ProtectMinimum, 0, {15});
 
   // Variables, range, units and loop current. The reads name what a command uses beyond its own
   // refreshes: the limits (014), and the primary variable (001, which counts together with 003)
   // where the command takes it as the record holds it.
   t[33] = Reader(Command33);
   t[50] = Reader(Command50);
-  t[34] = Writer(Command34, kProtectLockMinimum, 4, {15});
-  t[35] = Writer(Command35, kProtectLockMinimum, 9, {15, 14, 1});
-  t[36] = Writer(Command36, kProtectLockMinimum, 0, {15, 1});
-  t[37] = Writer(Command37, kProtectLockMinimum, 0, {15, 14, 1});
-  t[40] = Writer(Command40, kProtectLockMinimum, 4, {15, 1});
-  t[43] = Writer(Command43, kProtectMinimumLockAbove1, 0, {15, 14});
-  t[44] = Writer(Command44, kProtectMinimumLockAbove1, 1, {15, 14});
-  t[47] = Writer(Command47, kProtectMinimumLockAbove1, 1, {15});
-  t[49] = Writer(Command49, kProtectMinimumLockAbove1, 3, {15, 14});
-  t[51] = Writer(Command51, kProtectMinimumLockAbove1, 0, {15});
+  t[34] = Writer(Command34, ProtectLockMinimum, 4, {15});
+  t[35] = Writer(Command35, ProtectLockMinimum, 9, {15, 14, 1});
+  t[36] = Writer(Command36, ProtectLockMinimum, 0, {15, 1});
+  t[37] = Writer(Command37, ProtectLockMinimum, 0, {15, 14, 1});
+  t[40] = Writer(Command40, ProtectLockMinimum, 4, {15, 1});
+  t[43] = Writer(Command43, ProtectMinimumLockAbove1, 0, {15, 14});
+  t[44] = Writer(Command44, ProtectMinimumLockAbove1, 1, {15, 14});
+  t[47] = Writer(Command47, ProtectMinimumLockAbove1, 1, {15});
+  t[49] = Writer(Command49, ProtectMinimumLockAbove1, 3, {15, 14});
+  t[51] = Writer(Command51, ProtectMinimumLockAbove1, 0, {15});
 
   // Device management, clock, statistics and burst mode: only the guard's protection is read.
   t[76] = Reader(Command76);
   t[90] = Reader(Command90);
   t[95] = Reader(Command95);
-  t[41] = Writer(Command41, kProtectLockMinimum, 0, {15});
-  t[42] = Writer(Command42, kProtectMinimumLockAbove1, 0, {15});
-  t[59] = Writer(Command59, kProtectMinimumLockAbove1, 1, {15});
-  t[71] = Writer(Command71, kProtectMinimum, 1, {15});
-  t[89] = Writer(Command89, kProtectMinimum, 10, {15});
-  t[108] = Writer(Command108, kProtectMinimumLockAbove1, 1, {15});
-  t[109] = Writer(Command109, kProtectMinimumLockAbove1, 1, {15});
+  t[41] = Writer(Command41, ProtectLockMinimum, 0, {15});
+  t[42] = Writer(Command42, ProtectMinimumLockAbove1, 0, {15});
+  t[59] = Writer(Command59, ProtectMinimumLockAbove1, 1, {15});
+  t[71] = Writer(Command71, ProtectMinimum, 1, {15});
+  t[89] = Writer(Command89, ProtectMinimum, 10, {15});
+  t[108] = Writer(Command108, ProtectMinimumLockAbove1, 1, {15});
+  t[109] = Writer(Command109, ProtectMinimumLockAbove1, 1, {15});
 
   // Device-specific commands: the same stored reply for every device, with no entry checks.
   for (unsigned command = kFirstSpecCmd; command <= kLastSpecCmd; ++command) {
@@ -124,15 +124,15 @@ void ClaimSections(DeviceModel& model, ConfigStore& store, uint8_t device,
 }
 
 bool WriteGuard(CommandContext& ctx, GuardKind guard, uint8_t minimumBytes) {
-  if (guard == GuardKind::kNone) return true;
+  if (guard == GuardKind::None) return true;
   const uint8_t lock = ctx.state.LockState;
   const bool tooFew = ctx.exchange.ByteCount < minimumBytes;
   uint8_t code = kResponseSuccess;
   if (ctx.model.Active.WrProtCode != 0) {
     code = kWriteProtected;
-  } else if (guard == GuardKind::kProtectLockMinimum) {
+  } else if (guard == GuardKind::ProtectLockMinimum) {
     code = lock != 0 ? kAccessRestricted : tooFew ? kTooFewDataBytes : kResponseSuccess;
-  } else if (guard == GuardKind::kProtectMinimumLockAbove1) {
+  } else if (guard == GuardKind::ProtectMinimumLockAbove1) {
     code = tooFew ? kTooFewDataBytes : lock > 1 ? kAccessRestricted : kResponseSuccess;
   } else {
     code = tooFew ? kTooFewDataBytes : kResponseSuccess;

@@ -18,10 +18,10 @@ using CommandHandler = void (*)(CommandContext& ctx, uint8_t device);
 // The entry checks of a writing command, in the order they run; the first failing one decides
 // the reply. A minimum byte count of 0 makes the byte-count check pass always.
 enum class GuardKind : uint8_t {
-  kNone,
-  kProtectLockMinimum,        // WrProtCode not 0 -> 7; LockState not 0 -> 16; too few bytes -> 5
-  kProtectMinimumLockAbove1,  // WrProtCode not 0 -> 7; too few bytes -> 5; LockState above 1 -> 16
-  kProtectMinimum,            // WrProtCode not 0 -> 7; too few bytes -> 5 (own rules follow)
+  None,
+  ProtectLockMinimum,        // WrProtCode not 0 -> 7; LockState not 0 -> 16; too few bytes -> 5
+  ProtectMinimumLockAbove1,  // WrProtCode not 0 -> 7; too few bytes -> 5; LockState above 1 -> 16
+  ProtectMinimum,            // WrProtCode not 0 -> 7; too few bytes -> 5 (own rules follow)
 };
 
 // Up to four section numbers.
@@ -38,7 +38,7 @@ struct SectionList {
 
 struct CommandEntry {
   CommandHandler handler = nullptr;  // none: answered with 64, command not implemented
-  GuardKind guard = GuardKind::kNone;
+  GuardKind guard = GuardKind::None;
   uint8_t minimumBytes = 0;
   // Sections of the active record that the command (or its guard) reads without refreshing them
   // itself; they are brought to the addressed device first when another device's data are there.

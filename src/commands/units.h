@@ -37,15 +37,13 @@ std::size_t UnitIndexInClass(uint8_t classification, uint8_t unit);
 // without a conversion table or a position outside it.
 std::optional<float> ConversionFactor(uint8_t classification, std::size_t from, std::size_t to);
 
-// Transfer functions of the loop current, selected by command 47.
-enum TransferFunction : uint8_t {
-  kTransferLinear = 0,
-  kTransferSquareRoot = 1,
-  kTransferRootOfCube = 2,
-  kTransferRootOfFifthPower = 3,
-  kTransferIdentity = 4,
-  kTransferSquare = 5,
-};
+// Transfer function codes of the loop current, as command 47 selects them.
+inline constexpr uint8_t kTransferLinear = 0;
+inline constexpr uint8_t kTransferSquareRoot = 1;
+inline constexpr uint8_t kTransferRootOfCube = 2;
+inline constexpr uint8_t kTransferRootOfFifthPower = 3;
+inline constexpr uint8_t kTransferIdentity = 4;
+inline constexpr uint8_t kTransferSquare = 5;
 
 // From the primary variable value pv: Span := UpRangeValue - LoRangeValue, LoopCurrent by the
 // transfer function (only the linear one uses the range; other values count as linear), and

@@ -54,10 +54,10 @@ uint32_t KeyHash(uint32_t header, std::string_view key) {
   return hash ^ (hash >> 12);
 }
 
-enum class LineKind { kOther, kHeader, kKey };
+enum class LineKind : uint8_t { Other, Header, Key };
 
 struct LineParse {
-  LineKind kind = LineKind::kOther;
+  LineKind kind = LineKind::Other;
   std::string_view name;   // the section's name or the key, trimmed
   std::string_view value;  // a key line's value, trimmed
 };
@@ -70,13 +70,13 @@ LineParse ParseLine(std::string_view text) {
   if (content.front() == '[') {
     const std::size_t close = content.find(']');
     if (close == std::string_view::npos) return {};
-    return {LineKind::kHeader, Trim(content.substr(1, close - 1)), {}};
+    return {LineKind::Header, Trim(content.substr(1, close - 1)), {}};
   }
   const std::size_t equals = content.find('=');
   if (equals == std::string_view::npos) return {};
   const std::string_view key = Trim(content.substr(0, equals));
   if (key.empty()) return {};
-  return {LineKind::kKey, key, Trim(content.substr(equals + 1))};
+  return {LineKind::Key, key, Trim(content.substr(equals + 1))};
 }
 
 // What is wrong with the names of an assignment: names that would not read back as the same
@@ -166,11 +166,11 @@ void ProfileSnapshot::Index() {
   for (std::size_t i = 0; i < lines; ++i) {
     const LineParse line = ParseLine(LineText(i));
     const auto index = static_cast<uint32_t>(i);
-    if (line.kind == LineKind::kHeader) {
+    if (line.kind == LineKind::Header) {
       const uint32_t hash = NameHash(line.name);
       current = Lookup(kHeader, line.name, hash) == kNone ? index : kNone;
       if (current != kNone) Insert(index, kHeader, hash);
-    } else if (line.kind == LineKind::kKey && current != kNone) {
+    } else if (line.kind == LineKind::Key && current != kNone) {
       const uint32_t hash = KeyHash(current, line.name);
       if (Lookup(current, line.name, hash) == kNone) Insert(index, current, hash);
     }
@@ -194,8 +194,8 @@ uint32_t ProfileSnapshot::LastKeyLine(uint32_t header) const {
   uint32_t last = header;
   for (std::size_t i = header + 1; i < LineCount(); ++i) {
     const LineKind kind = ParseLine(LineText(i)).kind;
-    if (kind == LineKind::kHeader) break;
-    if (kind == LineKind::kKey) last = static_cast<uint32_t>(i);
+    if (kind == LineKind::Header) break;
+    if (kind == LineKind::Key) last = static_cast<uint32_t>(i);
   }
   return last;
 }

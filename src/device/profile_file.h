@@ -104,7 +104,7 @@ class ProfileFile {
 
   // A slow or busy disk, played by tests and benchmarks: called before every read of a changed
   // file and before every replacement of it. The programs never set it.
-  enum class DiskOperation { Read, Write };
+  enum class DiskOperation : uint8_t { Read, Write };
   void SetDiskHook(std::function<void(DiskOperation)> hook) {
     std::lock_guard lock(mutex_);  // the hook runs under this lock
     diskHook_ = std::move(hook);

@@ -12,24 +12,26 @@
 
 namespace qln {
 
-enum ConverterCodes : uint8_t { kConverterSetChannel = 5, kConverterGetChannel = 6 };
-enum ConverterStates : uint8_t { kConverterIdle = 0, kConverterToSend = 1, kConverterAwaiting = 2 };
+// The module's command codes: "#C5<channel>\r" sets the channel, "#C6\r" reads it.
+inline constexpr uint8_t kConverterSetChannel = 5;
+inline constexpr uint8_t kConverterGetChannel = 6;
+enum class ConverterState : uint8_t { Idle, ToSend, Awaiting };
 inline constexpr uint8_t kConverterChannels = 4;
 
 struct ConverterRequest {
-  // kConverterIdle, then kConverterToSend (set by Post), kConverterAwaiting (command sent) and
-  // back to kConverterIdle (answer read or given up). The serial worker acts on the state alone.
-  std::atomic<uint8_t> State{kConverterIdle};
+  // Idle, then ToSend (set by Post), Awaiting (command sent) and back to Idle (answer read or
+  // given up). The serial worker acts on the state alone.
+  std::atomic<ConverterState> State{ConverterState::Idle};
   uint8_t Code = 0;     // kConverterSetChannel or kConverterGetChannel
   uint8_t Channel = 0;  // 0..3, for kConverterSetChannel
 
   // Posts a request when none is under way (false otherwise): code and channel are in place
   // before the state says there is something to send. One posting thread.
   bool Post(uint8_t code, uint8_t channel) {
-    if (State.load(std::memory_order_acquire) != kConverterIdle) return false;
+    if (State.load(std::memory_order_acquire) != ConverterState::Idle) return false;
     Code = code;
     Channel = channel;
-    State.store(kConverterToSend, std::memory_order_release);
+    State.store(ConverterState::ToSend, std::memory_order_release);
     return true;
   }
 };

@@ -75,7 +75,7 @@ SerialWorker::PassEnd SerialWorker::RunPass() {
   parts_.burst.BurstCheck();
   // A HART transmission always goes before the converter.
   if (parts_.link.TransmitPending()) return Transmit();
-  if (parts_.converter.State.load(std::memory_order_acquire) != kConverterIdle) {
+  if (parts_.converter.State.load(std::memory_order_acquire) != ConverterState::Idle) {
     return ConverterStep();
   }
   return ReadStep();
@@ -115,7 +115,7 @@ SerialWorker::PassEnd SerialWorker::ReadStep() {
 
 SerialWorker::PassEnd SerialWorker::ConverterStep() {
   ConverterRequest& request = parts_.converter;
-  if (request.State.load(std::memory_order_acquire) == kConverterAwaiting) {
+  if (request.State.load(std::memory_order_acquire) == ConverterState::Awaiting) {
     return AwaitConverterAnswer();
   }
   const uint8_t digit = static_cast<uint8_t>('0' + request.Channel);
@@ -125,11 +125,11 @@ SerialWorker::PassEnd SerialWorker::ConverterStep() {
   if (request.Code == kConverterSetChannel) command = setChannel;
   if (request.Code == kConverterGetChannel) command = getChannel;
   if (command.empty()) {  // not a command of the module: dropped
-    request.State.store(kConverterIdle, std::memory_order_release);
+    request.State.store(ConverterState::Idle, std::memory_order_release);
     return PassEnd::Continue;
   }
   answerLength_ = 0;
-  request.State.store(kConverterAwaiting, std::memory_order_release);
+  request.State.store(ConverterState::Awaiting, std::memory_order_release);
   KeyAndWrite(command);
   return PassEnd::Continue;
 }
@@ -151,7 +151,7 @@ SerialWorker::PassEnd SerialWorker::AwaitConverterAnswer() {
   } else if (answerLength_ == 0) {
     if (++converterWait_ > kConverterWaitLimit) {
       converterWait_ = 0;
-      request.State.store(kConverterIdle, std::memory_order_release);
+      request.State.store(ConverterState::Idle, std::memory_order_release);
     }
     return PassEnd::Sleep;
   }
@@ -161,7 +161,7 @@ SerialWorker::PassEnd SerialWorker::AwaitConverterAnswer() {
   }
   answerLength_ = 0;
   converterWait_ = 1;
-  request.State.store(kConverterIdle, std::memory_order_release);
+  request.State.store(ConverterState::Idle, std::memory_order_release);
   return PassEnd::Sleep;
 }
 

@@ -92,24 +92,24 @@ TEST_F(DispatcherTest, WriteGuardChecksInEachCommandsOrder) {
   // Protection first, then the lock, then the byte count.
   state.LockState = 1;
   model.Active.WrProtCode = 1;
-  EXPECT_TRUE(!WriteGuard(ctx, GuardKind::kProtectLockMinimum, 24) && exchange.ResponseCode == 7 &&
+  EXPECT_TRUE(!WriteGuard(ctx, GuardKind::ProtectLockMinimum, 24) && exchange.ResponseCode == 7 &&
               state.DataSuppressed);
   model.Active.WrProtCode = 0;
   exchange.ByteCount = 23;
-  EXPECT_FALSE(WriteGuard(ctx, GuardKind::kProtectLockMinimum, 24));
+  EXPECT_FALSE(WriteGuard(ctx, GuardKind::ProtectLockMinimum, 24));
   EXPECT_EQ(exchange.ResponseCode, 16);
   // The byte count before a lock above 1; lock 1 passes.
-  EXPECT_FALSE(WriteGuard(ctx, GuardKind::kProtectMinimumLockAbove1, 24));
+  EXPECT_FALSE(WriteGuard(ctx, GuardKind::ProtectMinimumLockAbove1, 24));
   EXPECT_EQ(exchange.ResponseCode, 5);
-  EXPECT_TRUE(WriteGuard(ctx, GuardKind::kProtectMinimumLockAbove1, 23));
+  EXPECT_TRUE(WriteGuard(ctx, GuardKind::ProtectMinimumLockAbove1, 23));
   state.LockState = 2;
-  EXPECT_FALSE(WriteGuard(ctx, GuardKind::kProtectMinimumLockAbove1, 23));
+  EXPECT_FALSE(WriteGuard(ctx, GuardKind::ProtectMinimumLockAbove1, 23));
   EXPECT_EQ(exchange.ResponseCode, 16);
-  EXPECT_TRUE(WriteGuard(ctx, GuardKind::kProtectMinimum, 23));
+  EXPECT_TRUE(WriteGuard(ctx, GuardKind::ProtectMinimum, 23));
   state.LockState = 0;
   exchange.ResponseCode = 0;
   state.DataSuppressed = false;
-  EXPECT_TRUE(WriteGuard(ctx, GuardKind::kProtectLockMinimum, 23));
+  EXPECT_TRUE(WriteGuard(ctx, GuardKind::ProtectLockMinimum, 23));
   EXPECT_EQ(exchange.ResponseCode, 0);
   EXPECT_FALSE(state.DataSuppressed);
 }

@@ -179,7 +179,7 @@ TEST_F(EndToEnd, TheBurstDeviceSendsAboutOnceASecondAndMastersStillGetAnswers) {
 TEST_F(EndToEnd, TheConverterGetsItsCommandsAndReportsItsChannel) {
   Start();
   ConverterRequest& converter = simulator_.Converter();
-  const auto idle = [&] { return converter.State.load() == kConverterIdle; };
+  const auto idle = [&] { return converter.State.load() == ConverterState::Idle; };
 
   ASSERT_TRUE(converter.Post(kConverterSetChannel, 2));
   // The module answers at once: the worker gives up after about 110 ms of silence.

@@ -40,7 +40,7 @@ class SerialWorkerTest : public ::testing::Test {
   // Passes until the converter request has ended; their number.
   int PassesUntilConverterIdle() {
     int passes = 0;
-    while (converter.State.load() != kConverterIdle && passes < 100) {
+    while (converter.State.load() != ConverterState::Idle && passes < 100) {
       worker.RunPass();
       ++passes;
     }
@@ -141,7 +141,7 @@ TEST_F(SerialWorkerTest, ConverterCommandsGoOutBareAndTheReportedChannelComesBac
   EXPECT_EQ(worker.RunPass(), Pass::Continue);
   EXPECT_EQ(port.Events(), (std::vector<std::string>{"RTS 1", "DTR 0", "write 23 43 35 32 0D",
                                                      "sent 5", "DTR 1"}));
-  EXPECT_EQ(converter.State.load(), kConverterAwaiting);
+  EXPECT_EQ(converter.State.load(), ConverterState::Awaiting);
   // The answer is the converter's, whatever it holds: here the bytes of a HART request.
   port.Receive(test::WithPreambles(test::ShortFrame(0)));
   EXPECT_EQ(PassesUntilConverterIdle(), 2);  // the answer, then the silence that ends it
