@@ -115,12 +115,12 @@ int main(int argc, char** argv) {
   const char* key = layout.keysPerSection == 1 ? "V" : "Parameter05";
   for (int i = 0; i < 20; ++i) {
     const auto start = std::chrono::steady_clock::now();
-    const std::string failure = file.Write(section, key, std::to_string(i));
+    const qln::Result<> written = file.Write(section, key, std::to_string(i));
     writesAlone.push_back(Milliseconds(std::chrono::steady_clock::now() - start).count());
     const auto read = file.Snapshot()->Read(section, key);
     writes.push_back(Milliseconds(std::chrono::steady_clock::now() - start).count());
-    if (!failure.empty() || read != std::to_string(i)) {
-      std::fprintf(stderr, "write %d failed: %s\n", i, failure.c_str());
+    if (!written || read != std::to_string(i)) {
+      std::fprintf(stderr, "write %d failed: %s\n", i, written.error().c_str());
       return 1;
     }
   }

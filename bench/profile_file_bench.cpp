@@ -94,7 +94,7 @@ void BM_WriteOneKey(benchmark::State& state) {
   int counter = 0;
   for (auto _ : state) {
     const std::string value = std::to_string(++counter);
-    if (!file.Write(SectionName(7, 6), KeyName(5), value).empty()) {
+    if (!file.Write(SectionName(7, 6), KeyName(5), value)) {
       state.SkipWithError("write failed");
       break;
     }

@@ -17,8 +17,8 @@ DeviceMotionTexts ReadMotionTexts(const ProfileSnapshot& file, uint8_t device) {
   return texts;
 }
 
-bool WriteMotionTexts(DeviceModel& model, ConfigStore& store, uint8_t device,
-                      const DeviceMotionTexts& texts) {
+Result<> WriteMotionTexts(DeviceModel& model, ConfigStore& store, uint8_t device,
+                          const DeviceMotionTexts& texts) {
   std::vector<KeyText> keys;
   std::array<MotionKeys, kMovingVariables> names;
   for (std::size_t i = 0; i < kMovingVariables; ++i) {

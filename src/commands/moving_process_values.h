@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <optional>
 
+#include "base/result.h"
 #include "commands/command_context.h"
 #include "scenario/moving_values.h"
 
@@ -16,8 +17,8 @@ namespace qln {
 DeviceMotionTexts ReadMotionTexts(const ProfileSnapshot& file, uint8_t device);
 // Writes the twenty keys of the device's simulation section at once (see ConfigStore::WriteKeys
 // for a failed write).
-bool WriteMotionTexts(DeviceModel& model, ConfigStore& store, uint8_t device,
-                      const DeviceMotionTexts& texts);
+Result<> WriteMotionTexts(DeviceModel& model, ConfigStore& store, uint8_t device,
+                          const DeviceMotionTexts& texts);
 
 // Takes the device's simulation section (from the file while it is there, otherwise the texts
 // taken last), reports each bad text once to the store's notifier, and returns the

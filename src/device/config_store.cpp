@@ -208,7 +208,7 @@ std::string ConfigStore::PendingList() const {
 
 // The pending keys go first, so the batch's own keys win where both set one; a missing file is
 // recreated with the model's texts under them.
-bool ConfigStore::Store(DeviceModel& model, const WriteBatch& batch) {
+Result<> ConfigStore::Store(DeviceModel& model, const WriteBatch& batch) {
   const std::vector<PendingKey>& items = batch.Items();
   std::vector<ProfileAssignment> assignments;
   assignments.reserve(pending_.size() + items.size());
@@ -220,8 +220,8 @@ bool ConfigStore::Store(DeviceModel& model, const WriteBatch& batch) {
     held = HeldTexts(model);
     for (const PendingKey& p : held) restore.push_back({p.section, p.key, p.value});
   }
-  const std::string failure = file_.Write(assignments, restore);
-  if (failure.empty()) {
+  const Result<> written = file_.Write(assignments, restore);
+  if (written) {
     if (!pending_.empty()) {
       notifier_.Problem("QLN.ini saved again: the changes held in memory only (" + PendingList() +
                         ") are in the file now.");
@@ -229,7 +229,7 @@ bool ConfigStore::Store(DeviceModel& model, const WriteBatch& batch) {
     pending_.clear();
     lastFailure_.clear();
     hasPending_.store(false, std::memory_order_release);
-    return true;
+    return written;
   }
   for (const PendingKey& item : items) {
     auto same = std::find_if(pending_.begin(), pending_.end(), [&](const PendingKey& p) {
@@ -243,6 +243,7 @@ bool ConfigStore::Store(DeviceModel& model, const WriteBatch& batch) {
   }
   hasPending_.store(!pending_.empty(), std::memory_order_release);
   // A retry that fails for the reason already reported says nothing more.
+  const std::string& failure = written.error();
   if (!items.empty() || failure != lastFailure_) {
     notifier_.Problem("QLN.ini could not be saved: " + failure +
                       ". Held in memory only and written again every few seconds and with the "
@@ -250,7 +251,7 @@ bool ConfigStore::Store(DeviceModel& model, const WriteBatch& batch) {
                       PendingList() + ".");
   }
   lastFailure_ = failure;
-  return false;
+  return written;
 }
 
 void ConfigStore::RetryPendingWrites(DeviceModel& model, uint32_t nowMs) {
@@ -261,27 +262,27 @@ void ConfigStore::RetryPendingWrites(DeviceModel& model, uint32_t nowMs) {
   Store(model, WriteBatch(model));
 }
 
-bool ConfigStore::WriteKeys(DeviceModel& model, uint8_t device, uint8_t section,
-                            std::span<const KeyText> keys) {
+Result<> ConfigStore::WriteKeys(DeviceModel& model, uint8_t device, uint8_t section,
+                                std::span<const KeyText> keys) {
   WriteBatch batch(model);
   for (const KeyText& k : keys) batch.Device(device, section, k.key, k.text);
   return Store(model, batch);
 }
 
-bool ConfigStore::WriteSystemKeys(DeviceModel& model, std::initializer_list<KeyText> keys) {
+Result<> ConfigStore::WriteSystemKeys(DeviceModel& model, std::initializer_list<KeyText> keys) {
   WriteBatch batch(model);
   for (const KeyText& k : keys) batch.System(k.key, k.text);
   return Store(model, batch);
 }
 
-bool ConfigStore::WriteSharedSection(DeviceModel& model, std::string_view section,
-                                     std::span<const KeyText> keys) {
+Result<> ConfigStore::WriteSharedSection(DeviceModel& model, std::string_view section,
+                                         std::span<const KeyText> keys) {
   WriteBatch batch(model);
   for (const KeyText& k : keys) batch.Shared(section, k.key, k.text);
   return Store(model, batch);
 }
 
-bool ConfigStore::SaveRow(DeviceModel& model, uint8_t device, const RowEntry& row) {
+Result<> ConfigStore::SaveRow(DeviceModel& model, uint8_t device, const RowEntry& row) {
   // The long-address text: characters 1-2 MfrID, 3-4 MfrDevType, 5 onwards (at most 6) DevIDNo.
   const std::string_view address = row.LongAddress;
   const auto part = [&](std::size_t from, std::size_t count) {
@@ -310,17 +311,17 @@ bool ConfigStore::SaveRow(DeviceModel& model, uint8_t device, const RowEntry& ro
   return Store(model, batch);
 }
 
-bool ConfigStore::SaveRevision(DeviceModel& model, uint8_t revision) {
+Result<> ConfigStore::SaveRevision(DeviceModel& model, uint8_t revision) {
   WriteBatch batch(model);
   for (uint8_t d = 0; d < kDeviceCount; ++d) batch.Device(d, 0, "UnivCmdRev", IntText(revision));
   return Store(model, batch);
 }
 
-bool ConfigStore::SavePort(DeviceModel& model, unsigned port) {
+Result<> ConfigStore::SavePort(DeviceModel& model, unsigned port) {
   return WriteSystemKeys(model, {{"COMNo", IntText(port)}});
 }
 
-bool ConfigStore::NoteConfigChangeFile(DeviceModel& model, uint8_t device) {
+Result<> ConfigStore::NoteConfigChangeFile(DeviceModel& model, uint8_t device) {
   Refresh(model, 0, device);
   const auto counter = static_cast<uint16_t>(model.Active.CfgChgCnt_v6 + 1);
   // The active record holds this device's section 000 now; keep it equal to the texts.

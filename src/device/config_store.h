@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "base/notifier.h"
+#include "base/result.h"
 #include "device/device_model.h"
 #include "device/profile_file.h"
 
@@ -95,30 +96,30 @@ class ConfigStore {
   bool CheckAndLoadForOpen(DeviceModel& model);
 
   // Write side. Each write sets the texts in the device's SectionTexts and writes them to the
-  // file in one replacement; returns false (after reporting the failure to the notifier) when
-  // the file could not be written. The texts change either way, and the keys that could not be
+  // file in one replacement; it fails, after reporting the failure to the notifier, when the
+  // file could not be written. The texts change either way, and the keys that could not be
   // written stay pending: every later write, and RetryPendingWrites, writes them again.
   //
   // While the file is missing, a write creates it whole: from the file as it was last read, with
   // every text the model holds (all sections of all devices, and the system section) on top.
-  bool WriteKeys(DeviceModel& model, uint8_t device, uint8_t section,
-                 std::span<const KeyText> keys);
-  bool WriteKeys(DeviceModel& model, uint8_t device, uint8_t section,
-                 std::initializer_list<KeyText> keys) {
+  Result<> WriteKeys(DeviceModel& model, uint8_t device, uint8_t section,
+                     std::span<const KeyText> keys);
+  Result<> WriteKeys(DeviceModel& model, uint8_t device, uint8_t section,
+                     std::initializer_list<KeyText> keys) {
     return WriteKeys(model, device, section, std::span(keys.begin(), keys.size()));
   }
-  bool WriteSystemKeys(DeviceModel& model, std::initializer_list<KeyText> keys);
+  Result<> WriteSystemKeys(DeviceModel& model, std::initializer_list<KeyText> keys);
   // A section shared by all devices (the device-specific command table): written to the file
   // only, since the devices' texts of it are read when a command needs them.
-  bool WriteSharedSection(DeviceModel& model, std::string_view section,
-                          std::span<const KeyText> keys);
+  Result<> WriteSharedSection(DeviceModel& model, std::string_view section,
+                              std::span<const KeyText> keys);
 
-  bool SaveRow(DeviceModel& model, uint8_t device, const RowEntry& row);
-  bool SaveRevision(DeviceModel& model, uint8_t revision);
-  bool SavePort(DeviceModel& model, unsigned port);
+  Result<> SaveRow(DeviceModel& model, uint8_t device, const RowEntry& row);
+  Result<> SaveRevision(DeviceModel& model, uint8_t revision);
+  Result<> SavePort(DeviceModel& model, unsigned port);
   // The file part of noting a configuration change: re-reads section 000 of the device and
   // writes its change counter plus one (modulo 65536), whatever ConfigFileFound says.
-  bool NoteConfigChangeFile(DeviceModel& model, uint8_t device);
+  Result<> NoteConfigChangeFile(DeviceModel& model, uint8_t device);
 
   // Writes the pending keys again when some are pending and at least kRetryIntervalMs have
   // passed since the last attempt (nowMs: any millisecond clock). Reports the outcome to the
@@ -137,7 +138,7 @@ class ConfigStore {
     std::string key;
     std::string value;
   };
-  bool Store(DeviceModel& model, const WriteBatch& batch);
+  Result<> Store(DeviceModel& model, const WriteBatch& batch);
   // The texts the model holds, as assignments that recreate a missing file.
   std::vector<PendingKey> HeldTexts(const DeviceModel& model) const;
   void ReadSectionFrom(const ProfileSnapshot& snapshot, DeviceModel& model, uint8_t section,

@@ -79,17 +79,17 @@ LineParse ParseLine(std::string_view text) {
   return {LineKind::Key, key, Trim(content.substr(equals + 1))};
 }
 
-// What is wrong with the names of an assignment: names that would not read back as the same
-// section and key (or would break the file into extra lines) are refused rather than written.
-std::string InvalidNames(const ProfileAssignment& assignment) {
+// Names that would not read back as the same section and key (or would break the file into
+// extra lines) are refused rather than written: the failure says which.
+Result<> CheckNames(const ProfileAssignment& assignment) {
   const std::string_view section = Trim(assignment.section);
   const std::string_view key = Trim(assignment.key);
   if (section.find_first_of("]\r\n") != std::string_view::npos) {
-    return std::string("invalid section name \"").append(assignment.section).append("\"");
+    return Failure{std::string("invalid section name \"").append(assignment.section).append("\"")};
   }
   if (key.empty() || key.find_first_of("=\r\n") != std::string_view::npos || key.front() == '[' ||
       key.front() == ';' || key.front() == '#') {
-    return std::string("invalid key name \"").append(assignment.key).append("\"");
+    return Failure{std::string("invalid key name \"").append(assignment.key).append("\"")};
   }
   return {};
 }
@@ -263,10 +263,10 @@ std::shared_ptr<ProfileSnapshot> ProfileFile::Parse(std::string content) {
 // The changes are collected first (a key's replacement, or the keys added to a section, the last
 // assignment of a key winning), then the new content is the old with them spliced in, in one
 // pass: keys added to a section follow its last key, new sections follow the end of the file.
-std::string ProfileFile::Compose(const ProfileSnapshot& base,
-                                 std::span<const ProfileAssignment> restore,
-                                 std::span<const ProfileAssignment> assignments, std::string& out,
-                                 bool& linesKept) {
+Result<> ProfileFile::Compose(const ProfileSnapshot& base,
+                              std::span<const ProfileAssignment> restore,
+                              std::span<const ProfileAssignment> assignments, std::string& out,
+                              bool& linesKept) {
   constexpr uint32_t kNone = ProfileSnapshot::kNone;
   struct Replacement {
     uint32_t line;
@@ -320,11 +320,11 @@ std::string ProfileFile::Compose(const ProfileSnapshot& base,
     }
   };
   for (const ProfileAssignment& assignment : restore) {
-    if (std::string reason = InvalidNames(assignment); !reason.empty()) return reason;
+    if (Result<> names = CheckNames(assignment); !names) return names;
     if (base.Read(assignment.section, assignment.key) != assignment.value) set(assignment);
   }
   for (const ProfileAssignment& assignment : assignments) {
-    if (std::string reason = InvalidNames(assignment); !reason.empty()) return reason;
+    if (Result<> names = CheckNames(assignment); !names) return names;
     set(assignment);
   }
 
@@ -446,8 +446,8 @@ std::shared_ptr<const ProfileSnapshot> ProfileFile::Snapshot() {
   return Load();
 }
 
-std::string ProfileFile::Failure(std::string_view reason) const {
-  return std::string("cannot write ").append(path_.string()).append(": ").append(reason);
+Failure ProfileFile::WriteFailure(std::string_view reason) const {
+  return {std::string("cannot write ").append(path_.string()).append(": ").append(reason)};
 }
 
 void ProfileFile::Settle() const {
@@ -460,31 +460,31 @@ void ProfileFile::Settle() const {
   }
 }
 
-std::string ProfileFile::Replace(const std::string& content, const Identity& expected,
-                                 Identity& written, bool& changed) {
+Result<ProfileFile::Identity> ProfileFile::Replace(const std::string& content,
+                                                   const Identity& expected, bool& changed) {
   const std::filesystem::path target = Target();
 
   struct stat st {};
   const bool exists = ::stat(target.c_str(), &st) == 0;
   // Checked by mode as well as by access(): for root access() allows everything, yet a file
   // without any write permission is the operator's way of saying "do not change this".
-  if (exists && (st.st_mode & 0222) == 0) return Failure("the file is read-only");
+  if (exists && (st.st_mode & 0222) == 0) return WriteFailure("the file is read-only");
   // A file too large to be read is never replaced by what this layer made of it.
   if (exists && static_cast<std::size_t>(st.st_size) > kMaxProfileFileSize) {
-    return Failure("the file is too large");
+    return WriteFailure("the file is too large");
   }
-  if (exists && ::access(target.c_str(), W_OK) != 0) return Failure(ErrorText(errno));
+  if (exists && ::access(target.c_str(), W_OK) != 0) return WriteFailure(ErrorText(errno));
 
   std::string temporary = TemporaryPrefix(target).string().append("XXXXXX");
   FileDescriptor fd(::mkstemp(temporary.data()));
-  if (fd.Get() < 0) return Failure(ErrorText(errno));
+  if (fd.Get() < 0) return WriteFailure(ErrorText(errno));
   // Locked until it has been renamed, so that a starting program does not take it for one left
   // by a killed writer (best effort: where locks are not offered, such files are left alone).
   ::flock(fd.Get(), LOCK_EX | LOCK_NB);
 
   const auto fail = [&](int cause) {
     ::unlink(temporary.c_str());
-    return Failure(ErrorText(cause));
+    return WriteFailure(ErrorText(cause));
   };
   if (exists && ::fchown(fd.Get(), st.st_uid, st.st_gid) != 0) {
     // Best effort: only root may hand the file to another owner; the writer then keeps it.
@@ -507,12 +507,11 @@ std::string ProfileFile::Replace(const std::string& content, const Identity& exp
   if (!(Stat(path_) == expected)) {
     changed = true;
     ::unlink(temporary.c_str());
-    return Failure("the file kept changing while it was written");
+    return WriteFailure("the file kept changing while it was written");
   }
   // Renamed while still open and locked; fdatasync has reported any failure to write.
   if (::rename(temporary.c_str(), target.c_str()) != 0) return fail(errno);
-  written = IdentityOf(writtenStat);
-  return {};
+  return IdentityOf(writtenStat);
 }
 
 std::filesystem::path ProfileFile::Target() const {
@@ -551,10 +550,10 @@ std::size_t ProfileFile::RemoveStaleTemporaries() {
   return removed;
 }
 
-std::string ProfileFile::Write(std::span<const ProfileAssignment> assignments,
-                               std::span<const ProfileAssignment> restore) {
+Result<> ProfileFile::Write(std::span<const ProfileAssignment> assignments,
+                            std::span<const ProfileAssignment> restore) {
   std::lock_guard lock(mutex_);
-  std::string failure;
+  Result<> failure;
   for (int attempt = 0; attempt < kWriteAttempts; ++attempt) {
     // Based on the file as it is now, so a hand edit made since the last read is kept; when it
     // is missing, on the file as it was last seen.
@@ -570,15 +569,17 @@ std::string ProfileFile::Write(std::span<const ProfileAssignment> assignments,
     }
     std::string content;
     bool linesKept = false;
-    if (std::string reason = Compose(*base, baseRestore, assignments, content, linesKept);
-        !reason.empty()) {
-      return Failure(reason);
+    if (Result<> composed = Compose(*base, baseRestore, assignments, content, linesKept);
+        !composed) {
+      return WriteFailure(composed.error());
     }
-    Identity written;
     bool changed = false;
-    failure = Replace(content, expected, written, changed);
-    if (changed) continue;
-    if (!failure.empty()) return failure;
+    Result<Identity> written = Replace(content, expected, changed);
+    if (!written) {
+      failure = Failure{written.error()};
+      if (changed) continue;
+      return failure;
+    }
     auto next = Parse(std::move(content));
     // When only values changed, every section and key is on the line it was on: the index of
     // the base serves the new content as it is, and a large file is not indexed again.
@@ -587,7 +588,7 @@ std::string ProfileFile::Write(std::span<const ProfileAssignment> assignments,
       next->indexed_ = true;
     }
     base.reset();
-    cachedIdentity_ = written;
+    cachedIdentity_ = *written;
     cached_ = next;
     lastExisting_ = std::move(next);
     return {};
@@ -595,8 +596,8 @@ std::string ProfileFile::Write(std::span<const ProfileAssignment> assignments,
   return failure;
 }
 
-std::string ProfileFile::Write(std::string_view section, std::string_view key,
-                               std::string_view value) {
+Result<> ProfileFile::Write(std::string_view section, std::string_view key,
+                            std::string_view value) {
   const ProfileAssignment assignment{section, key, value};
   return Write(std::span(&assignment, 1));
 }

@@ -33,6 +33,8 @@
 #include <utility>
 #include <vector>
 
+#include "base/result.h"
+
 namespace qln {
 
 // Longest value text a read returns; longer values are cut to their first 63 characters.
@@ -110,16 +112,16 @@ class ProfileFile {
     diskHook_ = std::move(hook);
   }
 
-  // Sets the given keys in one atomic replacement of the file. Returns an empty text on success,
-  // otherwise what went wrong (the file on disk is then left as it was).
+  // Sets the given keys in one atomic replacement of the file. A failure says what went wrong
+  // ("cannot write <path>: <reason>"); the file on disk is then left as it was.
   //
   // When the file is missing, the new file is based on the last parse of the file that was
   // there (so its other sections, keys and comments are not lost), with restore applied first,
   // each key only where its text differs from what that parse reads; restore is ignored while
   // the file is there.
-  std::string Write(std::span<const ProfileAssignment> assignments,
-                    std::span<const ProfileAssignment> restore = {});
-  std::string Write(std::string_view section, std::string_view key, std::string_view value);
+  Result<> Write(std::span<const ProfileAssignment> assignments,
+                 std::span<const ProfileAssignment> restore = {});
+  Result<> Write(std::string_view section, std::string_view key, std::string_view value);
 
   // Removes the temporary files that writes killed before their rename left behind: the names
   // ".<file name>.XXXXXX" in the file's directory whose lock no live writer holds (a write locks
@@ -146,22 +148,20 @@ class ProfileFile {
   std::filesystem::path Target() const;
   // The content of base with restore (where it differs) and assignments applied, into out;
   // linesKept tells whether only values of existing keys changed (every line stays where it
-  // was). Returns what is wrong with the names, if anything.
-  static std::string Compose(const ProfileSnapshot& base,
-                             std::span<const ProfileAssignment> restore,
-                             std::span<const ProfileAssignment> assignments, std::string& out,
-                             bool& linesKept);
+  // was). Fails when a name cannot be written (what is wrong with it).
+  static Result<> Compose(const ProfileSnapshot& base, std::span<const ProfileAssignment> restore,
+                          std::span<const ProfileAssignment> assignments, std::string& out,
+                          bool& linesKept);
   // The current parse, read again when the file changed, indexed. Called with mutex_ held.
   std::shared_ptr<ProfileSnapshot> Load();
   // Waits (bounded) until the file's identity holds still across two looks a few milliseconds
   // apart: an editor saving in place truncates and writes in several steps.
   void Settle() const;
   // Replaces the file by content through a temporary file, unless the file is no longer the one
-  // whose identity is expected (changed is then set). Returns the failure, if any, and
-  // otherwise the identity of the new file.
-  std::string Replace(const std::string& content, const Identity& expected, Identity& written,
-                      bool& changed);
-  std::string Failure(std::string_view reason) const;
+  // whose identity is expected (the failure then sets changed). Returns the identity of the new
+  // file.
+  Result<Identity> Replace(const std::string& content, const Identity& expected, bool& changed);
+  Failure WriteFailure(std::string_view reason) const;
 
   std::filesystem::path path_;
   std::function<void(DiskOperation)> diskHook_;

@@ -24,7 +24,7 @@ void LoadSpecCmd(ConfigStore& store, SpecCmdEntry& entry) {
   }
 }
 
-bool SaveSpecCmd(ConfigStore& store, DeviceModel& model, const SpecCmdEntry& entry) {
+Result<> SaveSpecCmd(ConfigStore& store, DeviceModel& model, const SpecCmdEntry& entry) {
   std::vector<std::string> keys;
   std::vector<KeyText> texts;
   keys.reserve(kSpecCmdWindowBytes + 1);

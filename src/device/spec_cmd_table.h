@@ -6,6 +6,7 @@
 #include <array>
 #include <cstdint>
 
+#include "base/result.h"
 #include "device/config_store.h"
 #include "device/device_model.h"
 
@@ -28,7 +29,7 @@ struct SpecCmdEntry {
 void LoadSpecCmd(ConfigStore& store, SpecCmdEntry& entry);
 // Writes the entry: ParamNum and all 64 Param keys, those above ParamNum as 0. Caller holds the
 // model lock.
-bool SaveSpecCmd(ConfigStore& store, DeviceModel& model, const SpecCmdEntry& entry);
+Result<> SaveSpecCmd(ConfigStore& store, DeviceModel& model, const SpecCmdEntry& entry);
 
 // Reads section "HTDevAll_SpecCmd<command>" into the texts of the device (or of every device
 // with AllDevices): ParamNum, then Param1..Param<n>.

@@ -163,7 +163,7 @@ uint16_t Simulator::ConfiguredHartIpPort() {
   return port <= 0xFFFF ? static_cast<uint16_t>(port) : 0;
 }
 
-bool Simulator::SaveHartIpPort(uint16_t port) {
+Result<> Simulator::SaveHartIpPort(uint16_t port) {
   std::lock_guard lock(model_.Lock);
   return store_.WriteSystemKeys(model_, {{kHartIpPortKey, std::to_string(port)}});
 }

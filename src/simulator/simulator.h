@@ -102,8 +102,8 @@ class Simulator {
   // HartIpPort of [HTDev_Sys]: the port HART-IP is configured on, 0 (off) when the key is
   // absent, 0 or no port number.
   uint16_t ConfiguredHartIpPort();
-  // Stores the port in HartIpPort (0: off). Returns whether the file was written.
-  bool SaveHartIpPort(uint16_t port);
+  // Stores the port in HartIpPort (0: off); fails when the file could not be written.
+  Result<> SaveHartIpPort(uint16_t port);
 
   // The parts the operator interface works on (under the model lock where they say so).
   DeviceModel& Model() { return model_; }

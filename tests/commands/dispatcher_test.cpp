@@ -186,7 +186,7 @@ TEST_F(DispatcherTest, PrimaryVariablePairCountsAsForeignWhileEitherSectionIs) {
   EXPECT_TRUE(HoldsOtherDevice(model, 15, 2));
 
   // Without the file known to be there, the device's held texts are decoded, the file unread.
-  ASSERT_EQ(ProfileFile(IniPath()).Write(SectionName(15, 5), "UpRangeValue", "77.000000"), "");
+  ASSERT_TRUE(ProfileFile(IniPath()).Write(SectionName(15, 5), "UpRangeValue", "77.000000"));
   store.SetConfigFileFound(false);
   ClaimSections(model, store, 5, std::vector<uint8_t>{15});
   EXPECT_EQ(model.DecodedFor[15], 5);

@@ -67,7 +67,7 @@ TEST_F(ProfileFileTest, ReadsNamesRegardlessOfCaseAndSurroundingBlanks) {
   // Names asked for are trimmed as a write trims them: what was written is what is read.
   EXPECT_EQ(snapshot->Read(" device 1\t", "\tTag "), "PT-101");
   EXPECT_TRUE(snapshot->HasSection("Other "));
-  ASSERT_EQ(file.Write(" New ", " key ", "v"), "");
+  ASSERT_TRUE(file.Write(" New ", " key ", "v"));
   EXPECT_EQ(file.Snapshot()->Read(" New ", " key "), "v");
   EXPECT_EQ(file.Snapshot()->Read("new", "KEY"), "v");
 }
@@ -78,8 +78,8 @@ TEST_F(ProfileFileTest, FirstSectionAndFirstKeyWinForReadsAndWrites) {
   EXPECT_EQ(file.Snapshot()->Read("A", "k"), "first");
   EXPECT_EQ(file.Snapshot()->Read("a", "j"), "");
 
-  EXPECT_EQ(file.Write("a", "J", "new"), "");
-  EXPECT_EQ(file.Write("A", "K", "changed"), "");
+  EXPECT_TRUE(file.Write("a", "J", "new"));
+  EXPECT_TRUE(file.Write("A", "K", "changed"));
   EXPECT_EQ(Get(), "[A]\nk=changed\nk=second\nJ=new\n[B]\nk=b\n[a]\nk=third\nj=only in repeat\n");
   EXPECT_EQ(file.Snapshot()->Read("A", "j"), "new");
 }
@@ -90,7 +90,7 @@ TEST_F(ProfileFileTest, MissingFileReadsEmptyAndWriteCreatesIt) {
   EXPECT_EQ(file.Snapshot()->Read("A", "k"), "");
 
   const ProfileAssignment assignments[] = {{"A", "k", "v"}, {"B", "x", "y"}, {"A", "n", "1"}};
-  EXPECT_EQ(file.Write(assignments), "");
+  EXPECT_TRUE(file.Write(assignments));
   EXPECT_EQ(Get(), "[A]\nk=v\nn=1\n\n[B]\nx=y\n");
   EXPECT_EQ(fs::status(path_).permissions(), fs::perms(0644));
   EXPECT_EQ(Entries(), std::set<std::string>{"QLN.ini"});
@@ -122,7 +122,7 @@ TEST_F(ProfileFileTest, WriteKeepsEveryOtherLineByteForByte) {
                                            // after insertions above them:
                                            {"HTDev_02", "TAG", "TWO"},
                                            {"HTDev_02", "Descriptor", "d"}};
-  EXPECT_EQ(file.Write(assignments), "");
+  EXPECT_TRUE(file.Write(assignments));
   EXPECT_EQ(Get(),
             "; QLN configuration\n"
             "\n"
@@ -151,21 +151,21 @@ TEST_F(ProfileFileTest, KeepsCrlfLineEndsAndByteOrderMark) {
   Put("\xEF\xBB\xBF[A]\r\nk=v\r\n");
   ProfileFile file(path_);
   EXPECT_EQ(file.Snapshot()->Read("A", "k"), "v");
-  EXPECT_EQ(file.Write("A", "n", "1"), "");
-  EXPECT_EQ(file.Write("B", "x", "2"), "");
+  EXPECT_TRUE(file.Write("A", "n", "1"));
+  EXPECT_TRUE(file.Write("B", "x", "2"));
   EXPECT_EQ(Get(), "\xEF\xBB\xBF[A]\r\nk=v\r\nn=1\r\n\r\n[B]\r\nx=2\r\n");
 }
 
 TEST_F(ProfileFileTest, LastLineWithoutLineEndStaysWithout) {
   Put("[A]\nk=v");
   ProfileFile file(path_);
-  EXPECT_EQ(file.Write("A", "n", "1"), "");
-  EXPECT_EQ(file.Write("B", "x", "2"), "");
+  EXPECT_TRUE(file.Write("A", "n", "1"));
+  EXPECT_TRUE(file.Write("B", "x", "2"));
   EXPECT_EQ(Get(), "[A]\nk=v\nn=1\n\n[B]\nx=2");
 
   Put("[A]\r\nk=v\r");  // a lone CR ends the file
   EXPECT_EQ(file.Snapshot()->Read("A", "k"), "v");
-  EXPECT_EQ(file.Write("A", "n", "1"), "");
+  EXPECT_TRUE(file.Write("A", "n", "1"));
   EXPECT_EQ(Get(), "[A]\r\nk=v\r\nn=1\r");
 }
 
@@ -173,7 +173,7 @@ TEST_F(ProfileFileTest, LongValueIsCutOnReadButStoredWhole) {
   std::string value;
   for (int i = 0; i < 200; ++i) value += static_cast<char>('a' + i % 26);
   ProfileFile file(path_);
-  EXPECT_EQ(file.Write("A", "Long", value), "");
+  EXPECT_TRUE(file.Write("A", "Long", value));
   EXPECT_EQ(file.Snapshot()->Read("A", "Long"), value.substr(0, kMaxValueLength));
   EXPECT_EQ(file.Snapshot()->ReadWhole("A", "Long"), value);
   EXPECT_EQ(Get(), "[A]\nLong=" + value + "\n");
@@ -182,7 +182,7 @@ TEST_F(ProfileFileTest, LongValueIsCutOnReadButStoredWhole) {
 
 TEST_F(ProfileFileTest, HandEditIsSeenAtNextSnapshotAndKeptByWrites) {
   ProfileFile file(path_);
-  ASSERT_EQ(file.Write("A", "k", "1"), "");
+  ASSERT_TRUE(file.Write("A", "k", "1"));
   const auto written = file.Snapshot();
   EXPECT_EQ(file.Snapshot(), written);  // unchanged file: the same parse
   EXPECT_EQ(written->Read("A", "k"), "1");
@@ -200,13 +200,13 @@ TEST_F(ProfileFileTest, HandEditIsSeenAtNextSnapshotAndKeptByWrites) {
 
   // A write starts from the file as it is, not from what was read before.
   Put("[A]\nk=33\nedited=by hand\n");
-  ASSERT_EQ(file.Write("A", "k", "4"), "");
+  ASSERT_TRUE(file.Write("A", "k", "4"));
   EXPECT_EQ(Get(), "[A]\nk=4\nedited=by hand\n");
 }
 
 TEST_F(ProfileFileTest, WriteCachesTheParseOfTheFileItWrote) {
   ProfileFile file(path_);
-  ASSERT_EQ(file.Write("A", "k", "1"), "");
+  ASSERT_TRUE(file.Write("A", "k", "1"));
   // Overwrite in place with the same size and put the modification time back: the identity
   // is unchanged, so the layer keeps its parse of what it wrote instead of reading again.
   struct stat written {};
@@ -233,7 +233,7 @@ TEST_F(ProfileFileTest, ArbitraryBytesParseAndWriteStillWorks) {
   ProfileFile file(path_);
   const auto snapshot = file.Snapshot();
   EXPECT_EQ(snapshot->Read("Good", "key"), "");
-  ASSERT_EQ(file.Write("Good", "key", "value"), "");
+  ASSERT_TRUE(file.Write("Good", "key", "value"));
   EXPECT_EQ(ReadFresh("Good", "key"), "value");
   EXPECT_TRUE(Get().starts_with(garbage));  // every byte kept, the new lines appended
   EXPECT_EQ(Entries(), std::set<std::string>{"QLN.ini"});
@@ -243,7 +243,9 @@ TEST_F(ProfileFileTest, ReadOnlyFileIsRefusedAndLeftAlone) {
   Put("[A]\nk=v\n");
   fs::permissions(path_, fs::perms(0444));
   ProfileFile file(path_);
-  const std::string reason = file.Write("A", "k", "changed");
+  const Result<> written = file.Write("A", "k", "changed");
+  ASSERT_FALSE(written);
+  const std::string& reason = written.error();
   EXPECT_NE(reason.find(path_.string()), std::string::npos) << reason;
   EXPECT_EQ(Get(), "[A]\nk=v\n");
   EXPECT_EQ(file.Snapshot()->Read("A", "k"), "v");
@@ -255,12 +257,12 @@ TEST_F(ProfileFileTest, RewriteKeepsPermissionBitsAndSymbolicLinks) {
   Put("[A]\nk=v\n");
   fs::permissions(path_, fs::perms(0600));
   ProfileFile file(path_);
-  ASSERT_EQ(file.Write("A", "k", "1"), "");
+  ASSERT_TRUE(file.Write("A", "k", "1"));
   EXPECT_EQ(fs::status(path_).permissions(), fs::perms(0600));
 
   fs::rename(path_, dir_ / "real.ini");
   fs::create_symlink("real.ini", path_);
-  ASSERT_EQ(file.Write("A", "k", "2"), "");
+  ASSERT_TRUE(file.Write("A", "k", "2"));
   EXPECT_TRUE(fs::is_symlink(path_));
   EXPECT_EQ(ReadFresh("A", "k"), "2");
   EXPECT_EQ((Entries()), (std::set<std::string>{"QLN.ini", "real.ini"}));
@@ -268,21 +270,23 @@ TEST_F(ProfileFileTest, RewriteKeepsPermissionBitsAndSymbolicLinks) {
 
 TEST_F(ProfileFileTest, VanishedFileReadsEmptyAndIsRecreatedWhole) {
   ProfileFile file(path_);
-  ASSERT_EQ(file.Write("A", "k", "1"), "");
+  ASSERT_TRUE(file.Write("A", "k", "1"));
   EXPECT_TRUE(file.Snapshot()->Exists());
   EXPECT_EQ(file.Snapshot()->Read("A", "k"), "1");
   fs::remove(path_);
   EXPECT_FALSE(file.Snapshot()->Exists());
   EXPECT_EQ(file.Snapshot()->Read("A", "k"), "");
   // The new file is the one last seen with the change, not a file of one key.
-  ASSERT_EQ(file.Write("A", "n", "2"), "");
+  ASSERT_TRUE(file.Write("A", "n", "2"));
   EXPECT_EQ(Get(), "[A]\nk=1\nn=2\n");
 }
 
 TEST_F(ProfileFileTest, FailuresAreReportedAndLeaveNoTemporaryFile) {
   const fs::path orphanPath = dir_.Path() / "missing" / "QLN.ini";
   ProfileFile orphan(orphanPath);
-  const std::string reason = orphan.Write("A", "k", "v");
+  const Result<> written = orphan.Write("A", "k", "v");
+  ASSERT_FALSE(written);
+  const std::string& reason = written.error();
   EXPECT_NE(reason.find(orphanPath.string()), std::string::npos) << reason;
   EXPECT_NE(reason.find("No such file or directory"), std::string::npos) << reason;
   EXPECT_FALSE(fs::exists(dir_.Path() / "missing"));
@@ -291,7 +295,7 @@ TEST_F(ProfileFileTest, FailuresAreReportedAndLeaveNoTemporaryFile) {
   fs::create_directory(path_);
   ProfileFile file(path_);
   EXPECT_FALSE(file.Snapshot()->HasSection("A"));
-  EXPECT_NE(file.Write("A", "k", "v"), "");
+  EXPECT_FALSE(file.Write("A", "k", "v"));
   EXPECT_TRUE(fs::is_directory(path_));
   EXPECT_EQ(Entries(), std::set<std::string>{"QLN.ini"});
 }
@@ -300,7 +304,7 @@ TEST_F(ProfileFileTest, NamesThatCannotReadBackAreRefusedAndValuesStayOnOneLine)
   Put("[A]\nk=v\n");
   ProfileFile file(path_);
   // A line break in a value must not smuggle sections or keys into the file.
-  ASSERT_EQ(file.Write("A", "k", "safe\n[HTDev_Sys]\nCOM3Path=/dev/sda"), "");
+  ASSERT_TRUE(file.Write("A", "k", "safe\n[HTDev_Sys]\nCOM3Path=/dev/sda"));
   EXPECT_EQ(Get(), "[A]\nk=safe\n");
   EXPECT_FALSE(file.Snapshot()->HasSection("HTDev_Sys"));
 
@@ -313,11 +317,11 @@ TEST_F(ProfileFileTest, NamesThatCannotReadBackAreRefusedAndValuesStayOnOneLine)
                                                         {"A", "k\nx"},
                                                         {"A]", "k"},
                                                         {"A\r\nB", "k"}}) {
-    EXPECT_NE(file.Write(section, key, "v"), "") << section << "/" << key;
+    EXPECT_FALSE(file.Write(section, key, "v")) << section << "/" << key;
   }
   // One bad assignment spoils the batch: nothing is written.
   const ProfileAssignment batch[] = {{"A", "k", "changed"}, {"A", "=", "v"}};
-  EXPECT_NE(file.Write(batch), "");
+  EXPECT_FALSE(file.Write(batch));
   EXPECT_EQ(Get(), "[A]\nk=safe\n");
   EXPECT_EQ(file.Snapshot()->Read("A", "k"), "safe");
 }
@@ -338,13 +342,13 @@ TEST_F(ProfileFileTest, ReadsAfterWritesAnswerAsAFreshParse) {
   };
   const ProfileAssignment values[] = {{"s", "a", "a much longer value than before"},
                                       {"T", "A", ""}};
-  ASSERT_EQ(file.Write(values), "");
+  ASSERT_TRUE(file.Write(values));
   expectSameAsFresh("values");
   EXPECT_EQ(file.Snapshot()->Read("S", "B"), "2");
   const ProfileAssignment lines[] = {{"U", "A", "u"}, {"S", "C", "c"}, {"V", "x", "v"}};
-  ASSERT_EQ(file.Write(lines), "");
+  ASSERT_TRUE(file.Write(lines));
   expectSameAsFresh("lines");
-  ASSERT_EQ(file.Write("S", "B", "3"), "");
+  ASSERT_TRUE(file.Write("S", "B", "3"));
   expectSameAsFresh("after lines");
   EXPECT_EQ(Get(),
             "top=1\n[S]\nA=a much longer value than before\n; note\nB=3\nC=c\n"
@@ -371,7 +375,7 @@ TEST_F(ProfileFileTest, EditsSavedWhileAWriteIsMadeAreKeptWithTheWrite) {
       std::ofstream(path_, std::ios::binary | std::ios::app) << edited.substr(13);
     }
   });
-  ASSERT_EQ(file.Write("A", "k", "2"), "");
+  ASSERT_TRUE(file.Write("A", "k", "2"));
   EXPECT_EQ(replacements, 3);
   EXPECT_EQ(Get(), "[A]\nk=2\n[B]\nb=edited\n[C]\nnew=1\n");
   EXPECT_EQ(file.Snapshot()->Read("C", "new"), "1");
@@ -384,7 +388,7 @@ TEST_F(ProfileFileTest, EditsSavedWhileAWriteIsMadeAreKeptWithTheWrite) {
     test::WriteFile(dir_ / "QLN.ini~", "[A]\nk=2\n[D]\nd=renamed\n");
     fs::rename(dir_ / "QLN.ini~", path_);
   });
-  ASSERT_EQ(file.Write("B", "b", "3"), "");
+  ASSERT_TRUE(file.Write("B", "b", "3"));
   EXPECT_EQ(Get(), "[A]\nk=2\n[D]\nd=renamed\n\n[B]\nb=3\n");
   EXPECT_EQ(Entries(), std::set<std::string>{"QLN.ini"});
 }
@@ -400,7 +404,9 @@ TEST_F(ProfileFileTest, WriteToAFileThatKeepsChangingFailsAndLeavesTheEdits) {
       Put("[A]\nk=1\nedit=" + std::to_string(++replacements) + "\n");
     }
   });
-  const std::string reason = file.Write("A", "k", "2");
+  const Result<> written = file.Write("A", "k", "2");
+  ASSERT_FALSE(written);
+  const std::string& reason = written.error();
   EXPECT_NE(reason.find("changing"), std::string::npos) << reason;
   EXPECT_EQ(replacements, ProfileFile::kWriteAttempts);
   EXPECT_EQ(Get(), "[A]\nk=1\nedit=" + std::to_string(replacements) + "\n");
@@ -443,7 +449,7 @@ TEST_F(ProfileFileTest, StaleTemporaryFilesAreRemovedButNotALiveWritersFile) {
       removedDuringWrite = ProfileFile(path_).RemoveStaleTemporaries();
     }
   });
-  ASSERT_EQ(file.Write("A", "k", "2"), "");
+  ASSERT_TRUE(file.Write("A", "k", "2"));
   EXPECT_EQ(removedDuringWrite, 0u);
   EXPECT_EQ(ReadFresh("A", "k"), "2");
 }
@@ -455,7 +461,7 @@ TEST_F(ProfileFileTest, ConcurrentSnapshotsSeeEveryWriteWhole) {
     for (int i = 1; i <= 50; ++i) {
       const std::string value = std::to_string(i);
       const ProfileAssignment pair[] = {{"A", "x", value}, {"B", "y", value}};
-      EXPECT_EQ(file.Write(pair), "");
+      EXPECT_TRUE(file.Write(pair));
     }
     done = true;
   });

@@ -92,7 +92,7 @@ class SimulatorOnPty : public ::testing::Test {
 
   // Changes the copy of the configuration, before Start or by hand while running.
   void Configure(std::string_view section, std::string_view key, std::string_view value) {
-    ASSERT_EQ(ProfileFile(IniPath()).Write(section, key, value), "");
+    ASSERT_TRUE(ProfileFile(IniPath()).Write(section, key, value));
   }
   std::string Stored(std::string_view section, std::string_view key) const {
     return ProfileFile(IniPath()).Snapshot()->Read(section, key);

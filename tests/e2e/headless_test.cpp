@@ -101,7 +101,7 @@ TEST_F(Headless, ExplainsItselfAndRefusesToRunWithoutAPort) {
   EXPECT_NE(Err().find("QLN.ini not found"), std::string::npos);
 
   CopyExample();
-  ASSERT_EQ(ProfileFile(dir_ / "QLN.ini").Write("HTDev_Sys", "COMNo", "0"), "");
+  ASSERT_TRUE(ProfileFile(dir_ / "QLN.ini").Write("HTDev_Sys", "COMNo", "0"));
   EXPECT_EQ(Run({}), 2);
   EXPECT_NE(Err().find("COMNo"), std::string::npos);
 
@@ -149,8 +149,7 @@ TEST_F(Headless, ServesHartIpWithoutASerialPortFromTheFileOrTheCommandLine) {
     port = ntohs(address.sin_port);
     close(fd);
   }
-  ASSERT_EQ(ProfileFile(dir_ / "QLN.ini").Write("HTDev_Sys", "HartIpPort", std::to_string(port)),
-            "");
+  ASSERT_TRUE(ProfileFile(dir_ / "QLN.ini").Write("HTDev_Sys", "HartIpPort", std::to_string(port)));
   const pid_t pid = Spawn({"--no-serial"});
   ASSERT_TRUE(Eventually([&] { return Err().find("serves HART-IP") != std::string::npos; }, 5s))
       << Err();
@@ -272,13 +271,13 @@ TEST_F(Headless, OpensTheFallbackPortOnlyWhenTheFileNamesNoPort) {
   CopyExample();
   const std::string named = (dir_ / "named-tty").string();
   ProfileFile file(dir_ / "QLN.ini");
-  ASSERT_EQ(file.Write("HTDev_Sys", "COM3Path", named), "");
+  ASSERT_TRUE(file.Write("HTDev_Sys", "COM3Path", named));
   EXPECT_EQ(Run({"--fallback-pty", link}), 1) << "COMNo=3 names a port that does not exist";
   EXPECT_TRUE(Err().starts_with("Open Com3 Failed\n")) << Err();
   EXPECT_NE(Err().find(named), std::string::npos) << Err();
   EXPECT_FALSE(std::filesystem::exists(link));
 
-  ASSERT_EQ(file.Write("HTDev_Sys", "COMNo", ""), "");
+  ASSERT_TRUE(file.Write("HTDev_Sys", "COMNo", ""));
   const pid_t pid = Spawn({"--fallback-pty", link});
   ASSERT_TRUE(Eventually([&] { return std::filesystem::exists(link); }, 5s)) << Err();
   {
