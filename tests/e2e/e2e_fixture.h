@@ -69,9 +69,10 @@ inline std::vector<uint8_t> Packed(const std::string& text) {
   return bytes;
 }
 
-// Waits up to `timeout` for `condition`, looking every 5 ms.
+// Waits up to `timeout` for `condition`, looking every 5 ms. The default bound is reached only
+// when the condition never comes true, however loaded the machine.
 inline bool Eventually(const std::function<bool()>& condition,
-                       std::chrono::milliseconds timeout = std::chrono::seconds(1)) {
+                       std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   while (!condition()) {
     if (std::chrono::steady_clock::now() > deadline) return false;

@@ -57,8 +57,10 @@ class HartMaster {
 
   // Sends the frame behind `preambles` preambles and returns the reply to it, skipping burst
   // frames, then waits until the reply has left the wire. Nothing when no reply came in time.
+  // The default timeout is for a reply that is due: a loaded machine may take several times the
+  // half second the longest (a busy reply, or a reply held by a slow command) takes.
   std::optional<SlaveFrame> Transact(const std::vector<uint8_t>& frame,
-                                     std::chrono::milliseconds timeout = std::chrono::seconds(1),
+                                     std::chrono::milliseconds timeout = std::chrono::seconds(3),
                                      std::size_t preambles = 5);
 
   // Waits until the frame would have finished on the wire, and a little more.

@@ -1,7 +1,6 @@
 // A master talks to the running simulator over a virtual port: identification, process values,
 // tag addressing, damaged frames, disabled devices, a write that reaches the file, burst mode and
 // the converter module.
-#include <algorithm>
 #include <chrono>
 #include <string>
 #include <vector>
@@ -23,19 +22,15 @@ float FloatAt(const std::vector<uint8_t>& data, std::size_t index) {
   return DecodeFloat(data.data() + index);
 }
 
-std::chrono::milliseconds Since(SteadyTime start, SteadyTime end) {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(end - start);
-}
-
 using EndToEnd = SimulatorOnPty;
 
-TEST_F(EndToEnd, EachDeviceIdentifiesItselfAndReportsItsValuesPromptly) {
+// When the replies leave (at the first reply wait, as the command layer answers at once) is the
+// link's, shown by ticks in tests/link/line_timing_test.cpp and measured by bench/latency_probe.
+TEST_F(EndToEnd, EachDeviceIdentifiesItselfAndReportsItsValues) {
   Start();
-  std::vector<std::chrono::milliseconds> latencies;
   for (uint8_t device : {0, 1, 7}) {
     const auto identity = master_->Transact(ShortFrame(device));
     ASSERT_TRUE(identity) << "device " << int(device);
-    latencies.push_back(Since(master_->LastSent(), identity->firstByte));
     EXPECT_EQ(identity->Delimiter(), kAck);
     EXPECT_TRUE(identity->ChecksumOk());
     EXPECT_EQ(identity->ResponseCode(), 0);
@@ -47,7 +42,6 @@ TEST_F(EndToEnd, EachDeviceIdentifiesItselfAndReportsItsValuesPromptly) {
 
   const auto pv = master_->Transact(LongFrame(address, 1));
   ASSERT_TRUE(pv);
-  latencies.push_back(Since(master_->LastSent(), pv->firstByte));
   EXPECT_EQ(pv->Delimiter(), kLongAck);
   ASSERT_EQ(pv->Data().size(), 5u);
   EXPECT_EQ(pv->Data()[0], 32);  // degrees Celsius
@@ -55,7 +49,6 @@ TEST_F(EndToEnd, EachDeviceIdentifiesItselfAndReportsItsValuesPromptly) {
 
   const auto all = master_->Transact(LongFrame(address, 3));
   ASSERT_TRUE(all);
-  latencies.push_back(Since(master_->LastSent(), all->firstByte));
   const std::vector<uint8_t> d = all->Data();
   ASSERT_EQ(d.size(), 24u);
   EXPECT_GT(FloatAt(d, 0), 4.0f);  // loop current follows the PV within its range
@@ -64,11 +57,6 @@ TEST_F(EndToEnd, EachDeviceIdentifiesItselfAndReportsItsValuesPromptly) {
   EXPECT_FLOAT_EQ(FloatAt(d, 10), 24.5f);
   EXPECT_FLOAT_EQ(FloatAt(d, 15), 12.0f);
   EXPECT_FLOAT_EQ(FloatAt(d, 20), 50.0f);
-
-  // Each request is executed as soon as it is handed over, so the reply leaves at the first
-  // reply wait (about 120 ms after the request), not a wait later.
-  std::sort(latencies.begin(), latencies.end());
-  EXPECT_LT(latencies[latencies.size() / 2], 180ms);
 
   simulator_.Close();
   const std::vector<std::string> lines = recorder_.Lines();
@@ -102,7 +90,9 @@ TEST_F(EndToEnd, DevicesAreFoundByTagAndLongTag) {
   EXPECT_EQ(byLongTag->Data().at(0), 254);
 }
 
-TEST_F(EndToEnd, DamagedFramesAreRefusedAtOnceAndDisabledDevicesStaySilent) {
+// That the refusal goes at the frame end, without a reply wait, is the link's: see
+// FrameReceiver.WrongChecksumIsAnsweredAtOnceWithTheErrorByte.
+TEST_F(EndToEnd, DamagedFramesAreRefusedAndDisabledDevicesStaySilent) {
   Start();
   const std::array<uint8_t, 5> address = LongAddress(2);
   const std::string before = Stored("HTDev02_Cmd012", "Message");
@@ -113,7 +103,6 @@ TEST_F(EndToEnd, DamagedFramesAreRefusedAtOnceAndDisabledDevicesStaySilent) {
   ASSERT_TRUE(refusal);
   EXPECT_EQ(refusal->ResponseCode(), 0x88);  // communication error: checksum
   EXPECT_TRUE(refusal->Data().empty());
-  EXPECT_LT(Since(master_->LastSent(), refusal->firstByte), 100ms) << "no reply wait";
   EXPECT_EQ(Stored("HTDev02_Cmd012", "Message"), before);
 
   // Device 8 is disabled in the example file.
@@ -151,29 +140,29 @@ TEST_F(EndToEnd, SelfTestAndResetLeaveTheirNotesAfterTheReply) {
   EXPECT_EQ(recorder_.Notes()[1], "Dev[3]_Reset_OK ...\r\n");
 }
 
-TEST_F(EndToEnd, TheBurstDeviceSendsAboutOnceASecondAndMastersStillGetAnswers) {
+// The burst period (about a second, by the clock) and the way a reply holds a due burst back
+// are the link's: see tests/link/line_timing_test.cpp; bench/latency_probe measures the spacing.
+TEST_F(EndToEnd, TheBurstDeviceKeepsSendingAndMastersStillGetAnswers) {
   Configure("HTDev15_Cmd109", "BurstMode", "1");  // a full load takes burst mode from device 15
   Start();
-  std::vector<SteadyTime> bursts;
-  const auto deadline = std::chrono::steady_clock::now() + 2800ms;
-  while (std::chrono::steady_clock::now() < deadline) {
-    const auto frame = master_->ReadFrame(300ms);
+  int bursts = 0;
+  const auto deadline = std::chrono::steady_clock::now() + 15s;
+  while (bursts < 3 && std::chrono::steady_clock::now() < deadline) {
+    const auto frame = master_->ReadFrame(500ms);
     if (!frame) continue;
     ASSERT_TRUE(frame->IsBurst());
     EXPECT_EQ(frame->Command(), 1);  // device 0's burst command
     EXPECT_TRUE(frame->ChecksumOk());
-    bursts.push_back(frame->firstByte);
+    ++bursts;
     HartMaster::WaitUntilSent(*frame);
     // Right after a burst frame the line is the master's.
-    if (bursts.size() == 1) {
-      EXPECT_TRUE(master_->Transact(ShortFrame(0)));
+    if (bursts == 1) {
+      const auto reply = master_->Transact(ShortFrame(0));
+      ASSERT_TRUE(reply);
+      EXPECT_EQ(reply->ResponseCode(), 0);
     }
   }
-  ASSERT_GE(bursts.size(), 2u);
-  for (std::size_t i = 1; i < bursts.size(); ++i) {
-    EXPECT_GE(Since(bursts[i - 1], bursts[i]), 950ms);
-    EXPECT_LE(Since(bursts[i - 1], bursts[i]), 1400ms);
-  }
+  EXPECT_EQ(bursts, 3);
 }
 
 TEST_F(EndToEnd, TheConverterGetsItsCommandsAndReportsItsChannel) {
@@ -183,12 +172,12 @@ TEST_F(EndToEnd, TheConverterGetsItsCommandsAndReportsItsChannel) {
 
   ASSERT_TRUE(converter.Post(kConverterSetChannel, 2));
   // The module answers at once: the worker gives up after about 110 ms of silence.
-  EXPECT_EQ(master_->ReadBytes(5, 1500ms), (std::vector<uint8_t>{'#', 'C', '5', '2', '\r'}));
+  EXPECT_EQ(master_->ReadBytes(5, 5s), (std::vector<uint8_t>{'#', 'C', '5', '2', '\r'}));
   master_->Send({'!', '0', '0', '\r'});
   ASSERT_TRUE(Eventually(idle));
 
   ASSERT_TRUE(converter.Post(kConverterGetChannel, 0));
-  EXPECT_EQ(master_->ReadBytes(4, 1500ms), (std::vector<uint8_t>{'#', 'C', '6', '\r'}));
+  EXPECT_EQ(master_->ReadBytes(4, 5s), (std::vector<uint8_t>{'#', 'C', '6', '\r'}));
   master_->Send({'!', 'C', '6', '=', '3', '\r'});
   ASSERT_TRUE(Eventually([&] { return !recorder_.Channels().empty(); }));
   EXPECT_EQ(recorder_.Channels(), std::vector<std::string>{"3"});

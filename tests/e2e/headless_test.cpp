@@ -227,7 +227,9 @@ TEST_F(Headless, AnswersAndStopsAtOnceWhileNobodyReadsItsOutput) {
   const auto stop = std::chrono::steady_clock::now();
   ASSERT_EQ(kill(pid, SIGTERM), 0);
   EXPECT_EQ(Wait(pid), 0) << Err();
-  EXPECT_LT(std::chrono::steady_clock::now() - stop, 1s);
+  // The output's grace is a tenth of a second; a program that waited for the output would not end
+  // at all. The bound leaves a loaded machine room for the exit of a sanitized program.
+  EXPECT_LT(std::chrono::steady_clock::now() - stop, 3s);
   EXPECT_FALSE(std::filesystem::exists(link));
 }
 

@@ -42,10 +42,10 @@ std::vector<uint8_t> LoggedBytes(const std::string& line) {
 class StrictMaster : public SimulatorOnPty, public ::testing::WithParamInterface<unsigned> {
  protected:
   // Sends the request and keeps what the line carries until a reply has come and has had its
-  // time on the wire.
+  // time on the wire (or, when none comes, for a time that only a failing test reaches).
   void Ask(const std::vector<uint8_t>& frame) {
     master_->Send(WithPreambles(frame, 5));
-    const auto deadline = std::chrono::steady_clock::now() + 1500ms;
+    const auto deadline = std::chrono::steady_clock::now() + 5s;
     std::vector<uint8_t> got;
     while (std::chrono::steady_clock::now() < deadline) {
       const std::vector<uint8_t> more = master_->ReadFor(20ms);
@@ -60,6 +60,7 @@ class StrictMaster : public SimulatorOnPty, public ::testing::WithParamInterface
 
   std::vector<uint8_t> line_;            // everything the master received, in order
   std::atomic<bool> slowWrites_{false};  // each write to the file takes 600 ms
+  std::atomic<int> writesDone_{0};       // writes to the file that have ended
 };
 
 TEST_P(StrictMaster, ReadsEveryReplyAndBurstFrameAsTheLogShowsIt) {
@@ -68,9 +69,9 @@ TEST_P(StrictMaster, ReadsEveryReplyAndBurstFrameAsTheLogShowsIt) {
     Configure(section, "ResPreableNum", std::to_string(preambles));
   }
   simulator_.Store().SetDiskHook([this](ProfileFile::DiskOperation operation) {
-    if (operation == ProfileFile::DiskOperation::Write && slowWrites_) {
-      std::this_thread::sleep_for(600ms);
-    }
+    if (operation != ProfileFile::DiskOperation::Write) return;
+    if (slowWrites_) std::this_thread::sleep_for(600ms);
+    ++writesDone_;
   });
   Start();
   const std::array<uint8_t, 5> a = LongAddress(1);
@@ -112,18 +113,28 @@ TEST_P(StrictMaster, ReadsEveryReplyAndBurstFrameAsTheLogShowsIt) {
   std::vector<uint8_t> expectedCodes(requests.size(), 0);
   expectedCodes.back() = 0x88;
   for (const auto& request : requests) Ask(request);
-  // A write that takes longer than the reply waits: busy, then the real reply to the retry.
+  // A write that takes longer than the reply waits: busy, then the real reply to the retry, made
+  // once the message and the change counter are in the file.
+  const int writesBefore = writesDone_;
   slowWrites_ = true;
   Ask(message);
   slowWrites_ = false;
-  std::this_thread::sleep_for(1300ms);
+  ASSERT_TRUE(Eventually([&] { return writesDone_ >= writesBefore + 2; }));
   Ask(message);
   Ask(LongFrame(a, 109, {1}));
   requests.insert(requests.end(), {message, message, LongFrame(a, 109, {1})});
   expectedCodes.insert(expectedCodes.end(), {32, 0, 0});
-  // Burst frames of device 1, behind the preambles of the device addressed last.
-  const std::vector<uint8_t> bursts = master_->ReadFor(1300ms);
-  line_.insert(line_.end(), bursts.begin(), bursts.end());
+  // A burst frame of device 1, behind the preambles of the device addressed last; the next one
+  // is a second away when the simulator is closed.
+  const auto deadline = std::chrono::steady_clock::now() + 5s;
+  const auto burstRead = [this] {
+    const std::vector<std::vector<uint8_t>> frames = DecodeStrictly(line_, 2).frames;
+    return !frames.empty() && frames.back()[0] == 0x81;
+  };
+  while (!burstRead() && std::chrono::steady_clock::now() < deadline) {
+    const std::vector<uint8_t> more = master_->ReadFor(20ms);
+    line_.insert(line_.end(), more.begin(), more.end());
+  }
   simulator_.Close();
 
   std::vector<std::vector<uint8_t>> logged;
