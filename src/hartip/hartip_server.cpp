@@ -59,13 +59,13 @@ HartIpServer::HartIpServer(HartIpBackend& backend, Console& console, const Clock
 
 HartIpServer::~HartIpServer() { Stop(); }
 
-std::string HartIpServer::Start(const std::string& address, uint16_t port) {
+Result<> HartIpServer::Start(const std::string& address, uint16_t port) {
   Stop();
   sockaddr_in bindAddress{};
   bindAddress.sin_family = AF_INET;
   bindAddress.sin_port = htons(port);
   if (inet_pton(AF_INET, address.c_str(), &bindAddress.sin_addr) != 1) {
-    return "HART-IP: " + address + " is no IPv4 address";
+    return Failure{"HART-IP: " + address + " is no IPv4 address"};
   }
   const std::string where = address + ":" + std::to_string(port);
   tcp_ = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
@@ -98,7 +98,7 @@ std::string HartIpServer::Start(const std::string& address, uint16_t port) {
   }
   if (!error.empty()) {
     CloseAll();
-    return error;
+    return Failure{error};
   }
   running_.store(true, std::memory_order_release);
   return {};

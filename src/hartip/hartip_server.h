@@ -21,6 +21,7 @@
 
 #include "base/clock.h"
 #include "base/console.h"
+#include "base/result.h"
 
 namespace qln {
 
@@ -55,9 +56,8 @@ class HartIpServer {
   HartIpServer& operator=(const HartIpServer&) = delete;
 
   // Binds TCP and UDP on the IPv4 address and port (port 0: a free port, the same for both) and
-  // starts the thread. Returns an empty text, or what went wrong. A running server is stopped
-  // first.
-  std::string Start(const std::string& address, uint16_t port);
+  // starts the thread; a failure says what went wrong. A running server is stopped first.
+  Result<> Start(const std::string& address, uint16_t port);
   // Closes every session and the sockets and joins the thread. Any thread but the server's.
   void Stop();
   bool Running() const { return running_.load(std::memory_order_acquire); }

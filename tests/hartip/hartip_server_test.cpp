@@ -66,7 +66,10 @@ const std::array<uint8_t, 5> kAddress{0x11, 0x22, 0x33, 0x44, 0x55};
 
 class HartIpServerThreaded : public ::testing::Test {
  protected:
-  void SetUp() override { ASSERT_EQ(server_.Start("127.0.0.1", 0), ""); }
+  void SetUp() override {
+    const Result<> started = server_.Start("127.0.0.1", 0);
+    ASSERT_TRUE(started) << started.error();
+  }
   std::unique_ptr<HartIpClient> Client(Transport transport = Transport::Tcp) {
     auto client = std::make_unique<HartIpClient>(transport, server_.Port());
     EXPECT_TRUE(client->Connected());
@@ -260,6 +263,30 @@ TEST_F(HartIpServerThreaded, PublishedBurstFramesReachEverySession) {
     EXPECT_EQ(published->body, burst);
   }
   EXPECT_FALSE(outsider->Receive(200ms));
+}
+
+TEST_F(HartIpServerThreaded, StartFailuresSayWhatWentWrong) {
+  const uint16_t taken = server_.Port();
+  SteppedClock clock;
+  NoteRecorder console;
+  FakeBackend backend;
+  HartIpServer other(backend, console, clock);
+
+  Result<> started = other.Start("localhost", 0);
+  ASSERT_FALSE(started);
+  EXPECT_EQ(started.error(), "HART-IP: localhost is no IPv4 address");
+  EXPECT_FALSE(other.Running());
+
+  started = other.Start("127.0.0.1", taken);
+  ASSERT_FALSE(started);
+  EXPECT_EQ(started.error().rfind(
+                "HART-IP: cannot listen on TCP 127.0.0.1:" + std::to_string(taken) + ": ", 0),
+            0u)
+      << started.error();
+  EXPECT_FALSE(other.Running());
+  EXPECT_EQ(other.Port(), 0);
+  // The first server goes on serving.
+  EXPECT_EQ(Client()->Initiate()->status, 0);
 }
 
 }  // namespace
