@@ -1,8 +1,7 @@
 // The HART-IP server: TCP and UDP on one port, on a thread of its own that waits in poll() and is
-// stopped through an eventfd. It keeps at most kMaxSessions sessions (TCP connections and UDP
-// peers together), closes a session that has been idle for its inactivity close timer, answers
-// keep alive and session close, hands the HART frame of every token-passing PDU to the backend
-// and sends the backend's reply back, and publishes burst frames to every session.
+// stopped through an eventfd. It keeps only the sockets: what arrives on them goes into the
+// session table (session_table.h), which keeps every session rule, and what the table answers
+// goes out on them (writes, datagrams, closes) or to the console (notes).
 //
 // Every message is checked by the codec (hartip_codec.h) first. Nothing received is kept beyond
 // the message it belongs to, and every buffer is bounded.
@@ -11,11 +10,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <mutex>
-#include <optional>
-#include <span>
 #include <string>
-#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -23,17 +18,16 @@
 #include "base/console.h"
 #include "base/result.h"
 #include "hartip/hartip_backend.h"
+#include "hartip/session_table.h"
 
 namespace qln {
 
 class HartIpServer {
  public:
   static constexpr uint16_t kDefaultPort = 5094;
-  static constexpr std::size_t kMaxSessions = 8;
-  // TCP connections held at once, sessions or not yet; one more is accepted and closed at once.
-  static constexpr std::size_t kMaxConnections = 16;
-  // A TCP connection that has not opened a session is closed after this long without a message.
-  static constexpr uint32_t kNoSessionTimeoutMs = 10000;
+  static constexpr std::size_t kMaxSessions = hartip::SessionTable::kMaxSessions;
+  static constexpr std::size_t kMaxConnections = hartip::SessionTable::kMaxConnections;
+  static constexpr uint32_t kNoSessionTimeoutMs = hartip::SessionTable::kNoSessionTimeoutMs;
 
   // The clock decides when sessions are idle; its milliseconds are read on the server's thread.
   HartIpServer(HartIpBackend& backend, Console& console, const Clock& clock);
@@ -53,23 +47,23 @@ class HartIpServer {
   std::size_t SessionCount() const { return sessionCount_.load(std::memory_order_acquire); }
 
  private:
-  struct Peer;
+  // An open TCP connection: the table's id and the socket.
+  struct Connection {
+    hartip::ConnectionId id = 0;
+    int fd = -1;  // -1 once closed, until the entry is dropped
+  };
+
   void Run();
   void AcceptConnection();
-  void ReadConnection(Peer& peer);
-  void WriteConnection(Peer& peer);
+  void ReadConnection(Connection& connection);
   void ReadDatagram();
-  void Handle(Peer& peer, std::span<const uint8_t> message);
-  void Send(Peer& peer, const std::vector<uint8_t>& message);
-  void CloseIdle();
-  void PublishDueBurst();
-  void EndSession(Peer& peer);
-  void Note(const std::string& text);
+  void Flush(Connection& connection);
+  void Apply();
   void CloseAll();
 
-  HartIpBackend& backend_;
   Console& console_;
   const Clock& clock_;
+  hartip::SessionTable table_;  // server thread only, once started
 
   int tcp_ = -1;
   int udp_ = -1;
@@ -80,11 +74,7 @@ class HartIpServer {
   std::atomic<uint16_t> port_{0};
   std::atomic<std::size_t> sessionCount_{0};
 
-  // Server thread only.
-  std::vector<Peer> connections_;  // TCP
-  std::vector<Peer> udpSessions_;  // UDP peers with an open session
-  uint16_t publishSequence_ = 0;
-  uint32_t lastBurstMs_ = 0;  // clock of the last look for a burst frame
+  std::vector<Connection> connections_;  // server thread only
 };
 
 }  // namespace qln
