@@ -88,8 +88,8 @@ int main(int argc, char** argv) {
   qln::Simulator simulator(notifier, console, clock, dir.Path(), nullptr);
   int comNumber = 0;
   simulator.StartUp(comNumber);
-  if (const std::string error = simulator.StartHartIp("127.0.0.1", 0); !error.empty()) {
-    std::fprintf(stderr, "%s\n", error.c_str());
+  if (const qln::Result<> started = simulator.StartHartIp("127.0.0.1", 0); !started) {
+    std::fprintf(stderr, "%s\n", started.error().c_str());
     return 1;
   }
   const uint16_t port = simulator.HartIpPort();

@@ -181,9 +181,10 @@ int main(int argc, char** argv) {
     return kExitUsage;
   }
   if (options.hartIp) {
-    const std::string error = simulator.StartHartIp(options.hartIp->address, options.hartIp->port);
-    if (!error.empty()) {
-      std::fprintf(stderr, "%s\n", error.c_str());
+    const qln::Result<> started =
+        simulator.StartHartIp(options.hartIp->address, options.hartIp->port);
+    if (!started) {
+      std::fprintf(stderr, "%s\n", started.error().c_str());
       return kExitFailure;
     }
     std::fprintf(stderr, "Quillon %s serves HART-IP on %s:%u (TCP and UDP).\n", QLN_VERSION,

@@ -1,8 +1,7 @@
 // The HART-IP server: TCP and UDP on one port, on a thread of its own that waits in poll() and is
-// stopped through an eventfd. It keeps at most kMaxSessions sessions (TCP connections and UDP
-// peers together), closes a session that has been idle for its inactivity close timer, answers
-// keep alive and session close, hands the HART frame of every token-passing PDU to the backend
-// and sends the backend's reply back, and publishes burst frames to every session.
+// stopped through an eventfd. It keeps only the sockets: what arrives on them goes into the
+// session table (session_table.h), which keeps every session rule, and what the table answers
+// goes out on them (writes, datagrams, closes) or to the console (notes).
 //
 // Every message is checked by the codec (hartip_codec.h) first. Nothing received is kept beyond
 // the message it belongs to, and every buffer is bounded.
@@ -11,42 +10,24 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <mutex>
-#include <optional>
-#include <span>
 #include <string>
-#include <string_view>
 #include <thread>
 #include <vector>
 
 #include "base/clock.h"
 #include "base/console.h"
+#include "base/result.h"
+#include "hartip/hartip_backend.h"
+#include "hartip/session_table.h"
 
 namespace qln {
-
-// Executes HART frames for the server, one at a time (the server's thread calls it).
-class HartIpBackend {
- public:
-  virtual ~HartIpBackend() = default;
-  // The frame (delimiter .. checksum, no preambles) from the session of `peer` ("address:port")
-  // with the master type of that session. Returns the reply frame without preambles, or nothing
-  // when no simulated device answers the frame.
-  virtual std::optional<std::vector<uint8_t>> Execute(std::span<const uint8_t> frame,
-                                                      bool primaryMaster,
-                                                      std::string_view peer) = 0;
-  // The burst frame to publish now (delimiter .. checksum), or nothing while no device bursts.
-  // Asked about once a second while sessions are open.
-  virtual std::optional<std::vector<uint8_t>> BurstFrame() = 0;
-};
 
 class HartIpServer {
  public:
   static constexpr uint16_t kDefaultPort = 5094;
-  static constexpr std::size_t kMaxSessions = 8;
-  // TCP connections held at once, sessions or not yet; one more is accepted and closed at once.
-  static constexpr std::size_t kMaxConnections = 16;
-  // A TCP connection that has not opened a session is closed after this long without a message.
-  static constexpr uint32_t kNoSessionTimeoutMs = 10000;
+  static constexpr std::size_t kMaxSessions = hartip::SessionTable::kMaxSessions;
+  static constexpr std::size_t kMaxConnections = hartip::SessionTable::kMaxConnections;
+  static constexpr uint32_t kNoSessionTimeoutMs = hartip::SessionTable::kNoSessionTimeoutMs;
 
   // The clock decides when sessions are idle; its milliseconds are read on the server's thread.
   HartIpServer(HartIpBackend& backend, Console& console, const Clock& clock);
@@ -55,9 +36,8 @@ class HartIpServer {
   HartIpServer& operator=(const HartIpServer&) = delete;
 
   // Binds TCP and UDP on the IPv4 address and port (port 0: a free port, the same for both) and
-  // starts the thread. Returns an empty text, or what went wrong. A running server is stopped
-  // first.
-  std::string Start(const std::string& address, uint16_t port);
+  // starts the thread; a failure says what went wrong. A running server is stopped first.
+  Result<> Start(const std::string& address, uint16_t port);
   // Closes every session and the sockets and joins the thread. Any thread but the server's.
   void Stop();
   bool Running() const { return running_.load(std::memory_order_acquire); }
@@ -67,23 +47,23 @@ class HartIpServer {
   std::size_t SessionCount() const { return sessionCount_.load(std::memory_order_acquire); }
 
  private:
-  struct Peer;
+  // An open TCP connection: the table's id and the socket.
+  struct Connection {
+    hartip::ConnectionId id = 0;
+    int fd = -1;  // -1 once closed, until the entry is dropped
+  };
+
   void Run();
   void AcceptConnection();
-  void ReadConnection(Peer& peer);
-  void WriteConnection(Peer& peer);
+  void ReadConnection(Connection& connection);
   void ReadDatagram();
-  void Handle(Peer& peer, std::span<const uint8_t> message);
-  void Send(Peer& peer, const std::vector<uint8_t>& message);
-  void CloseIdle();
-  void PublishDueBurst();
-  void EndSession(Peer& peer);
-  void Note(const std::string& text);
+  void Flush(Connection& connection);
+  void Apply();
   void CloseAll();
 
-  HartIpBackend& backend_;
   Console& console_;
   const Clock& clock_;
+  hartip::SessionTable table_;  // server thread only, once started
 
   int tcp_ = -1;
   int udp_ = -1;
@@ -94,11 +74,7 @@ class HartIpServer {
   std::atomic<uint16_t> port_{0};
   std::atomic<std::size_t> sessionCount_{0};
 
-  // Server thread only.
-  std::vector<Peer> connections_;  // TCP
-  std::vector<Peer> udpSessions_;  // UDP peers with an open session
-  uint16_t publishSequence_ = 0;
-  uint32_t lastBurstMs_ = 0;  // clock of the last look for a burst frame
+  std::vector<Connection> connections_;  // server thread only
 };
 
 }  // namespace qln

@@ -152,7 +152,7 @@ void Simulator::Wake() {
   wakeUp_.notify_one();
 }
 
-std::string Simulator::StartHartIp(const std::string& address, uint16_t port) {
+Result<> Simulator::StartHartIp(const std::string& address, uint16_t port) {
   return hartIp_.Start(address, port);
 }
 

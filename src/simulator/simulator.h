@@ -33,6 +33,7 @@
 #include "base/console.h"
 #include "base/log_queue.h"
 #include "base/notifier.h"
+#include "base/result.h"
 #include "commands/command_state.h"
 #include "commands/transaction.h"
 #include "device/config_store.h"
@@ -92,9 +93,9 @@ class Simulator {
   bool PortGone() const;
 
   // HART-IP on the IPv4 address and port (TCP and UDP; port 0: any free port), with or without
-  // the port open. Returns an empty text, or what went wrong. A running server is stopped first.
+  // the port open; a failure says what went wrong. A running server is stopped first.
   // The owning thread, as StopHartIp.
-  std::string StartHartIp(const std::string& address, uint16_t port);
+  Result<> StartHartIp(const std::string& address, uint16_t port);
   void StopHartIp();
   bool HartIpRunning() const { return hartIp_.Running(); }
   // The port bound, 0 while HART-IP is off.

@@ -376,12 +376,12 @@ void MainWindow::SwitchHartIp(bool on) {
     return;
   }
   const auto port = static_cast<uint16_t>(hartIpPort_->value());
-  const std::string error = Sim().StartHartIp(kHartIpAddress, port);
-  if (!error.empty()) {
+  const Result<> started = Sim().StartHartIp(kHartIpAddress, port);
+  if (!started) {
     const QSignalBlocker quiet(hartIpEnable_);
     hartIpEnable_->setChecked(false);
     showMessage_(QMessageBox::Warning, QApplication::applicationName(),
-                 QString::fromStdString(error));
+                 QString::fromStdString(started.error()));
     return;
   }
   Sim().SaveHartIpPort(port);

@@ -22,7 +22,8 @@ class HartIpSimulator : public SimulatorOnPty {
  protected:
   std::unique_ptr<HartIpClient> Session(Transport transport = Transport::Tcp, bool primary = true) {
     if (!simulator_.HartIpRunning()) {
-      EXPECT_EQ(simulator_.StartHartIp("127.0.0.1", 0), "");
+      const Result<> started = simulator_.StartHartIp("127.0.0.1", 0);
+      EXPECT_TRUE(started) << started.error();
     }
     auto client = std::make_unique<HartIpClient>(transport, simulator_.HartIpPort());
     const auto initiated = client->Initiate(primary);

@@ -132,7 +132,8 @@ TEST_F(HartIpCapture, AnalyserDecodesEveryPacketAsHartIp) {
   }
   int comNumber = 0;
   ASSERT_TRUE(simulator_.StartUp(comNumber));
-  ASSERT_EQ(simulator_.StartHartIp("127.0.0.1", 0), "");
+  const Result<> started = simulator_.StartHartIp("127.0.0.1", 0);
+  ASSERT_TRUE(started) << started.error();
 
   // One exchange per transport: initiate, commands 0 and 3, no device, keep alive, close.
   const uint8_t initiate[5] = {1, 0, 0, 0xEA, 0x60};

@@ -10,9 +10,7 @@
 #include <algorithm>
 
 namespace qln::test {
-namespace {
-
-std::optional<IpMessage> Parse(std::span<const uint8_t> bytes) {
+std::optional<IpMessage> ParseIpMessage(std::span<const uint8_t> bytes) {
   if (bytes.size() < 8) return std::nullopt;
   IpMessage m;
   m.version = bytes[0];
@@ -25,7 +23,22 @@ std::optional<IpMessage> Parse(std::span<const uint8_t> bytes) {
   return m;
 }
 
-}  // namespace
+std::vector<IpMessage> ParseIpStream(std::span<const uint8_t> stream) {
+  std::vector<IpMessage> messages;
+  while (stream.size() >= 8) {
+    const std::size_t count = static_cast<std::size_t>(stream[6] << 8 | stream[7]);
+    if (count < 8 || count > stream.size()) break;
+    messages.push_back(*ParseIpMessage(stream.first(count)));
+    stream = stream.subspan(count);
+  }
+  return messages;
+}
+
+std::vector<uint8_t> InitiateBody(bool primary, uint32_t inactivityMs) {
+  return {static_cast<uint8_t>(primary ? 1 : 0), static_cast<uint8_t>(inactivityMs >> 24),
+          static_cast<uint8_t>(inactivityMs >> 16), static_cast<uint8_t>(inactivityMs >> 8),
+          static_cast<uint8_t>(inactivityMs)};
+}
 
 std::vector<uint8_t> IpRequest(uint8_t id, uint16_t sequence, std::span<const uint8_t> body,
                                std::optional<uint16_t> byteCount, uint8_t version) {
@@ -76,7 +89,7 @@ std::optional<IpMessage> HartIpClient::Receive(std::chrono::milliseconds timeout
     if (transport_ == Transport::Tcp && stream_.size() >= 8) {
       const std::size_t count = static_cast<std::size_t>(stream_[6] << 8 | stream_[7]);
       if (count >= 8 && stream_.size() >= count) {
-        auto message = Parse({stream_.data(), count});
+        auto message = ParseIpMessage({stream_.data(), count});
         stream_.erase(stream_.begin(), stream_.begin() + static_cast<std::ptrdiff_t>(count));
         return message;
       }
@@ -86,7 +99,8 @@ std::optional<IpMessage> HartIpClient::Receive(std::chrono::milliseconds timeout
     if (left.count() <= 0 || !WaitReadable(left)) return std::nullopt;
     const ssize_t got = recv(fd_, buffer, sizeof buffer, 0);
     if (got <= 0) return std::nullopt;
-    if (transport_ == Transport::Udp) return Parse({buffer, static_cast<std::size_t>(got)});
+    if (transport_ == Transport::Udp)
+      return ParseIpMessage({buffer, static_cast<std::size_t>(got)});
     stream_.insert(stream_.end(), buffer, buffer + got);
   }
 }
@@ -101,11 +115,7 @@ std::optional<IpMessage> HartIpClient::Request(uint8_t id, std::span<const uint8
 }
 
 std::optional<IpMessage> HartIpClient::Initiate(bool primary, uint32_t inactivityMs) {
-  const uint8_t body[5] = {
-      static_cast<uint8_t>(primary ? 1 : 0), static_cast<uint8_t>(inactivityMs >> 24),
-      static_cast<uint8_t>(inactivityMs >> 16), static_cast<uint8_t>(inactivityMs >> 8),
-      static_cast<uint8_t>(inactivityMs)};
-  return Request(0, body);
+  return Request(0, InitiateBody(primary, inactivityMs));
 }
 
 bool HartIpClient::ClosedByServer(std::chrono::milliseconds timeout) {

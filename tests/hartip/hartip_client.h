@@ -21,6 +21,17 @@ std::vector<uint8_t> IpRequest(uint8_t id, uint16_t sequence, std::span<const ui
                                std::optional<uint16_t> byteCount = std::nullopt,
                                uint8_t version = 1);
 
+// The body of a session initiate: master type (1 primary, 0 secondary) and the inactivity close
+// timer.
+std::vector<uint8_t> InitiateBody(bool primary, uint32_t inactivityMs);
+
+// One message, header and body as received; nothing when shorter than a header.
+std::optional<IpMessage> ParseIpMessage(std::span<const uint8_t> bytes);
+
+// The messages of a TCP byte stream, split by their byte counts; an incomplete or malformed rest
+// is left out.
+std::vector<IpMessage> ParseIpStream(std::span<const uint8_t> stream);
+
 class HartIpClient {
  public:
   enum class Transport { Tcp, Udp };

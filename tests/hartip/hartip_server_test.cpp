@@ -64,9 +64,14 @@ class FakeBackend final : public HartIpBackend {
 
 const std::array<uint8_t, 5> kAddress{0x11, 0x22, 0x33, 0x44, 0x55};
 
+// The sockets around the session table (whose rules have their own tests): a real server on
+// the loopback, real TCP and UDP hosts.
 class HartIpServerThreaded : public ::testing::Test {
  protected:
-  void SetUp() override { ASSERT_EQ(server_.Start("127.0.0.1", 0), ""); }
+  void SetUp() override {
+    const Result<> started = server_.Start("127.0.0.1", 0);
+    ASSERT_TRUE(started) << started.error();
+  }
   std::unique_ptr<HartIpClient> Client(Transport transport = Transport::Tcp) {
     auto client = std::make_unique<HartIpClient>(transport, server_.Port());
     EXPECT_TRUE(client->Connected());
@@ -85,7 +90,9 @@ class HartIpServerThreaded : public ::testing::Test {
   HartIpServer server_{backend_, console_, clock_};
 };
 
-TEST_F(HartIpServerThreaded, TcpSessionExecutesFramesKeepsAliveAndCloses) {
+TEST_F(HartIpServerThreaded, TcpSessionRoundTrip) {
+  EXPECT_TRUE(server_.Running());
+  EXPECT_NE(server_.Port(), 0);
   auto client = Client();
   const auto initiated = client->Initiate(true, 30000);
   ASSERT_TRUE(initiated);
@@ -109,19 +116,17 @@ TEST_F(HartIpServerThreaded, TcpSessionExecutesFramesKeepsAliveAndCloses) {
     EXPECT_TRUE(backend_.primaries[0]);
     EXPECT_EQ(backend_.peers[0].rfind("127.0.0.1:", 0), 0u);
   }
-  // No device: a response with status 35 and no frame.
-  const auto none = client->Pdu(LongFrame(kAddress, 99));
-  ASSERT_TRUE(none);
-  EXPECT_EQ(none->type, 1);
-  EXPECT_EQ(none->status, 35);
-  EXPECT_TRUE(none->body.empty());
+  // A keep alive sent in two pieces is one message.
+  const std::vector<uint8_t> alive = IpRequest(2, 77);
+  client->SendRaw({alive.data(), 5});
+  EXPECT_FALSE(client->Receive(100ms));
+  client->SendRaw({alive.data() + 5, 3});
+  const auto answered = client->Receive();
+  ASSERT_TRUE(answered);
+  EXPECT_EQ(answered->id, 2);
+  EXPECT_EQ(answered->sequence, 77);
 
-  const auto alive = client->Request(2);
-  ASSERT_TRUE(alive);
-  EXPECT_EQ(alive->id, 2);
-  EXPECT_EQ(alive->status, 0);
-  EXPECT_EQ(alive->sequence, client->LastSequence());
-
+  // The server closes the connection once the response to session close is out.
   const auto closed = client->Request(1);
   ASSERT_TRUE(closed);
   EXPECT_EQ(closed->type, 1);
@@ -130,7 +135,7 @@ TEST_F(HartIpServerThreaded, TcpSessionExecutesFramesKeepsAliveAndCloses) {
   EXPECT_TRUE(SessionsBecome(0));
 }
 
-TEST_F(HartIpServerThreaded, UdpSessionsBelongToTheirPeerAndItsMasterType) {
+TEST_F(HartIpServerThreaded, UdpSessionRoundTripOnTheSamePort) {
   auto outsider = Client(Transport::Udp);
   const auto refused = outsider->Pdu(LongFrame(kAddress, 1));
   ASSERT_TRUE(refused);
@@ -139,15 +144,19 @@ TEST_F(HartIpServerThreaded, UdpSessionsBelongToTheirPeerAndItsMasterType) {
 
   auto secondary = Client(Transport::Udp);
   ASSERT_TRUE(secondary->Initiate(false));
+  EXPECT_TRUE(SessionsBecome(1));
   const auto reply = secondary->Pdu(LongFrame(kAddress, 48, {}, false));
   ASSERT_TRUE(reply);
   EXPECT_EQ(reply->status, 0);
   EXPECT_EQ(reply->body.size(), 11u);
-  // The session is the secondary's only: the outsider is still refused.
-  EXPECT_EQ(outsider->Pdu(LongFrame(kAddress, 1))->status, 16);
+  // No device: status 35 and no frame.
+  const auto none = secondary->Pdu(LongFrame(kAddress, 99, {}, false));
+  ASSERT_TRUE(none);
+  EXPECT_EQ(none->status, 35);
+  EXPECT_TRUE(none->body.empty());
   {
     std::lock_guard lock(backend_.mutex);
-    ASSERT_EQ(backend_.primaries.size(), 1u);
+    ASSERT_EQ(backend_.primaries.size(), 2u);
     EXPECT_FALSE(backend_.primaries[0]);
   }
   EXPECT_EQ(secondary->Request(1)->id, 1);
@@ -155,96 +164,14 @@ TEST_F(HartIpServerThreaded, UdpSessionsBelongToTheirPeerAndItsMasterType) {
   EXPECT_EQ(secondary->Request(2)->status, 16);  // closed: keep alive outside a session
 }
 
-TEST_F(HartIpServerThreaded, IdleSessionsCloseAfterTheirTimerAndRequestsKeepThemOpen) {
-  auto tcp = Client();
-  auto udp = Client(Transport::Udp);
-  ASSERT_EQ(tcp->Initiate(true, 5000)->status, 0);
-  ASSERT_EQ(udp->Initiate(true, 2000)->status, 0);
-  EXPECT_TRUE(SessionsBecome(2));
-
-  clock_.ms += 1500;
-  ASSERT_TRUE(udp->Request(2));  // keeps the UDP session for another 2000 ms
-  clock_.ms += 1500;
-  std::this_thread::sleep_for(150ms);
-  EXPECT_EQ(server_.SessionCount(), 2u);
-  clock_.ms += 600;  // 2100 ms since the UDP keep alive
-  EXPECT_TRUE(SessionsBecome(1));
-  EXPECT_EQ(udp->Request(2)->status, 16);
-  clock_.ms += 2000;  // 5600 ms since the TCP session's last request
-  EXPECT_TRUE(tcp->ClosedByServer());
-  EXPECT_TRUE(SessionsBecome(0));
-  EXPECT_NE(console_.Notes().find("closed after 5000 ms without a request"), std::string::npos);
-}
-
-TEST_F(HartIpServerThreaded, NinthSessionIsRefusedAsServiceUnavailable) {
-  std::vector<std::unique_ptr<HartIpClient>> clients;
-  for (int i = 0; i < 8; ++i) {
-    clients.push_back(Client(i % 2 == 0 ? Transport::Tcp : Transport::Udp));
-    ASSERT_EQ(clients.back()->Initiate()->status, 0) << i;
-  }
-  EXPECT_TRUE(SessionsBecome(8));
-  for (Transport transport : {Transport::Tcp, Transport::Udp}) {
-    auto ninth = Client(transport);
-    const auto refused = ninth->Initiate();
-    ASSERT_TRUE(refused);
-    EXPECT_EQ(refused->type, 3);
-    EXPECT_EQ(refused->status, 15);
-    if (transport == Transport::Tcp) {
-      EXPECT_TRUE(ninth->ClosedByServer());
-    }
-  }
-  EXPECT_EQ(server_.SessionCount(), 8u);
-  // One closes: the next host gets its session.
-  clients[0].reset();
-  EXPECT_TRUE(SessionsBecome(7));
-  EXPECT_EQ(Client()->Initiate()->status, 0);
-}
-
-TEST_F(HartIpServerThreaded, MalformedHeadersAreRefusedOrCloseTheConnection) {
-  auto client = Client();
-  ASSERT_TRUE(client->Initiate());
-  // Wrong version: an error echoing ID and sequence; the session goes on.
-  client->SendRaw(IpRequest(2, 0x1234, {}, std::nullopt, 2));
-  auto error = client->Receive();
-  ASSERT_TRUE(error);
-  EXPECT_EQ(error->type, 3);
-  EXPECT_EQ(error->status, 14);
-  EXPECT_EQ(error->sequence, 0x1234);
-  // A token-passing PDU whose frame is cut short.
-  const std::vector<uint8_t> frame = LongFrame(kAddress, 3);
-  error = client->Pdu({frame.data(), frame.size() - 1});
-  ASSERT_TRUE(error);
-  EXPECT_EQ(error->status, 5);
-  // A short header, completed later, is one message.
-  const std::vector<uint8_t> alive = IpRequest(2, 77);
-  client->SendRaw({alive.data(), 5});
-  EXPECT_FALSE(client->Receive(100ms));
-  client->SendRaw({alive.data() + 5, 3});
-  EXPECT_EQ(client->Receive()->sequence, 77);
-  // A byte count above 512 closes the connection, with a note.
-  client->SendRaw(IpRequest(2, 78, {}, 600));
-  EXPECT_TRUE(client->ClosedByServer());
-  EXPECT_NE(console_.Notes().find("byte count 600 is outside 8..512"), std::string::npos);
-
-  auto other = Client();
-  ASSERT_TRUE(other->Initiate());
-  other->SendRaw(IpRequest(2, 79, {}, 7));
-  EXPECT_TRUE(other->ClosedByServer());
-  EXPECT_TRUE(SessionsBecome(0));
-  // A datagram longer than its byte count is refused.
-  auto udp = Client(Transport::Udp);
-  std::vector<uint8_t> longer = IpRequest(2, 80);
-  longer.push_back(0);
-  udp->SendRaw(longer);
-  EXPECT_EQ(udp->Receive()->status, 5);
-}
-
-TEST_F(HartIpServerThreaded, PublishedBurstFramesReachEverySession) {
+// The server's clock drives the table: idle sessions close and burst frames go out.
+TEST_F(HartIpServerThreaded, TimersRunOnTheServerThread) {
   auto tcp = Client();
   auto udp = Client(Transport::Udp);
   auto outsider = Client();  // connected, no session
-  ASSERT_TRUE(tcp->Initiate());
-  ASSERT_TRUE(udp->Initiate(false));
+  ASSERT_EQ(tcp->Initiate(true, 5000)->status, 0);
+  ASSERT_EQ(udp->Initiate(false, 2000)->status, 0);
+  EXPECT_TRUE(SessionsBecome(2));
   const std::vector<uint8_t> burst{0x81, 0xC1, 0x22, 0x33, 0x44, 0x55, 1, 7,
                                    0,    0,    0x20, 0x41, 0x20, 0,    0, 0x5A};
   {
@@ -260,6 +187,72 @@ TEST_F(HartIpServerThreaded, PublishedBurstFramesReachEverySession) {
     EXPECT_EQ(published->body, burst);
   }
   EXPECT_FALSE(outsider->Receive(200ms));
+  {
+    std::lock_guard lock(backend_.mutex);
+    backend_.burst.reset();
+  }
+
+  clock_.ms += 1500;  // 2500 ms since the UDP session's last request
+  EXPECT_TRUE(SessionsBecome(1));
+  EXPECT_EQ(udp->Request(2)->status, 16);
+  clock_.ms += 3000;  // 5500 ms since the TCP session's last request
+  EXPECT_TRUE(tcp->ClosedByServer());
+  EXPECT_TRUE(SessionsBecome(0));
+  clock_.ms += 5000;  // 11 s since the outsider connected
+  EXPECT_TRUE(outsider->ClosedByServer());
+  const std::string notes = console_.Notes();
+  EXPECT_NE(notes.find("closed after 2000 ms without a request\r\n"), std::string::npos);
+  EXPECT_NE(notes.find("closed after 5000 ms without a request\r\n"), std::string::npos);
+  EXPECT_NE(notes.find("closed after 10000 ms without a request\r\n"), std::string::npos);
+}
+
+TEST_F(HartIpServerThreaded, StopsClosingEverySessionAndStartsAgain) {
+  auto tcp = Client();
+  ASSERT_EQ(tcp->Initiate()->status, 0);
+  auto udp = Client(Transport::Udp);
+  ASSERT_EQ(udp->Initiate()->status, 0);
+  EXPECT_TRUE(SessionsBecome(2));
+
+  server_.Stop();
+  EXPECT_FALSE(server_.Running());
+  EXPECT_EQ(server_.Port(), 0);
+  EXPECT_EQ(server_.SessionCount(), 0u);
+  EXPECT_TRUE(tcp->ClosedByServer());
+
+  ASSERT_TRUE(server_.Start("127.0.0.1", 0));
+  EXPECT_TRUE(server_.Running());
+  auto again = Client();
+  EXPECT_EQ(again->Initiate()->status, 0);
+  EXPECT_TRUE(SessionsBecome(1));
+  // Starting a running server stops it first: its sessions go.
+  ASSERT_TRUE(server_.Start("127.0.0.1", 0));
+  EXPECT_EQ(server_.SessionCount(), 0u);
+  EXPECT_TRUE(again->ClosedByServer());
+  EXPECT_EQ(Client()->Initiate()->status, 0);
+}
+
+TEST_F(HartIpServerThreaded, StartFailuresSayWhatWentWrong) {
+  const uint16_t taken = server_.Port();
+  SteppedClock clock;
+  NoteRecorder console;
+  FakeBackend backend;
+  HartIpServer other(backend, console, clock);
+
+  Result<> started = other.Start("localhost", 0);
+  ASSERT_FALSE(started);
+  EXPECT_EQ(started.error(), "HART-IP: localhost is no IPv4 address");
+  EXPECT_FALSE(other.Running());
+
+  started = other.Start("127.0.0.1", taken);
+  ASSERT_FALSE(started);
+  EXPECT_EQ(started.error().rfind(
+                "HART-IP: cannot listen on TCP 127.0.0.1:" + std::to_string(taken) + ": ", 0),
+            0u)
+      << started.error();
+  EXPECT_FALSE(other.Running());
+  EXPECT_EQ(other.Port(), 0);
+  // The first server goes on serving.
+  EXPECT_EQ(Client()->Initiate()->status, 0);
 }
 
 }  // namespace

@@ -1,0 +1,129 @@
+// The HART-IP sessions without I/O: the table is told what happened on the network (a TCP
+// connection accepted, bytes received on it, bytes of its output written, the peer gone, a
+// datagram received, the time) and answers with what to do (bytes to write to a connection,
+// datagrams to send, connections to close, console notes). The server (hartip_server.h) keeps
+// only the sockets and moves bytes between them and the table, so every session rule can be
+// driven and checked with plain calls and an invented time.
+//
+// The rules kept here:
+// - at most kMaxSessions sessions, TCP connections and UDP peers together; one more session
+//   initiate is refused with status 15, and over TCP its connection closed once the refusal is
+//   written;
+// - a session idle for its inactivity close timer is closed, and so is a TCP connection that has
+//   sent no message for kNoSessionTimeoutMs without opening a session;
+// - at most kMaxConnections TCP connections; one more is refused;
+// - session close ends a UDP session at once and a TCP connection once the response is written;
+// - a TCP reader whose unwritten output would pass kMaxOutbox is disconnected;
+// - a UDP peer becomes a session by its session initiate and is known by its address and port;
+// - the burst frame is published to every session about once a second.
+//
+// Not thread-safe: one thread (the server's) drives it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "hartip/hartip_backend.h"
+#include "hartip/hartip_codec.h"
+
+namespace qln::hartip {
+
+// An IPv4 peer: address (host byte order) and port.
+struct Endpoint {
+  uint32_t address = 0;
+  uint16_t port = 0;
+
+  bool operator==(const Endpoint&) const = default;
+  // "127.0.0.1:50123": how notes and the traffic log name the peer.
+  std::string Text() const;
+};
+
+// A TCP connection, as the table numbers them (from 1, never reused by one table).
+using ConnectionId = uint32_t;
+
+struct Datagram {
+  Endpoint to;
+  std::vector<uint8_t> bytes;
+};
+
+// What the table asks of the I/O around it since it was last asked.
+struct Output {
+  std::vector<Datagram> datagrams;   // to send, in this order
+  std::vector<ConnectionId> closes;  // to close now; the table has forgotten them
+  std::vector<std::string> notes;    // console notes, without line end
+};
+
+class SessionTable {
+ public:
+  static constexpr std::size_t kMaxSessions = 8;
+  // TCP connections held at once, sessions or not yet; one more is refused.
+  static constexpr std::size_t kMaxConnections = 16;
+  // A TCP connection that has not opened a session is closed after this long without a message.
+  static constexpr uint32_t kNoSessionTimeoutMs = 10000;
+  // Output waiting for a slow TCP reader; a reader further behind is disconnected.
+  static constexpr std::size_t kMaxOutbox = 64 * 1024;
+
+  explicit SessionTable(HartIpBackend& backend);
+  ~SessionTable();
+  SessionTable(const SessionTable&) = delete;
+  SessionTable& operator=(const SessionTable&) = delete;
+
+  // --- What happened. `nowMs` is the caller's millisecond clock (wrapping at 2^32).
+
+  // A TCP connection from `peer` was accepted: its id, or nothing when kMaxConnections are open
+  // (the caller closes it at once; a note says so).
+  std::optional<ConnectionId> Accept(const Endpoint& peer, uint32_t nowMs);
+  // Bytes read from the connection, any amount; messages may be split or joined.
+  void Received(ConnectionId connection, std::span<const uint8_t> bytes, uint32_t nowMs);
+  // The first `count` bytes of Pending(connection) were written.
+  void Written(ConnectionId connection, std::size_t count);
+  // The peer closed the connection, or reading or writing it failed.
+  void PeerClosed(ConnectionId connection);
+  // A datagram from `from`, whole: its length is checked against its byte count.
+  void DatagramReceived(const Endpoint& from, std::span<const uint8_t> bytes, uint32_t nowMs);
+  // Time passes: idle sessions and connections close, a due burst frame is published. Call it
+  // often (the server does at least every 50 ms).
+  void Tick(uint32_t nowMs);
+  // Forgets every connection, session and output, without notes (the server stops). The burst
+  // period and publish sequence number go on.
+  void Clear();
+
+  // --- What to do.
+
+  // Bytes waiting to be written to the connection (empty for an unknown one). Valid until the
+  // next call of a non-const member.
+  std::span<const uint8_t> Pending(ConnectionId connection) const;
+  // The datagrams, closes and notes gathered since the last call; the table keeps none of them.
+  Output TakeOutput();
+
+  // Sessions open now.
+  std::size_t SessionCount() const { return sessionCount_; }
+  // TCP connections open now, in a session or not.
+  std::size_t ConnectionCount() const;
+
+ private:
+  struct Peer;
+  Peer* FindConnection(ConnectionId connection);
+  const Peer* FindConnection(ConnectionId connection) const;
+  void Handle(Peer& peer, std::span<const uint8_t> message, uint32_t nowMs);
+  void Send(Peer& peer, const std::vector<uint8_t>& message);
+  void CloseIdle(uint32_t nowMs);
+  void PublishDueBurst(uint32_t nowMs);
+  void End(Peer& peer);
+  void Forget();
+
+  HartIpBackend& backend_;
+  std::vector<Peer> connections_;  // TCP
+  std::vector<Peer> udpSessions_;  // UDP peers with an open session
+  std::size_t sessionCount_ = 0;
+  ConnectionId nextId_ = 1;
+  uint16_t publishSequence_ = 0;
+  uint32_t lastBurstMs_ = 0;  // time of the last look for a burst frame
+  Output output_;
+};
+
+}  // namespace qln::hartip
