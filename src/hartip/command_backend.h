@@ -17,7 +17,7 @@
 #include "base/link_view.h"
 #include "base/log_sink.h"
 #include "commands/transaction.h"
-#include "hartip/hartip_server.h"
+#include "hartip/hartip_backend.h"
 #include "link/command_exchange.h"
 #include "link/frame_match.h"
 
