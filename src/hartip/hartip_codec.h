@@ -52,16 +52,15 @@ enum class MessageId : uint8_t {
   TokenPassingPdu = 3,
 };
 
-enum Status : uint8_t {
-  kStatusSuccess = 0,
-  kStatusInvalidSelection = 2,
-  kStatusTooFewDataBytes = 5,
-  kStatusSetToNearest = 8,
-  kStatusVersionNotSupported = 14,
-  kStatusSessionsInUse = 15,
-  kStatusAccessRestricted = 16,
-  kStatusNoDevice = 35,
-};
+// The status codes we send, as listed above.
+inline constexpr uint8_t kStatusSuccess = 0;
+inline constexpr uint8_t kStatusInvalidSelection = 2;
+inline constexpr uint8_t kStatusTooFewDataBytes = 5;
+inline constexpr uint8_t kStatusSetToNearest = 8;
+inline constexpr uint8_t kStatusVersionNotSupported = 14;
+inline constexpr uint8_t kStatusSessionsInUse = 15;
+inline constexpr uint8_t kStatusAccessRestricted = 16;
+inline constexpr uint8_t kStatusNoDevice = 35;
 
 struct Header {
   uint8_t version = kVersion;
