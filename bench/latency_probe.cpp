@@ -82,9 +82,9 @@ class Probe {
     }
     int comNumber = 0;
     simulator_.StartUp(comNumber);
-    const qln::OpenResult opened = simulator_.Open(comNumber, "pty:" + Link());
-    if (!opened.ok) {
-      std::fprintf(stderr, "%s\n", opened.message.c_str());
+    const qln::Result<std::string> opened = simulator_.Open(comNumber, "pty:" + Link());
+    if (!opened) {
+      std::fprintf(stderr, "%s\n", opened.error().c_str());
       return false;
     }
     master_ = std::make_unique<HartMaster>(Link());

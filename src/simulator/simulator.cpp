@@ -54,12 +54,12 @@ bool Simulator::StartUp(int& comNumber) {
   return found;
 }
 
-OpenResult Simulator::Open(int comNumber, std::optional<std::string> device) {
+Result<std::string> Simulator::Open(int comNumber, std::optional<std::string> device) {
   Close();
   const bool numbered = comNumber >= 1 && comNumber <= 255;
   if (!device && !numbered) {
-    return Failure(comNumber, "COM" + std::to_string(comNumber) +
-                                  " is no port: the COM number must be 1 to 255");
+    return OpenFailure(comNumber, "COM" + std::to_string(comNumber) +
+                                      " is no port: the COM number must be 1 to 255");
   }
   store_.CheckAndLoadForOpen(model_);
   link_.ResetForOpen();
@@ -67,19 +67,17 @@ OpenResult Simulator::Open(int comNumber, std::optional<std::string> device) {
   const std::string path =
       device ? *device : *PortDevice(comNumber, store_.ReadSystemKey(PortPathKey(comNumber)));
 
-  std::string error;
-  std::unique_ptr<SerialPort> port = PosixSerialPort::Open(path, error);
-  if (!port) return Failure(comNumber, error, path);
+  Result<std::unique_ptr<PosixSerialPort>> opened = PosixSerialPort::Open(path);
+  if (!opened) return OpenFailure(comNumber, opened.error());
+  std::unique_ptr<SerialPort> port = std::move(*opened);
   // The line starts in the receive state: transmitter released.
   port->SetRts(false);
   port->SetDtr(true);
   auto worker = std::make_unique<SerialWorker>(
       *port, SerialWorkerParts{link_, burst_, exchange_, state_, converter_, channelReport_,
                                console_, notifier_, [this] { Wake(); }});
-  try {
-    worker->Start();
-  } catch (const std::system_error& e) {
-    return Failure(comNumber, path + ": cannot start the serial worker: " + e.what(), path);
+  if (const Result<> started = worker->Start(); !started) {
+    return OpenFailure(comNumber, path + ": cannot start the serial worker: " + started.error());
   }
   port_ = std::move(port);
   worker_ = std::move(worker);
@@ -93,9 +91,9 @@ OpenResult Simulator::Open(int comNumber, std::optional<std::string> device) {
     commandThread_ = std::thread(&Simulator::CommandLoop, this);
   } catch (const std::system_error& e) {
     Close();
-    return Failure(comNumber, path + ": cannot start the command thread: " + e.what(), path);
+    return OpenFailure(comNumber, path + ": cannot start the command thread: " + e.what());
   }
-  return {true, path, {}};
+  return path;
 }
 
 void Simulator::Close() {
@@ -112,10 +110,10 @@ void Simulator::Close() {
 
 bool Simulator::PortGone() const { return worker_ && worker_->PortGone(); }
 
-OpenResult Simulator::Failure(int comNumber, const std::string& reason, std::string device) {
+Failure Simulator::OpenFailure(int comNumber, const std::string& reason) {
   char first[32];
   std::snprintf(first, sizeof first, "Open Com%d Failed", comNumber);
-  return {false, std::move(device), std::string(first) + "\n" + reason};
+  return Failure{std::string(first) + "\n" + reason};
 }
 
 void Simulator::CommandLoop() {

@@ -33,6 +33,7 @@
 #include "base/console.h"
 #include "base/log_queue.h"
 #include "base/notifier.h"
+#include "base/result.h"
 #include "commands/command_state.h"
 #include "device/config_store.h"
 #include "device/device_model.h"
@@ -46,14 +47,6 @@
 #include "serial/serial_worker.h"
 
 namespace qln {
-
-struct OpenResult {
-  bool ok = false;
-  std::string device;  // the device opened, or tried: a path, or pty:<link>
-  // On failure: "Open Com%d Failed", a line break, and what went wrong (the device path and the
-  // system's reason).
-  std::string message;
-};
 
 class Simulator {
  public:
@@ -80,8 +73,10 @@ class Simulator {
   // Opens COM `comNumber` (1..255): the device named by COM<n>Path in QLN.ini, or /dev/ttyS<n-1>.
   // With `device` (a device path, or pty:<link> for a virtual port) that device is opened
   // instead, and the number only names the port in messages and in the file (a number outside
-  // 1..255 is then not stored). A port already open is closed first.
-  OpenResult Open(int comNumber, std::optional<std::string> device = std::nullopt);
+  // 1..255 is then not stored). A port already open is closed first. Returns the device opened (a
+  // path, or pty:<link>); a failure's message is "Open Com%d Failed", a line break, and what went
+  // wrong (the device path and the system's reason).
+  Result<std::string> Open(int comNumber, std::optional<std::string> device = std::nullopt);
   // Stops the serial worker and the command thread, waits for both and closes the port.
   void Close();
   // Any thread.
@@ -111,7 +106,7 @@ class Simulator {
   ConverterRequest& Converter() { return converter_; }
 
  private:
-  static OpenResult Failure(int comNumber, const std::string& reason, std::string device = {});
+  static Failure OpenFailure(int comNumber, const std::string& reason);
   void CommandLoop();
   void PassLogLines();
   void Wake();

@@ -346,10 +346,11 @@ void MainWindow::OpenOrClosePort() {
 
 void MainWindow::OpenPort() {
   // Port 0 (none selected) fails as any other number outside 1..255, whatever device is given.
-  const OpenResult opened = Sim().Open(portNumber_, portNumber_ >= 1 ? portDevice_ : std::nullopt);
-  if (!opened.ok) {
+  const Result<std::string> opened =
+      Sim().Open(portNumber_, portNumber_ >= 1 ? portDevice_ : std::nullopt);
+  if (!opened) {
     showMessage_(QMessageBox::Warning, QApplication::applicationName(),
-                 QString::fromStdString(opened.message));
+                 QString::fromStdString(opened.error()));
     return;
   }
   ShowPortState();
