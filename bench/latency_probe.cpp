@@ -76,7 +76,7 @@ class Probe {
 
   bool Start() {
     if (slowDisk_) {
-      simulator_.Store().SetDiskHook([](qln::ProfileFile::DiskOperation operation) {
+      simulator_.SetDiskHook([](qln::ProfileFile::DiskOperation operation) {
         if (operation == qln::ProfileFile::DiskOperation::Write) std::this_thread::sleep_for(500ms);
       });
     }

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <string_view>
 #include <system_error>
 #include <utility>
 #include <vector>
@@ -9,6 +10,7 @@
 #include "commands/burst_frames.h"
 #include "commands/command_context.h"
 #include "commands/dispatcher.h"
+#include "commands/moving_process_values.h"
 #include "device/sections.h"
 #include "device/text_values.h"
 #include "serial/port_path.h"
@@ -56,7 +58,7 @@ bool Simulator::StartUp(int& comNumber) {
 
 Result<std::string> Simulator::Open(int comNumber, std::optional<std::string> device) {
   Close();
-  const bool numbered = comNumber >= 1 && comNumber <= 255;
+  const bool numbered = comNumber >= 1 && comNumber <= kComPorts;
   if (!device && !numbered) {
     return OpenFailure(comNumber, "COM" + std::to_string(comNumber) +
                                       " is no port: the COM number must be 1 to 255");
@@ -173,6 +175,93 @@ uint16_t Simulator::ConfiguredHartIpPort() {
 bool Simulator::SaveHartIpPort(uint16_t port) {
   std::lock_guard lock(model_.Lock);
   return store_.WriteSystemKeys(model_, {{kHartIpPortKey, std::to_string(port)}});
+}
+
+bool Simulator::StoreRow(uint8_t device, bool enabled, const RowEntry& row) {
+  if (device >= kDeviceCount) return false;
+  std::lock_guard lock(model_.Lock);
+  model_.Table[device].DevEnable = enabled ? 1 : 0;
+  const bool written = store_.SaveRow(model_, device, row);
+  store_.Refresh(model_, 0, device);
+  return written;
+}
+
+bool Simulator::SwitchRevision(uint8_t revision) {
+  std::lock_guard lock(model_.Lock);
+  model_.Active.UnivCmdRev = revision;
+  return store_.SaveRevision(model_, revision);
+}
+
+bool Simulator::ReloadAll() { return store_.ReloadAll(model_, AllDevices); }
+
+void Simulator::RetryPendingWrites() {
+  if (!PortOpen()) store_.RetryPendingWrites(model_, clock_.Milliseconds());
+}
+
+DeviceGrid Simulator::Grid() {
+  DeviceGrid grid;
+  grid.Texts.reserve(kDeviceCount);
+  std::lock_guard lock(model_.Lock);
+  for (uint8_t device = 0; device < kDeviceCount; ++device) {
+    grid.Enabled[device] = model_.Table[device].DevEnable == 1;
+    grid.Texts.push_back(model_.Table[device].Texts);
+  }
+  grid.Revision = model_.Active.UnivCmdRev;
+  return grid;
+}
+
+uint8_t Simulator::Revision() {
+  std::lock_guard lock(model_.Lock);
+  return model_.Active.UnivCmdRev;
+}
+
+DeviceMotionTexts Simulator::SimulationTexts(uint8_t device) {
+  return ReadMotionTexts(*store_.Snapshot(), device);
+}
+
+bool Simulator::StoreSimulation(uint8_t device, const DeviceMotionTexts& texts) {
+  std::lock_guard lock(model_.Lock);
+  return WriteMotionTexts(model_, store_, device, texts);
+}
+
+std::array<DeviceMovingValues, kDeviceCount> Simulator::MovingValuesNow() {
+  std::array<DeviceMovingValues, kDeviceCount> now;
+  std::lock_guard lock(model_.Lock);
+  for (uint8_t device = 0; device < kDeviceCount; ++device) {
+    const auto values = qln::MovingValuesNow(store_, state_.Motion, clock_, device);
+    for (std::size_t i = 0; i < kMovingVariables; ++i) {
+      now[device][i] = {values[i], state_.Motion.Settings(device, i)};
+    }
+  }
+  return now;
+}
+
+bool Simulator::SaveSpecCmd(const SpecCmdEntry& entry) {
+  std::lock_guard lock(model_.Lock);
+  return qln::SaveSpecCmd(store_, model_, entry);
+}
+
+void Simulator::LoadSpecCmd(SpecCmdEntry& entry) {
+  std::lock_guard lock(model_.Lock);
+  qln::LoadSpecCmd(store_, entry);
+}
+
+std::vector<std::string> Simulator::PortDevices() {
+  std::vector<std::string> keys;
+  keys.reserve(kComPorts);
+  for (int port = 1; port <= kComPorts; ++port) keys.push_back(PortPathKey(port));
+  const std::vector<std::string_view> names(keys.begin(), keys.end());
+  std::vector<std::string> configured;
+  {
+    std::lock_guard lock(model_.Lock);
+    configured = store_.ReadKeys(kSystemSection, names);  // one read of the file for all
+  }
+  std::vector<std::string> devices;
+  devices.reserve(kComPorts);
+  for (int port = 1; port <= kComPorts; ++port) {
+    devices.push_back(*PortDevice(port, configured[static_cast<std::size_t>(port - 1)]));
+  }
+  return devices;
 }
 
 // While the port is open the command thread passes the lines on; otherwise nobody else does.

@@ -37,9 +37,10 @@ class GuiNotifier final : public QObject, public Notifier {
   // Any thread. On the UI thread the box shows at once; on another thread it is posted to the UI
   // thread and the call returns when the box has been closed, or when the waits are released.
   void Warning(const std::string& text, const std::string& caption) override;
-  // Any thread; never waits, since the caller may hold the model lock. The problem is printed
-  // on standard error and posted as a box, unless a problem box is posted or open already (a
-  // file that cannot be written fails at every command: one box at a time is enough).
+  // Any thread; never waits, since the core reports in the middle of a command or a write, where
+  // waiting for the UI thread could deadlock. The problem is printed on standard error and
+  // posted as a box, unless a problem box is posted or open already (a file that cannot be
+  // written fails at every command: one box at a time is enough).
   void Problem(const std::string& text) override;
 
   // UI thread. While released, warnings from other threads do not wait for their boxes (which

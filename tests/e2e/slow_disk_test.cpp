@@ -25,7 +25,7 @@ TEST_F(SlowDisk, BusyReplyBurstsAndRetryKeepTheirTimingWhileAWriteTakesTwoSecond
   Configure("HTDev15_Cmd109", "BurstMode", "1");  // device 0 bursts its command 1
   Start();
   const std::array<uint8_t, 5> address = LongAddress(2);
-  simulator_.Store().SetDiskHook([](ProfileFile::DiskOperation operation) {
+  simulator_.SetDiskHook([](ProfileFile::DiskOperation operation) {
     if (operation == ProfileFile::DiskOperation::Write) std::this_thread::sleep_for(2s);
   });
 

@@ -202,7 +202,7 @@ class MainWindowTest : public QObject {
     for (int r = 0; r < MainWindow::kRows; ++r) {
       const bool enabled = r < 8;  // Dev00_En .. Dev07_En are 1
       QCOMPARE(f.Row(r).EnableBox().isChecked(), enabled);
-      QCOMPARE(window.Sim().Model().Table[static_cast<std::size_t>(r)].DevEnable, uint8_t{enabled});
+      QCOMPARE(window.Sim().Grid().Enabled[static_cast<std::size_t>(r)], enabled);
       QCOMPARE(f.Row(r).LongAddress().isEnabled(), enabled);
       QCOMPARE(f.Row(r).MfrIDv7().isEnabled(), enabled);  // revision 7 in the file
       QCOMPARE(f.Row(r).Value(3).isEnabled(), enabled);
@@ -381,7 +381,7 @@ class MainWindowTest : public QObject {
       QVERIFY(!f.Row(r).MfrIDv7().isEnabled());
       QCOMPARE(f.Row(r).LongAddress().isEnabled(), r < 8);
     }
-    QCOMPARE(window.Sim().Model().Active.UnivCmdRev, uint8_t{6});
+    QCOMPARE(window.Sim().Revision(), uint8_t{6});
 
     // Under revision 6 a ticked Enable box leaves the MfrID (v7) field disabled.
     QTest::mouseClick(&f.Row(9).EnableBox(), Qt::LeftButton);
@@ -394,12 +394,13 @@ class MainWindowTest : public QObject {
                std::string("7"));
       QCOMPARE(f.Row(r).MfrIDv7().isEnabled(), r < 8 || r == 9);
     }
-    QCOMPARE(window.Sim().Model().Active.UnivCmdRev, uint8_t{7});
+    QCOMPARE(window.Sim().Revision(), uint8_t{7});
   }
 
   void SetParamStoresTheRowsWithTheirConversions() {
     WindowFixture f;
     MainWindow& window = f.Start();
+    f.OpenPort();
     const DeviceRow& row = f.Row(2);
     row.LongAddress().setText("ABCDE");
     row.MfrIDv7().setText("1.2");
@@ -429,10 +430,10 @@ class MainWindowTest : public QObject {
     QCOMPARE(f.Stored("HTDev15_Cmd000", "DevIDNo"), std::string("16777215"));
     QCOMPARE(f.Stored("HTDev00_Cmd003", "PV2Value"), std::string("24.500000"));
 
-    // The link layer matches the new long address; the field keeps the text as typed.
-    const auto& address = window.Sim().Model().Table[2].LongAddress;
-    QCOMPARE((std::array<uint8_t, 5>{address}),
-             (std::array<uint8_t, 5>{0x00, 0x0A, 0x00, 0xBC, 0xDE}));
+    // The device answers at its new long address; the field keeps the text as typed.
+    const auto reply = f.master->Transact(test::LongFrame({0x00, 0x0A, 0x00, 0xBC, 0xDE}, 0));
+    QVERIFY(reply);
+    QCOMPARE(reply->ResponseCode(), uint8_t{0});
     QCOMPARE(row.LongAddress().text(), QString("ABCDE"));
     QCOMPARE(row.Value(0).text(), QString());
     QCOMPARE(HighlightedRow(window), MainWindow::kNoRow);
@@ -446,12 +447,12 @@ class MainWindowTest : public QObject {
 
     QTest::mouseClick(&f.Row(9).EnableBox(), Qt::LeftButton);
     QVERIFY(f.Row(9).Value(0).isEnabled());
-    QCOMPARE(window.Sim().Model().Table[9].DevEnable, uint8_t{0});
+    QVERIFY(!window.Sim().Grid().Enabled[9]);
     QCOMPARE(f.Stored("HTDev_Sys", "Dev09_En"), std::string("0"));
     QVERIFY(!f.master->Transact(test::ShortFrame(9), 400ms));
 
     f.Press("SetParam");
-    QCOMPARE(window.Sim().Model().Table[9].DevEnable, uint8_t{1});
+    QVERIFY(window.Sim().Grid().Enabled[9]);
     QCOMPARE(f.Stored("HTDev_Sys", "Dev09_En"), std::string("1"));
     const auto reply = f.master->Transact(test::ShortFrame(9));
     QVERIFY(reply);
