@@ -66,8 +66,14 @@ Result<std::string> Simulator::Open(int comNumber, std::optional<std::string> de
   store_.CheckAndLoadForOpen(model_);
   link_.ResetForOpen();
   model_.Burst.Prepared.Clear();  // the command thread prepares the first burst frame afresh
-  const std::string path =
-      device ? *device : *PortDevice(comNumber, store_.ReadSystemKey(PortPathKey(comNumber)));
+  std::string path;
+  if (device) {
+    path = *device;
+  } else {
+    // A HART-IP session may be writing meanwhile: the store's pending texts are under the lock.
+    std::lock_guard lock(model_.Lock);
+    path = *PortDevice(comNumber, store_.ReadSystemKey(PortPathKey(comNumber)));
+  }
 
   Result<std::unique_ptr<PosixSerialPort>> opened = PosixSerialPort::Open(path);
   if (!opened) return OpenFailure(comNumber, opened.error());
@@ -168,7 +174,11 @@ std::string Simulator::StartHartIp(const std::string& address, uint16_t port) {
 void Simulator::StopHartIp() { hartIp_.Stop(); }
 
 uint16_t Simulator::ConfiguredHartIpPort() {
-  const uint32_t port = ParseUnsigned(store_.ReadSystemKey(kHartIpPortKey));
+  uint32_t port = 0;
+  {
+    std::lock_guard lock(model_.Lock);  // the store's pending texts, as for every read
+    port = ParseUnsigned(store_.ReadSystemKey(kHartIpPortKey));
+  }
   return port <= 0xFFFF ? static_cast<uint16_t>(port) : 0;
 }
 
