@@ -47,6 +47,9 @@ class GuiNotifier final : public QObject, public Notifier {
   // still show), and those waiting already return at once.
   void SetWaitsReleased(bool released);
 
+  // The warnings from other threads that wait for their boxes now. Any thread.
+  int WaitingWarnings();
+
  private:
   ShowBox show_;
   std::atomic<bool> problemDue_{false};  // a problem box is posted or open
@@ -54,6 +57,7 @@ class GuiNotifier final : public QObject, public Notifier {
   std::mutex mutex_;
   std::condition_variable boxClosed_;
   bool released_ = false;  // under mutex_
+  int waiting_ = 0;        // under mutex_
 };
 
 // Holds the waits of a notifier released for as long as it lives.

@@ -313,6 +313,7 @@ void MainWindow::StartUp() {
 
   autoRefresh_ = autoRefreshBox_->isChecked();
   timer_ = new QTimer(this);
+  timer_->setObjectName(QStringLiteral("refreshTimer"));
   timer_->setInterval(kRefreshMilliseconds);
   connect(timer_, &QTimer::timeout, this, &MainWindow::RefreshProcessValues);
   timer_->start();
