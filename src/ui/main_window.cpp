@@ -40,7 +40,7 @@
 namespace qln {
 namespace {
 
-constexpr int kPorts = 255;
+constexpr int kPorts = Simulator::kComPorts;    // COM1..COM255
 constexpr char kHartIpAddress[] = "127.0.0.1";  // the window serves this machine only
 const QColor kPortText(255, 255, 0);
 
