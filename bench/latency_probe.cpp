@@ -78,15 +78,15 @@ class Probe {
 
   bool Start() {
     if (slowDisk_) {
-      simulator_.Store().SetDiskHook([](qln::ProfileFile::DiskOperation operation) {
+      simulator_.SetDiskHook([](qln::ProfileFile::DiskOperation operation) {
         if (operation == qln::ProfileFile::DiskOperation::Write) std::this_thread::sleep_for(500ms);
       });
     }
     int comNumber = 0;
     simulator_.StartUp(comNumber);
-    const qln::OpenResult opened = simulator_.Open(comNumber, "pty:" + Link());
-    if (!opened.ok) {
-      std::fprintf(stderr, "%s\n", opened.message.c_str());
+    const qln::Result<std::string> opened = simulator_.Open(comNumber, "pty:" + Link());
+    if (!opened) {
+      std::fprintf(stderr, "%s\n", opened.error().c_str());
       return false;
     }
     master_ = std::make_unique<HartMaster>(Link());

@@ -211,13 +211,12 @@ int main(int argc, char** argv) {
   }
 
   if (!options.noSerial) {
-    const qln::OpenResult opened = simulator.Open(comNumber, options.device);
-    if (!opened.ok) {
-      std::fprintf(stderr, "%s\n", opened.message.c_str());
+    const qln::Result<std::string> opened = simulator.Open(comNumber, options.device);
+    if (!opened) {
+      std::fprintf(stderr, "%s\n", opened.error().c_str());
       return kExitFailure;
     }
-    std::fprintf(stderr, "Quillon %s answers on %s. Ctrl-C stops.\n", QLN_VERSION,
-                 opened.device.c_str());
+    std::fprintf(stderr, "Quillon %s answers on %s. Ctrl-C stops.\n", QLN_VERSION, opened->c_str());
   }
 
   const timespec lookAgain{0, 500'000'000};

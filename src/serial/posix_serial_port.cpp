@@ -28,7 +28,7 @@ using SteadyClock = std::chrono::steady_clock;
 constexpr auto kWriteTimeout = std::chrono::milliseconds(1000);
 constexpr int kOpenFlags = O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC;
 
-std::string Failure(std::string_view name, int error) {
+std::string SystemReason(std::string_view name, int error) {
   return std::string(name) + ": " + std::generic_category().message(error);
 }
 
@@ -36,7 +36,7 @@ std::string DeviceFailure(std::string_view name, int error) {
   if (error == EBUSY || error == EWOULDBLOCK) {
     return std::string(name) + " is busy (another program has it open)";
   }
-  std::string text = Failure(name, error);
+  std::string text = SystemReason(name, error);
   if (error == EACCES) {
     text +=
         " (add your user to the dialout group: sudo usermod -aG dialout $USER, then log in "
@@ -145,13 +145,13 @@ bool ClaimLink(const fs::path& link, const std::string& ownSlave, std::string& m
   const fs::file_status status = fs::symlink_status(link, error);
   if (status.type() == fs::file_type::not_found) return true;
   if (error) {
-    message = Failure(link.string(), error.value());
+    message = SystemReason(link.string(), error.value());
   } else if (status.type() != fs::file_type::symlink) {
     message = link.string() + " exists and is not a symbolic link; it is left alone";
   } else if (ServedElsewhere(link, ownSlave)) {
     message = link.string() + " is busy (another simulator serves it)";
   } else if (!fs::remove(link, error)) {
-    message = Failure(link.string(), error.value());
+    message = SystemReason(link.string(), error.value());
   } else {
     return true;
   }
@@ -160,13 +160,13 @@ bool ClaimLink(const fs::path& link, const std::string& ownSlave, std::string& m
 
 }  // namespace
 
-std::unique_ptr<PosixSerialPort> PosixSerialPort::Open(std::string_view device,
-                                                       std::string& error) {
+Result<std::unique_ptr<PosixSerialPort>> PosixSerialPort::Open(std::string_view device) {
   std::unique_ptr<PosixSerialPort> port(new PosixSerialPort);
+  std::string error;
   const std::optional<std::string_view> link = PtyLink(device);
   const bool opened = link ? port->OpenPty(std::string(*link), error)
                            : port->OpenDevice(std::string(device), error);
-  if (!opened) return nullptr;
+  if (!opened) return Failure{std::move(error)};
   return port;
 }
 
@@ -179,7 +179,7 @@ bool PosixSerialPort::OpenDevice(const std::string& path, std::string& error) {
   }
   termios settings{};
   if (tcgetattr(fd_, &settings) != 0) {
-    error = errno == ENOTTY ? path + " is not a serial port" : Failure(path, errno);
+    error = errno == ENOTTY ? path + " is not a serial port" : SystemReason(path, errno);
     return false;
   }
   // Lock first: setting TIOCEXCL on a port that another program holds would leave it exclusive.
@@ -192,7 +192,7 @@ bool PosixSerialPort::OpenDevice(const std::string& path, std::string& error) {
   AddOddParity(settings);
   termios applied{};
   if (tcsetattr(fd_, TCSANOW, &settings) != 0 || tcgetattr(fd_, &applied) != 0) {
-    error = Failure(path, errno);
+    error = SystemReason(path, errno);
     return false;
   }
   // A driver keeps only the settings it can do; without odd parity every reply would be damaged.
@@ -227,12 +227,12 @@ bool PosixSerialPort::OpenPty(const std::string& link, std::string& error) {
   termios settings{};
   ptySlave_ = open(slave, kOpenFlags);
   if (ptySlave_ < 0 || tcgetattr(ptySlave_, &settings) != 0) {
-    error = Failure(slavePath_, errno);
+    error = SystemReason(slavePath_, errno);
     return false;
   }
   MakeRaw(settings);
   if (tcsetattr(ptySlave_, TCSANOW, &settings) != 0 || !Lock(ptySlave_, link)) {
-    error = Failure(slavePath_, errno);
+    error = SystemReason(slavePath_, errno);
     return false;
   }
   // Whatever waits is thrown away now, before the link is there: a master program may send its
@@ -242,7 +242,7 @@ bool PosixSerialPort::OpenPty(const std::string& link, std::string& error) {
   std::error_code linkError;
   fs::create_symlink(slavePath_, link, linkError);
   if (linkError) {
-    error = Failure(link, linkError.value());
+    error = SystemReason(link, linkError.value());
     return false;
   }
   link_ = link;
@@ -343,7 +343,7 @@ void PosixSerialPort::Purge() {
 std::optional<std::string> PortGoneReason(std::string_view name, short revents, int readError) {
   constexpr std::string_view kHint = " (the port has gone away; was the adapter unplugged?)";
   if (readError != 0 && readError != EAGAIN && readError != EINTR) {
-    return Failure(name, readError) + std::string(kHint);
+    return SystemReason(name, readError) + std::string(kHint);
   }
   if ((revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
     return std::string(name) + ": hung up" + std::string(kHint);

@@ -20,6 +20,7 @@
 #include <string>
 #include <string_view>
 
+#include "base/result.h"
 #include "serial/line_errors.h"
 #include "serial/serial_port.h"
 
@@ -27,10 +28,10 @@ namespace qln {
 
 class PosixSerialPort final : public SerialPort {
  public:
-  // Opens `device`: a device path such as /dev/ttyUSB0, or pty:<link>. On failure returns null
-  // and sets `error` to the device path and the system's reason, for example
-  // "/dev/ttyS2: No such file or directory"; the caller adds its own first line above it.
-  static std::unique_ptr<PosixSerialPort> Open(std::string_view device, std::string& error);
+  // Opens `device`: a device path such as /dev/ttyUSB0, or pty:<link>. A failure's message is
+  // the device path and the system's reason, for example "/dev/ttyS2: No such file or
+  // directory"; the caller adds its own first line above it.
+  static Result<std::unique_ptr<PosixSerialPort>> Open(std::string_view device);
 
   ~PosixSerialPort() override;
   PosixSerialPort(const PosixSerialPort&) = delete;

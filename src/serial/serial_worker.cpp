@@ -9,6 +9,7 @@
 #include <chrono>
 #include <optional>
 #include <string>
+#include <system_error>
 #include <utility>
 
 namespace qln {
@@ -47,14 +48,16 @@ SerialWorker::SerialWorker(SerialPort& port, SerialWorkerParts parts)
 
 SerialWorker::~SerialWorker() { Stop(); }
 
-void SerialWorker::Start() {
+Result<> SerialWorker::Start() {
+  if (thread_.joinable()) return Failure{"the serial worker is started already"};
   running_.store(true, std::memory_order_release);
   try {
     thread_ = std::thread(&SerialWorker::Loop, this);
-  } catch (...) {
+  } catch (const std::system_error& e) {
     running_.store(false, std::memory_order_release);
-    throw;
+    return Failure{e.what()};
   }
+  return {};
 }
 
 void SerialWorker::Stop() {

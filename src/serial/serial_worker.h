@@ -17,6 +17,7 @@
 #include <thread>
 
 #include "base/notifier.h"
+#include "base/result.h"
 #include "commands/transaction.h"
 #include "link/burst_sender.h"
 #include "link/serial_link.h"
@@ -53,9 +54,9 @@ class SerialWorker {
   // One pass, on the calling thread (the worker thread, or a test without one).
   PassEnd RunPass();
 
-  // Starts the thread, at the highest priority the system allows it. Throws std::system_error
-  // when no thread can be started.
-  void Start();
+  // Starts the thread, at the highest priority the system allows it. Fails with the system's
+  // reason when no thread can be started, and when the worker is started already (until Stop).
+  Result<> Start();
   // Ends the thread after its current pass and waits for it.
   void Stop();
 

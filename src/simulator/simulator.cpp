@@ -2,10 +2,12 @@
 
 #include <chrono>
 #include <cstdio>
+#include <string_view>
 #include <system_error>
 #include <utility>
 #include <vector>
 
+#include "commands/moving_process_values.h"
 #include "device/sections.h"
 #include "device/text_values.h"
 #include "serial/port_path.h"
@@ -50,32 +52,36 @@ bool Simulator::StartUp(int& comNumber) {
   return found;
 }
 
-OpenResult Simulator::Open(int comNumber, std::optional<std::string> device) {
+Result<std::string> Simulator::Open(int comNumber, std::optional<std::string> device) {
   Close();
-  const bool numbered = comNumber >= 1 && comNumber <= 255;
+  const bool numbered = comNumber >= 1 && comNumber <= kComPorts;
   if (!device && !numbered) {
-    return Failure(comNumber, "COM" + std::to_string(comNumber) +
-                                  " is no port: the COM number must be 1 to 255");
+    return OpenFailure(comNumber, "COM" + std::to_string(comNumber) +
+                                      " is no port: the COM number must be 1 to 255");
   }
   store_.CheckAndLoadForOpen(model_);
   link_.ResetForOpen();
   model_.Burst.Prepared.Clear();  // the command thread prepares the first burst frame afresh
-  const std::string path =
-      device ? *device : *PortDevice(comNumber, store_.ReadSystemKey(PortPathKey(comNumber)));
+  std::string path;
+  if (device) {
+    path = *device;
+  } else {
+    // A HART-IP session may be writing meanwhile: the store's pending texts are under the lock.
+    std::lock_guard lock(model_.Lock);
+    path = *PortDevice(comNumber, store_.ReadSystemKey(PortPathKey(comNumber)));
+  }
 
-  std::string error;
-  std::unique_ptr<SerialPort> port = PosixSerialPort::Open(path, error);
-  if (!port) return Failure(comNumber, error, path);
+  Result<std::unique_ptr<PosixSerialPort>> opened = PosixSerialPort::Open(path);
+  if (!opened) return OpenFailure(comNumber, opened.error());
+  std::unique_ptr<SerialPort> port = std::move(*opened);
   // The line starts in the receive state: transmitter released.
   port->SetRts(false);
   port->SetDtr(true);
   auto worker = std::make_unique<SerialWorker>(
       *port, SerialWorkerParts{link_, burst_, transaction_, converter_, channelReport_, notifier_,
                                [this] { Wake(); }});
-  try {
-    worker->Start();
-  } catch (const std::system_error& e) {
-    return Failure(comNumber, path + ": cannot start the serial worker: " + e.what(), path);
+  if (const Result<> started = worker->Start(); !started) {
+    return OpenFailure(comNumber, path + ": cannot start the serial worker: " + started.error());
   }
   port_ = std::move(port);
   worker_ = std::move(worker);
@@ -89,9 +95,9 @@ OpenResult Simulator::Open(int comNumber, std::optional<std::string> device) {
     commandThread_ = std::thread(&Simulator::CommandLoop, this);
   } catch (const std::system_error& e) {
     Close();
-    return Failure(comNumber, path + ": cannot start the command thread: " + e.what(), path);
+    return OpenFailure(comNumber, path + ": cannot start the command thread: " + e.what());
   }
-  return {true, path, {}};
+  return path;
 }
 
 void Simulator::Close() {
@@ -108,10 +114,10 @@ void Simulator::Close() {
 
 bool Simulator::PortGone() const { return worker_ && worker_->PortGone(); }
 
-OpenResult Simulator::Failure(int comNumber, const std::string& reason, std::string device) {
+Failure Simulator::OpenFailure(int comNumber, const std::string& reason) {
   char first[32];
   std::snprintf(first, sizeof first, "Open Com%d Failed", comNumber);
-  return {false, std::move(device), std::string(first) + "\n" + reason};
+  return Failure{std::string(first) + "\n" + reason};
 }
 
 void Simulator::CommandLoop() {
@@ -159,13 +165,104 @@ Result<> Simulator::StartHartIp(const std::string& address, uint16_t port) {
 void Simulator::StopHartIp() { hartIp_.Stop(); }
 
 uint16_t Simulator::ConfiguredHartIpPort() {
-  const uint32_t port = ParseUnsigned(store_.ReadSystemKey(kHartIpPortKey));
+  uint32_t port = 0;
+  {
+    std::lock_guard lock(model_.Lock);  // the store's pending texts, as for every read
+    port = ParseUnsigned(store_.ReadSystemKey(kHartIpPortKey));
+  }
   return port <= 0xFFFF ? static_cast<uint16_t>(port) : 0;
 }
 
 Result<> Simulator::SaveHartIpPort(uint16_t port) {
   std::lock_guard lock(model_.Lock);
   return store_.WriteSystemKeys(model_, {{kHartIpPortKey, std::to_string(port)}});
+}
+
+Result<> Simulator::StoreRow(uint8_t device, bool enabled, const RowEntry& row) {
+  if (device >= kDeviceCount) return Failure{"no device " + std::to_string(device)};
+  std::lock_guard lock(model_.Lock);
+  model_.Table[device].DevEnable = enabled ? 1 : 0;
+  Result<> written = store_.SaveRow(model_, device, row);
+  store_.Refresh(model_, 0, device);
+  return written;
+}
+
+Result<> Simulator::SwitchRevision(uint8_t revision) {
+  std::lock_guard lock(model_.Lock);
+  model_.Active.UnivCmdRev = revision;
+  return store_.SaveRevision(model_, revision);
+}
+
+bool Simulator::ReloadAll() { return store_.ReloadAll(model_, AllDevices); }
+
+void Simulator::RetryPendingWrites() {
+  if (!PortOpen()) store_.RetryPendingWrites(model_, clock_.Milliseconds());
+}
+
+DeviceGrid Simulator::Grid() {
+  DeviceGrid grid;
+  grid.Texts.reserve(kDeviceCount);
+  std::lock_guard lock(model_.Lock);
+  for (uint8_t device = 0; device < kDeviceCount; ++device) {
+    grid.Enabled[device] = model_.Table[device].DevEnable == 1;
+    grid.Texts.push_back(model_.Table[device].Texts);
+  }
+  grid.Revision = model_.Active.UnivCmdRev;
+  return grid;
+}
+
+uint8_t Simulator::Revision() {
+  std::lock_guard lock(model_.Lock);
+  return model_.Active.UnivCmdRev;
+}
+
+DeviceMotionTexts Simulator::SimulationTexts(uint8_t device) {
+  return ReadMotionTexts(*store_.Snapshot(), device);
+}
+
+Result<> Simulator::StoreSimulation(uint8_t device, const DeviceMotionTexts& texts) {
+  std::lock_guard lock(model_.Lock);
+  return WriteMotionTexts(model_, store_, device, texts);
+}
+
+std::array<DeviceMovingValues, kDeviceCount> Simulator::MovingValuesNow() {
+  std::array<DeviceMovingValues, kDeviceCount> now;
+  std::lock_guard lock(model_.Lock);
+  for (uint8_t device = 0; device < kDeviceCount; ++device) {
+    const auto values = qln::MovingValuesNow(store_, state_.Motion, clock_, device);
+    for (std::size_t i = 0; i < kMovingVariables; ++i) {
+      now[device][i] = {values[i], state_.Motion.Settings(device, i)};
+    }
+  }
+  return now;
+}
+
+Result<> Simulator::SaveSpecCmd(const SpecCmdEntry& entry) {
+  std::lock_guard lock(model_.Lock);
+  return qln::SaveSpecCmd(store_, model_, entry);
+}
+
+void Simulator::LoadSpecCmd(SpecCmdEntry& entry) {
+  std::lock_guard lock(model_.Lock);
+  qln::LoadSpecCmd(store_, entry);
+}
+
+std::vector<std::string> Simulator::PortDevices() {
+  std::vector<std::string> keys;
+  keys.reserve(kComPorts);
+  for (int port = 1; port <= kComPorts; ++port) keys.push_back(PortPathKey(port));
+  const std::vector<std::string_view> names(keys.begin(), keys.end());
+  std::vector<std::string> configured;
+  {
+    std::lock_guard lock(model_.Lock);
+    configured = store_.ReadKeys(kSystemSection, names);  // one read of the file for all
+  }
+  std::vector<std::string> devices;
+  devices.reserve(kComPorts);
+  for (int port = 1; port <= kComPorts; ++port) {
+    devices.push_back(*PortDevice(port, configured[static_cast<std::size_t>(port - 1)]));
+  }
+  return devices;
 }
 
 // While the port is open the command thread passes the lines on; otherwise nobody else does.

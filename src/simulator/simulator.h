@@ -16,6 +16,7 @@
 // a notifier whose Warning waits for the owning thread must let that wait end while Close runs.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
@@ -27,6 +28,8 @@
 #include <span>
 #include <string>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "base/clock.h"
 #include "base/communication_counters.h"
@@ -38,24 +41,34 @@
 #include "commands/transaction.h"
 #include "device/config_store.h"
 #include "device/device_model.h"
+#include "device/profile_file.h"
+#include "device/spec_cmd_table.h"
 #include "hartip/command_backend.h"
 #include "hartip/hartip_server.h"
 #include "link/burst_sender.h"
 #include "link/command_exchange.h"
 #include "link/serial_link.h"
+#include "scenario/moving_values.h"
 #include "serial/converter.h"
 #include "serial/serial_port.h"
 #include "serial/serial_worker.h"
 
 namespace qln {
 
-struct OpenResult {
-  bool ok = false;
-  std::string device;  // the device opened, or tried: a path, or pty:<link>
-  // On failure: "Open Com%d Failed", a line break, and what went wrong (the device path and the
-  // system's reason).
-  std::string message;
+// What the operator's grid shows of the sixteen devices: a copy taken under the model lock.
+struct DeviceGrid {
+  std::array<bool, kDeviceCount> Enabled{};  // each device answers the master (DevEnable 1)
+  std::vector<SectionTexts> Texts;           // each device's configuration texts, by index
+  uint8_t Revision = 0;                      // the universal command revision in force
 };
+
+// A dynamic variable as the grid shows it now: a moving one's value and motion; neither for a
+// fixed one.
+struct MovingValue {
+  std::optional<double> Value;
+  std::optional<MotionSettings> Settings;
+};
+using DeviceMovingValues = std::array<MovingValue, kMovingVariables>;
 
 class Simulator {
  public:
@@ -82,8 +95,10 @@ class Simulator {
   // Opens COM `comNumber` (1..255): the device named by COM<n>Path in QLN.ini, or /dev/ttyS<n-1>.
   // With `device` (a device path, or pty:<link> for a virtual port) that device is opened
   // instead, and the number only names the port in messages and in the file (a number outside
-  // 1..255 is then not stored). A port already open is closed first.
-  OpenResult Open(int comNumber, std::optional<std::string> device = std::nullopt);
+  // 1..255 is then not stored). A port already open is closed first. Returns the device opened (a
+  // path, or pty:<link>); a failure's message is "Open Com%d Failed", a line break, and what went
+  // wrong (the device path and the system's reason).
+  Result<std::string> Open(int comNumber, std::optional<std::string> device = std::nullopt);
   // Stops the serial worker and the command thread, waits for both and closes the port.
   void Close();
   // Any thread.
@@ -106,14 +121,56 @@ class Simulator {
   // Stores the port in HartIpPort (0: off); fails when the file could not be written.
   Result<> SaveHartIpPort(uint16_t port);
 
-  // The parts the operator interface works on (under the model lock where they say so).
-  DeviceModel& Model() { return model_; }
-  ConfigStore& Store() { return store_; }
+  // The operator's operations on the devices and the file. Each takes the model lock itself (the
+  // caller holds none) and waits while a command executes; the file check's warning is shown
+  // outside the lock. An operation that writes fails when the file did not take the change; the
+  // failure has been reported to the notifier, and the change is kept in memory and written
+  // again later. The owning thread.
+  //
+  // A row of the grid: the device's enable flag into the device table, its texts and units into
+  // the device's data and the file; then section 000 of the device is read again (its long
+  // address, which the link matches, and the revision in force).
+  Result<> StoreRow(uint8_t device, bool enabled, const RowEntry& row);
+  // The universal command revision (6 or 7) into the record in force and every device's data.
+  Result<> SwitchRevision(uint8_t revision);
+  // A full load of QLN.ini, after the file check (with its warning when the file is missing).
+  // Returns whether the file was there.
+  bool ReloadAll();
+  // While the port is closed, writes again the changes the file did not take (see
+  // ConfigStore::RetryPendingWrites); while it is open the command thread does that.
+  void RetryPendingWrites();
+  // The enable flags, every device's texts and the revision in force, as they are now.
+  DeviceGrid Grid();
+  // The universal command revision of the record in force.
+  uint8_t Revision();
+  // The device's simulation section as the file holds it, and the section written at once.
+  DeviceMotionTexts SimulationTexts(uint8_t device);
+  Result<> StoreSimulation(uint8_t device, const DeviceMotionTexts& texts);
+  // Each device's dynamic variables now (a bad text of a simulation section is reported to the
+  // notifier once).
+  std::array<DeviceMovingValues, kDeviceCount> MovingValuesNow();
+  // The device-specific command table: the entry's command written to the file with its count
+  // and bytes, or loaded from it into the entry (see SaveSpecCmd and LoadSpecCmd).
+  Result<> SaveSpecCmd(const SpecCmdEntry& entry);
+  void LoadSpecCmd(SpecCmdEntry& entry);
+  // What each COM number opens (COM n at n - 1, for 1..255): the device its COM<n>Path names,
+  // or /dev/ttyS<n-1>.
+  std::vector<std::string> PortDevices();
+
+  // The parts the operator interface works on that need no lock: their shared fields are atomic.
   CommandState& State() { return state_; }
   ConverterRequest& Converter() { return converter_; }
 
+  // Watches the file's disk operations (see ProfileFile::SetDiskHook): tests and probes slow the
+  // disk down with it. Set it before the simulator starts threads.
+  void SetDiskHook(std::function<void(ProfileFile::DiskOperation)> hook) {
+    store_.SetDiskHook(std::move(hook));
+  }
+
+  static constexpr int kComPorts = 255;
+
  private:
-  static OpenResult Failure(int comNumber, const std::string& reason, std::string device = {});
+  static Failure OpenFailure(int comNumber, const std::string& reason);
   void CommandLoop();
   void PassLogLines();
   void Wake();

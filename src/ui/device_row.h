@@ -43,16 +43,16 @@ class DeviceRow : public QObject {
   DeviceRow(uint8_t device, QGridLayout& grid, QWidget* parent);
 
   // Long Addr: "%02X%02X%06X" of MfrID, MfrDevType and DevIDNo (kept to 8, 8 and 24 bits);
-  // MfrID (v7): "%04X" of MfrID_v7 (16 bits). Caller holds the model lock.
+  // MfrID (v7): "%04X" of MfrID_v7 (16 bits). `texts`: the simulator's copy (Simulator::Grid).
   void ShowIdentity(const SectionTexts& texts);
   // The four value fields show PV1Value..PV4Value of section 003 as stored; each unit list
   // selects PV1Unit..PV4Unit. A code no list entry has selects the first entry when
-  // `unknownToFirst`, else leaves the list as it is. Caller holds the model lock.
+  // `unknownToFirst`, else leaves the list as it is.
   void ShowValues(const SectionTexts& texts, bool unknownToFirst);
 
   // A moving variable's field shows its live value in italics and blue, with the motion as its
   // tooltip, and cannot be edited (the stored value stays what Entry hands on); a fixed one
-  // shows the stored text again. Caller holds the model lock.
+  // shows the stored text again.
   void ShowMotion(std::size_t variable, std::optional<double> value,
                   const std::optional<MotionSettings>& settings);
   bool Moving(int i) const { return moving_[static_cast<std::size_t>(i)]; }

@@ -31,7 +31,9 @@ void GuiNotifier::Warning(const std::string& text, const std::string& caption) {
       },
       Qt::QueuedConnection);
   std::unique_lock lock(mutex_);
+  ++waiting_;
   boxClosed_.wait(lock, [&] { return *closed || released_; });
+  --waiting_;
 }
 
 void GuiNotifier::Problem(const std::string& text) {
@@ -45,6 +47,11 @@ void GuiNotifier::Problem(const std::string& text) {
         problemDue_ = false;
       },
       Qt::QueuedConnection);
+}
+
+int GuiNotifier::WaitingWarnings() {
+  std::lock_guard lock(mutex_);
+  return waiting_;
 }
 
 void GuiNotifier::SetWaitsReleased(bool released) {

@@ -37,14 +37,18 @@ class GuiNotifier final : public QObject, public Notifier {
   // Any thread. On the UI thread the box shows at once; on another thread it is posted to the UI
   // thread and the call returns when the box has been closed, or when the waits are released.
   void Warning(const std::string& text, const std::string& caption) override;
-  // Any thread; never waits, since the caller may hold the model lock. The problem is printed
-  // on standard error and posted as a box, unless a problem box is posted or open already (a
-  // file that cannot be written fails at every command: one box at a time is enough).
+  // Any thread; never waits, since the core reports in the middle of a command or a write, where
+  // waiting for the UI thread could deadlock. The problem is printed on standard error and
+  // posted as a box, unless a problem box is posted or open already (a file that cannot be
+  // written fails at every command: one box at a time is enough).
   void Problem(const std::string& text) override;
 
   // UI thread. While released, warnings from other threads do not wait for their boxes (which
   // still show), and those waiting already return at once.
   void SetWaitsReleased(bool released);
+
+  // The warnings from other threads that wait for their boxes now. Any thread.
+  int WaitingWarnings();
 
  private:
   ShowBox show_;
@@ -53,6 +57,7 @@ class GuiNotifier final : public QObject, public Notifier {
   std::mutex mutex_;
   std::condition_variable boxClosed_;
   bool released_ = false;  // under mutex_
+  int waiting_ = 0;        // under mutex_
 };
 
 // Holds the waits of a notifier released for as long as it lives.

@@ -23,11 +23,10 @@
 #include <QStyle>
 #include <QTimer>
 #include <QVBoxLayout>
-#include <mutex>
+#include <string>
 #include <utility>
+#include <vector>
 
-#include "commands/moving_process_values.h"
-#include "device/sections.h"
 #include "serial/converter.h"
 #include "serial/port_path.h"
 #include "ui/button_skins.h"
@@ -41,7 +40,7 @@
 namespace qln {
 namespace {
 
-constexpr int kPorts = 255;
+constexpr int kPorts = Simulator::kComPorts;    // COM1..COM255
 constexpr char kHartIpAddress[] = "127.0.0.1";  // the window serves this machine only
 const QColor kPortText(255, 255, 0);
 
@@ -112,7 +111,6 @@ MainWindow::MainWindow(const Clock& clock, std::filesystem::path directory,
                        std::optional<std::string> portDevice, MessageBox showMessage,
                        QWidget* parent)
     : QDialog(parent),
-      clock_(clock),
       showMessage_(showMessage ? std::move(showMessage)
                                : MessageBox([this](QMessageBox::Icon icon, const QString& caption,
                                                    const QString& text) {
@@ -226,7 +224,7 @@ void MainWindow::BuildWindow() {
     window->show();
   });
   connect(devSpecific, &QPushButton::clicked, this, [this] {
-    auto* window = new SpecCmdWindow(Sim().Model(), Sim().Store(), specCmdEntry_, this);
+    auto* window = new SpecCmdWindow(Sim(), specCmdEntry_, this);
     window->setAttribute(Qt::WA_DeleteOnClose);
     window->show();
   });
@@ -295,16 +293,12 @@ void MainWindow::StartUp() {
 
   int comNumber = 0;
   simulator_->StartUp(comNumber);  // the full load, with its warning when the file is missing
-  {
-    std::lock_guard lock(Sim().Model().Lock);
-    DeviceModel& model = Sim().Model();
-    hart7_->setChecked(model.Active.UnivCmdRev >= 7);
-    for (int r = 0; r < kRows; ++r) {
-      const DeviceEntry& device = model.Table[static_cast<std::size_t>(r)];
-      rows_[static_cast<std::size_t>(r)]->EnableBox().setChecked(device.DevEnable == 1);
-      rows_[static_cast<std::size_t>(r)]->ShowIdentity(device.Texts);
-      rows_[static_cast<std::size_t>(r)]->ShowValues(device.Texts, true);
-    }
+  const DeviceGrid grid = Sim().Grid();
+  hart7_->setChecked(grid.Revision >= 7);
+  for (std::size_t r = 0; r < kRows; ++r) {
+    rows_[r]->EnableBox().setChecked(grid.Enabled[r]);
+    rows_[r]->ShowIdentity(grid.Texts[r]);
+    rows_[r]->ShowValues(grid.Texts[r], true);
   }
   ShowMovingValues();
   portNumber_ = comNumber;
@@ -319,18 +313,17 @@ void MainWindow::StartUp() {
 
   autoRefresh_ = autoRefreshBox_->isChecked();
   timer_ = new QTimer(this);
+  timer_->setObjectName(QStringLiteral("refreshTimer"));
   timer_->setInterval(kRefreshMilliseconds);
   connect(timer_, &QTimer::timeout, this, &MainWindow::RefreshProcessValues);
   timer_->start();
 }
 
 void MainWindow::ShowPortDevices() {
-  // One read of the file for all 255 entries.
-  const auto file = Sim().Store().Snapshot();
+  const std::vector<std::string> devices = Sim().PortDevices();
   for (int port = 1; port <= kPorts; ++port) {
-    const std::string device =
-        portDevice_ ? *portDevice_
-                    : *PortDevice(port, file->Read(kSystemSection, PortPathKey(port)));
+    const std::string& device =
+        portDevice_ ? *portDevice_ : devices[static_cast<std::size_t>(port - 1)];
     portList_->setItemData(port - 1, DescribeDevice(device), Qt::ToolTipRole);
   }
   portList_->setToolTip(portList_->currentData(Qt::ToolTipRole).toString());
@@ -346,10 +339,11 @@ void MainWindow::OpenOrClosePort() {
 
 void MainWindow::OpenPort() {
   // Port 0 (none selected) fails as any other number outside 1..255, whatever device is given.
-  const OpenResult opened = Sim().Open(portNumber_, portNumber_ >= 1 ? portDevice_ : std::nullopt);
-  if (!opened.ok) {
+  const Result<std::string> opened =
+      Sim().Open(portNumber_, portNumber_ >= 1 ? portDevice_ : std::nullopt);
+  if (!opened) {
     showMessage_(QMessageBox::Warning, QApplication::applicationName(),
-                 QString::fromStdString(opened.message));
+                 QString::fromStdString(opened.error()));
     return;
   }
   ShowPortState();
@@ -414,10 +408,7 @@ void MainWindow::SelectChannel(uint8_t channel) {
   if (channel < kConverterChannels) channelList_->setCurrentIndex(channel);
 }
 
-bool MainWindow::Hart7() {
-  std::lock_guard lock(Sim().Model().Lock);
-  return Sim().Model().Active.UnivCmdRev >= 7;
-}
+bool MainWindow::Hart7() { return Sim().Revision() >= 7; }
 
 void MainWindow::ApplyRowEnable(int row) {
   rows_[static_cast<std::size_t>(row)]->ApplyEnable(Hart7());
@@ -430,64 +421,44 @@ void MainWindow::HighlightRow(int row) {
 
 void MainWindow::StoreRow(int row) {
   const DeviceRow& shown = *rows_[static_cast<std::size_t>(row)];
-  const RowEntry entry = shown.Entry();
-  const auto device = static_cast<uint8_t>(row);
-  {
-    std::lock_guard lock(Sim().Model().Lock);
-    DeviceModel& model = Sim().Model();
-    model.Table[device].DevEnable = shown.EnableBox().isChecked() ? 1 : 0;
-    Sim().Store().SaveRow(model, device, entry);  // a failed write is reported by the store
-    // The device's long address, which the link layer matches, and the revision in force.
-    Sim().Store().Refresh(model, 0, device);
-  }
+  // A failed write has been reported to the operator.
+  Sim().StoreRow(static_cast<uint8_t>(row), shown.EnableBox().isChecked(), shown.Entry());
   HighlightRow(row);
 }
 
 void MainWindow::SetParam() {
   for (int r = 0; r < kRows; ++r) StoreRow(r);
-  Sim().Store().ReloadAll(Sim().Model(), AllDevices);
+  Sim().ReloadAll();
   HighlightRow(kNoRow);
 }
 
 void MainWindow::SwitchRevision(bool hart7) {
-  const uint8_t revision = hart7 ? 7 : 6;
-  {
-    std::lock_guard lock(Sim().Model().Lock);
-    Sim().Model().Active.UnivCmdRev = revision;
-    Sim().Store().SaveRevision(Sim().Model(), revision);
-  }
+  Sim().SwitchRevision(hart7 ? 7 : 6);
   for (DeviceRow* row : rows_) row->ApplyEnable(hart7);
 }
 
 void MainWindow::RefreshProcessValues() {
-  // While the port is closed no command thread retries changes the file did not take.
-  if (!Sim().PortOpen()) Sim().Store().RetryPendingWrites(Sim().Model(), clock_.Milliseconds());
+  Sim().RetryPendingWrites();  // while the port is closed no command thread does it
   const bool requested = Sim().State().RefreshRequest.exchange(false);
   if (autoRefresh_ || requested) {
-    Sim().Store().ReloadAll(Sim().Model(), AllDevices);
-    std::lock_guard lock(Sim().Model().Lock);
-    for (int r = 0; r < kRows; ++r) {
-      rows_[static_cast<std::size_t>(r)]->ShowValues(
-          Sim().Model().Table[static_cast<std::size_t>(r)].Texts, false);
-    }
+    Sim().ReloadAll();
+    const DeviceGrid grid = Sim().Grid();
+    for (std::size_t r = 0; r < kRows; ++r) rows_[r]->ShowValues(grid.Texts[r], false);
   }
   ShowMovingValues();
 }
 
 void MainWindow::ShowMovingValues() {
-  std::lock_guard lock(Sim().Model().Lock);
-  MovingValues& motion = Sim().State().Motion;
-  for (int r = 0; r < kRows; ++r) {
-    const auto device = static_cast<uint8_t>(r);
-    const auto values = MovingValuesNow(Sim().Store(), motion, clock_, device);
+  const auto now = Sim().MovingValuesNow();
+  for (std::size_t r = 0; r < kRows; ++r) {
     for (std::size_t i = 0; i < kMovingVariables; ++i) {
-      rows_[static_cast<std::size_t>(r)]->ShowMotion(i, values[i], motion.Settings(device, i));
+      rows_[r]->ShowMotion(i, now[r][i].Value, now[r][i].Settings);
     }
   }
 }
 
 SimulationDialog* MainWindow::SetUpSimulation(int row) {
-  DeviceMotionTexts texts = ReadMotionTexts(*Sim().Store().Snapshot(), static_cast<uint8_t>(row));
+  DeviceMotionTexts texts = Sim().SimulationTexts(static_cast<uint8_t>(row));
   auto* dialog = new SimulationDialog(static_cast<uint8_t>(row), texts, this);
   dialog->setAttribute(Qt::WA_DeleteOnClose);
   connect(dialog, &QDialog::accepted, this,
@@ -497,11 +468,8 @@ SimulationDialog* MainWindow::SetUpSimulation(int row) {
 }
 
 void MainWindow::StoreSimulation(int row, const DeviceMotionTexts& texts) {
-  {
-    std::lock_guard lock(Sim().Model().Lock);
-    // A failed write is reported by the store.
-    WriteMotionTexts(Sim().Model(), Sim().Store(), static_cast<uint8_t>(row), texts);
-  }
+  // A failed write has been reported to the operator.
+  Sim().StoreSimulation(static_cast<uint8_t>(row), texts);
   ShowMovingValues();
 }
 

@@ -8,9 +8,9 @@
 // filled from it) when it is created; the port stays closed until the operator opens it.
 // Closing the window closes the port and waits for the serial worker and the command thread.
 //
-// Every action runs on the UI thread. Those that change device data or the file hold the model
-// lock while they do, so they never interleave with a command being executed; the file check
-// (whose warning waits for the operator) always runs outside it.
+// Every action runs on the UI thread. What it reads of the devices and the file, and every change
+// it makes to them, it asks the simulator for, which keeps an action from interleaving with a
+// command being executed; the window shows copies and knows nothing of the simulator's locking.
 #pragma once
 
 #include <QDialog>
@@ -122,7 +122,6 @@ class MainWindow : public QDialog {
   void ShowAbout();
   bool Hart7();
 
-  const Clock& clock_;
   MessageBox showMessage_;
   std::optional<std::string> portDevice_;
   GuiNotifier notifier_;

@@ -10,7 +10,6 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QVBoxLayout>
-#include <mutex>
 
 #include "ui/key_filter_edit.h"
 
@@ -33,9 +32,8 @@ uint8_t CellByte(const QString& text) {
   return static_cast<uint8_t>(value);
 }
 
-SpecCmdWindow::SpecCmdWindow(DeviceModel& model, ConfigStore& store, SpecCmdEntry& entry,
-                             QWidget* parent)
-    : QDialog(parent), model_(model), store_(store), entry_(entry) {
+SpecCmdWindow::SpecCmdWindow(Simulator& simulator, SpecCmdEntry& entry, QWidget* parent)
+    : QDialog(parent), simulator_(simulator), entry_(entry) {
   setWindowTitle(QStringLiteral("HART Device Specific Command"));
 
   command_ = new QComboBox(this);
@@ -119,15 +117,11 @@ void SpecCmdWindow::SetEntry() {
   entry_.ParamNum = static_cast<uint8_t>(count_->currentIndex());
   ApplyParamNum();
   for (std::size_t i = 0; i < cells_.size(); ++i) entry_.Data[i] = CellByte(cells_[i]->text());
-  std::lock_guard lock(model_.Lock);
-  SaveSpecCmd(store_, model_, entry_);  // a failed write is reported by the store
+  simulator_.SaveSpecCmd(entry_);  // a failed write has been reported to the operator
 }
 
 void SpecCmdWindow::GetEntry() {
-  {
-    std::lock_guard lock(model_.Lock);
-    LoadSpecCmd(store_, entry_);  // a count above 64 comes back as 64
-  }
+  simulator_.LoadSpecCmd(entry_);  // a count above 64 comes back as 64
   command_->setCurrentIndex(entry_.CommandNumber - kFirstCommand);
   count_->setCurrentIndex(entry_.ParamNum);
   for (std::size_t i = 0; i < cells_.size(); ++i) {

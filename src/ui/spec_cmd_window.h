@@ -12,9 +12,8 @@
 #include <array>
 #include <cstdint>
 
-#include "device/config_store.h"
-#include "device/device_model.h"
 #include "device/spec_cmd_table.h"
+#include "simulator/simulator.h"
 
 class QComboBox;
 class QEvent;
@@ -28,10 +27,8 @@ class SpecCmdWindow : public QDialog {
   Q_OBJECT
 
  public:
-  // The window reads and writes the file under the model lock; it must not be held by the caller
-  // of the window's actions.
-  SpecCmdWindow(DeviceModel& model, ConfigStore& store, SpecCmdEntry& entry,
-                QWidget* parent = nullptr);
+  // Set and Get ask `simulator` to write the entry's command to the file or load it from there.
+  SpecCmdWindow(Simulator& simulator, SpecCmdEntry& entry, QWidget* parent = nullptr);
 
   static constexpr uint8_t kFirstCommand = 128;
   static constexpr uint8_t kLastCommand = 253;
@@ -53,8 +50,7 @@ class SpecCmdWindow : public QDialog {
   // Cell k (1..64) on the highlight colour, the others on white.
   void HighlightCell(int k);
 
-  DeviceModel& model_;
-  ConfigStore& store_;
+  Simulator& simulator_;
   SpecCmdEntry& entry_;
   QComboBox* command_;
   QComboBox* count_;

@@ -103,8 +103,8 @@ class SimulatorOnPty : public ::testing::Test {
   void Start() {
     int comNumber = 0;
     ASSERT_TRUE(simulator_.StartUp(comNumber));
-    const OpenResult opened = simulator_.Open(comNumber, "pty:" + Link());
-    ASSERT_TRUE(opened.ok) << opened.message;
+    const Result<std::string> opened = simulator_.Open(comNumber, "pty:" + Link());
+    ASSERT_TRUE(opened) << opened.error();
     Connect();
   }
   void Connect() {

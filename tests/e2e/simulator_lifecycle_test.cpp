@@ -29,24 +29,25 @@ using SimulatorLifecycle = SimulatorOnPty;
 
 TEST_F(SimulatorLifecycle, OpenFailuresSayWhichPortAndWhy) {
   const std::size_t threads = ThreadCount();
-  OpenResult result = simulator_.Open(0);
-  EXPECT_FALSE(result.ok);
-  EXPECT_TRUE(result.message.starts_with("Open Com0 Failed\n")) << result.message;
+  Result<std::string> result = simulator_.Open(0);
+  ASSERT_FALSE(result);
+  EXPECT_TRUE(result.error().starts_with("Open Com0 Failed\n")) << result.error();
 
   result = simulator_.Open(256);
-  EXPECT_TRUE(result.message.starts_with("Open Com256 Failed\n")) << result.message;
+  ASSERT_FALSE(result);
+  EXPECT_TRUE(result.error().starts_with("Open Com256 Failed\n")) << result.error();
 
   const std::string missing = (dir_ / "no-such-tty").string();
   result = simulator_.Open(7, missing);
-  EXPECT_FALSE(result.ok);
-  EXPECT_EQ(result.message, "Open Com7 Failed\n" + missing + ": No such file or directory");
+  ASSERT_FALSE(result);
+  EXPECT_EQ(result.error(), "Open Com7 Failed\n" + missing + ": No such file or directory");
 
   // COM6 opens the device its COM6Path names.
   const std::string configured = (dir_ / "configured-tty").string();
   Configure("HTDev_Sys", "COM6Path", configured);
   result = simulator_.Open(6);
-  EXPECT_EQ(result.device, configured);
-  EXPECT_EQ(result.message, "Open Com6 Failed\n" + configured + ": No such file or directory");
+  ASSERT_FALSE(result);
+  EXPECT_EQ(result.error(), "Open Com6 Failed\n" + configured + ": No such file or directory");
   simulator_.Close();
 
   EXPECT_FALSE(simulator_.PortOpen());
@@ -59,9 +60,9 @@ TEST_F(SimulatorLifecycle, ThePortOfTheFileIsOpenedAndStored) {
   int comNumber = 0;
   ASSERT_TRUE(simulator_.StartUp(comNumber));
   EXPECT_EQ(comNumber, 3);
-  const OpenResult opened = simulator_.Open(4);
-  ASSERT_TRUE(opened.ok) << opened.message;
-  EXPECT_EQ(opened.device, "pty:" + Link());
+  const Result<std::string> opened = simulator_.Open(4);
+  ASSERT_TRUE(opened) << opened.error();
+  EXPECT_EQ(*opened, "pty:" + Link());
   EXPECT_EQ(Stored("HTDev_Sys", "COMNo"), "4");
   Connect();
   EXPECT_TRUE(master_->Transact(ShortFrame(0)));
@@ -78,8 +79,8 @@ TEST_F(SimulatorLifecycle, AnOpenPortHasTwoThreadsAndAClosedOneNone) {
   EXPECT_FALSE(simulator_.PortOpen());
   EXPECT_EQ(ThreadCount(), threads);
   for (int i = 0; i < 3; ++i) {
-    const OpenResult opened = simulator_.Open(3, "pty:" + Link());
-    ASSERT_TRUE(opened.ok) << opened.message;
+    const Result<std::string> opened = simulator_.Open(3, "pty:" + Link());
+    ASSERT_TRUE(opened) << opened.error();
     EXPECT_EQ(ThreadCount(), threads + 2);
   }
   Connect();

@@ -65,7 +65,7 @@ TEST_F(SlowDisk, BusyReplyAndBurstsGoOnWhileAWriteHangsAndTheRetryGetsTheLateRep
   Configure("HTDev15_Cmd109", "BurstMode", "1");  // device 0 bursts its command 1
   // Shared with the hook, which the simulator keeps; opened again whatever the test's outcome.
   const auto gate = std::make_shared<DiskGate>();
-  simulator_.Store().SetDiskHook([gate](ProfileFile::DiskOperation operation) {
+  simulator_.SetDiskHook([gate](ProfileFile::DiskOperation operation) {
     if (operation == ProfileFile::DiskOperation::Write) gate->Write();
   });
   struct OpenAtEnd {

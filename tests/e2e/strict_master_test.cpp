@@ -68,7 +68,7 @@ TEST_P(StrictMaster, ReadsEveryReplyAndBurstFrameAsTheLogShowsIt) {
   for (const char* section : {"HTDev00_Cmd059", "HTDev01_Cmd059"}) {
     Configure(section, "ResPreableNum", std::to_string(preambles));
   }
-  simulator_.Store().SetDiskHook([this](ProfileFile::DiskOperation operation) {
+  simulator_.SetDiskHook([this](ProfileFile::DiskOperation operation) {
     if (operation != ProfileFile::DiskOperation::Write) return;
     if (slowWrites_) std::this_thread::sleep_for(600ms);
     ++writesDone_;

@@ -1,6 +1,7 @@
 #include "serial/posix_serial_port.h"
 
 #include <fcntl.h>
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <stdlib.h>
@@ -22,6 +23,7 @@ namespace {
 namespace fs = std::filesystem;
 using Bytes = std::vector<uint8_t>;
 using std::chrono::milliseconds;
+using ::testing::HasSubstr;
 using SteadyClock = std::chrono::steady_clock;
 
 // Bound on how long a test waits for bytes that are already on their way.
@@ -102,10 +104,18 @@ Bytes EveryByteValue() {
 }
 
 std::unique_ptr<PosixSerialPort> OpenPort(const std::string& device) {
-  std::string error;
-  std::unique_ptr<PosixSerialPort> port = PosixSerialPort::Open(device, error);
-  EXPECT_NE(port, nullptr) << error;
-  return port;
+  Result<std::unique_ptr<PosixSerialPort>> port = PosixSerialPort::Open(device);
+  EXPECT_TRUE(port) << port.error();
+  if (!port) return nullptr;
+  EXPECT_NE(*port, nullptr);
+  return std::move(*port);
+}
+
+// Why `device` cannot be opened; a port that opens fails the test.
+std::string WhyNotOpened(const std::string& device) {
+  const Result<std::unique_ptr<PosixSerialPort>> port = PosixSerialPort::Open(device);
+  EXPECT_FALSE(port) << device << " opened";
+  return port ? std::string() : port.error();
 }
 
 // A pseudo-terminal made by the test, whose slave end the port opens as a device path.
@@ -214,9 +224,8 @@ TEST(PosixSerialPortPty, RefusesASecondSimulatorOnTheSameLink) {
   ASSERT_NE(first, nullptr);
   const fs::path target = fs::read_symlink(link);
 
-  std::string error;
-  EXPECT_EQ(PosixSerialPort::Open("pty:" + link.string(), error), nullptr);
-  EXPECT_EQ(error, link.string() + " is busy (another simulator serves it)");
+  EXPECT_EQ(WhyNotOpened("pty:" + link.string()),
+            link.string() + " is busy (another simulator serves it)");
   EXPECT_EQ(fs::read_symlink(link), target);
 
   first.reset();
@@ -232,14 +241,12 @@ TEST(PosixSerialPortPty, ReplacesAStaleLinkButNothingElse) {
   EXPECT_NE(fs::read_symlink(link), "/dev/pts/no-such-terminal");
   port.reset();
 
-  std::string error;
   test::WriteFile(link, "keep me");
-  EXPECT_EQ(PosixSerialPort::Open("pty:" + link.string(), error), nullptr);
-  EXPECT_EQ(error, link.string() + " exists and is not a symbolic link; it is left alone");
+  EXPECT_EQ(WhyNotOpened("pty:" + link.string()),
+            link.string() + " exists and is not a symbolic link; it is left alone");
   EXPECT_EQ(test::ReadFile(link), "keep me");
 
-  EXPECT_EQ(PosixSerialPort::Open("pty:", error), nullptr);
-  EXPECT_NE(error.find("needs the path of the link"), std::string::npos) << error;
+  EXPECT_THAT(WhyNotOpened("pty:"), HasSubstr("needs the path of the link"));
 }
 
 // A simulator that dies without clean-up leaves its link; the next one usually gets the same
@@ -265,9 +272,8 @@ TEST(PosixSerialPortPty, ReplacesTheLinkLeftByADeadSimulatorEvenWhenItPointsAtIt
     EXPECT_EQ(ReadPort(*port, 2).bytes, (Bytes{0x02, 0x80}));
 
     // A second simulator is still refused while this one serves the link.
-    std::string error;
-    EXPECT_EQ(PosixSerialPort::Open("pty:" + link.string(), error), nullptr);
-    EXPECT_EQ(error, link.string() + " is busy (another simulator serves it)");
+    EXPECT_EQ(WhyNotOpened("pty:" + link.string()),
+              link.string() + " is busy (another simulator serves it)");
   }
   // The system hands out the lowest free number, so the case this test is about did occur.
   EXPECT_GT(sameTerminal, 0);
@@ -288,12 +294,11 @@ TEST(PosixSerialPortPty, ReplacesALinkWhoseTerminalNowServesAnotherLink) {
   ASSERT_NE(port, nullptr);
   EXPECT_NE(fs::read_symlink(link), otherTarget);
   EXPECT_EQ(fs::read_symlink(other), otherTarget);
-  std::string error;
-  EXPECT_EQ(PosixSerialPort::Open("pty:" + other.string(), error), nullptr);
-  EXPECT_EQ(error, other.string() + " is busy (another simulator serves it)");
+  EXPECT_EQ(WhyNotOpened("pty:" + other.string()),
+            other.string() + " is busy (another simulator serves it)");
   // The same link named another way is the same link.
-  EXPECT_EQ(PosixSerialPort::Open("pty:" + (dir / "." / "hart").string(), error), nullptr);
-  EXPECT_NE(error.find("is busy (another simulator serves it)"), std::string::npos) << error;
+  EXPECT_THAT(WhyNotOpened("pty:" + (dir / "." / "hart").string()),
+              HasSubstr("is busy (another simulator serves it)"));
 }
 
 TEST(PosixSerialPortPty, ConcurrentOpenKeepsARequestSentTheMomentTheLinkAppears) {
@@ -320,9 +325,7 @@ TEST(PosixSerialPortDevice, OpensExclusivelyAndUndoesTheParityMarking) {
   TestPty pty;
   std::unique_ptr<PosixSerialPort> port = OpenPort(pty.slave);
   ASSERT_NE(port, nullptr);
-  std::string error;
-  EXPECT_EQ(PosixSerialPort::Open(pty.slave, error), nullptr);
-  EXPECT_EQ(error, pty.slave + " is busy (another program has it open)");
+  EXPECT_EQ(WhyNotOpened(pty.slave), pty.slave + " is busy (another program has it open)");
 
   // The driver doubles every 0xFF arriving here; reading a byte at a time cuts the pairs.
   const Bytes bytes = {0xFF, 0x01, 0xFF, 0xFF, 0x00, 0x7F};
@@ -357,22 +360,19 @@ TEST(PosixSerialPortDevice, ReportsAPortThatGoesAway) {
 
 TEST(PosixSerialPortDevice, SaysWhyItCannotOpen) {
   test::TempDir dir;
-  std::string error;
   const std::string missing = (dir / "ttyS2").string();
-  EXPECT_EQ(PosixSerialPort::Open(missing, error), nullptr);
-  EXPECT_EQ(error, missing + ": No such file or directory");
+  EXPECT_EQ(WhyNotOpened(missing), missing + ": No such file or directory");
 
   const fs::path file = dir / "file";
   test::WriteFile(file, "");
-  EXPECT_EQ(PosixSerialPort::Open(file.string(), error), nullptr);
-  EXPECT_EQ(error, file.string() + " is not a serial port");
+  EXPECT_EQ(WhyNotOpened(file.string()), file.string() + " is not a serial port");
 
   if (geteuid() != 0) {  // root may open anything
     fs::permissions(file, fs::perms::none);
-    EXPECT_EQ(PosixSerialPort::Open(file.string(), error), nullptr);
-    EXPECT_EQ(error, file.string() +
-                         ": Permission denied (add your user to the dialout group: sudo usermod "
-                         "-aG dialout $USER, then log in again)");
+    EXPECT_EQ(WhyNotOpened(file.string()),
+              file.string() +
+                  ": Permission denied (add your user to the dialout group: sudo usermod "
+                  "-aG dialout $USER, then log in again)");
   }
 }
 

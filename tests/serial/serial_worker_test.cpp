@@ -190,7 +190,7 @@ using SerialWorkerThreaded = SerialWorkerTest;
 
 TEST_F(SerialWorkerThreaded, PollsEveryTenMillisecondsAndStopsAtOnce) {
   const auto started = std::chrono::steady_clock::now();
-  worker.Start();
+  ASSERT_TRUE(worker.Start());
   // Ten polls, however long a loaded machine takes for them.
   for (int i = 0; i < 1000 && port.Reads() < 10; ++i) std::this_thread::sleep_for(5ms);
   const int reads = port.Reads();
@@ -207,7 +207,7 @@ TEST_F(SerialWorkerThreaded, PollsEveryTenMillisecondsAndStopsAtOnce) {
 }
 
 TEST_F(SerialWorkerThreaded, EndsByItselfWhenThePortGoesAway) {
-  worker.Start();
+  ASSERT_TRUE(worker.Start());
   port.Unplug("/dev/ttyUSB0: hung up");
   for (int i = 0; i < 1000 && !worker.PortGone(); ++i) std::this_thread::sleep_for(5ms);
   ASSERT_TRUE(worker.PortGone());
@@ -216,6 +216,21 @@ TEST_F(SerialWorkerThreaded, EndsByItselfWhenThePortGoesAway) {
   EXPECT_EQ(port.Reads(), reads) << "no more reads of a port that is gone";
   worker.Stop();
   EXPECT_EQ(notifier.problems.size(), 1u);
+}
+
+// A second start while the thread runs is refused (a second thread would drive the same port);
+// once stopped, the worker starts again.
+TEST_F(SerialWorkerThreaded, StartsOnceUntilStopped) {
+  ASSERT_TRUE(worker.Start());
+  const Result<> again = worker.Start();
+  ASSERT_FALSE(again);
+  EXPECT_EQ(again.error(), "the serial worker is started already");
+  worker.Stop();
+  const int reads = port.Reads();
+  ASSERT_TRUE(worker.Start());
+  for (int i = 0; i < 200 && port.Reads() == reads; ++i) std::this_thread::sleep_for(5ms);
+  EXPECT_GT(port.Reads(), reads) << "polls again";
+  worker.Stop();
 }
 
 }  // namespace

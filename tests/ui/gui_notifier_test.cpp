@@ -54,7 +54,11 @@ class GuiNotifierTest : public QObject {
     test::Watchdog watchdog(30s);
     std::atomic<bool> returned{false};
     bool returnedWhileOpen = true;
-    whileOpen = [&] { returnedWhileOpen = returned.load(); };
+    int waitingWhileOpen = 0;
+    whileOpen = [&] {
+      returnedWhileOpen = returned.load();
+      waitingWhileOpen = notifier.WaitingWarnings();
+    };
     std::thread commandThread([&] {
       notifier.Warning("QLN.ini not found ...", "WARNING");
       returned = true;
@@ -64,23 +68,22 @@ class GuiNotifierTest : public QObject {
     commandThread.join();
     QVERIFY(boxes[0].onUiThread);
     QVERIFY(!returnedWhileOpen);
+    QCOMPARE(waitingWhileOpen, 1);
+    QCOMPARE(notifier.WaitingWarnings(), 0);
   }
 
   // The UI thread waits for the command thread (closing the port) while the command thread
   // waits for its warning: releasing the waits lets the join finish, and the box still shows.
   void ReleasedWaitsEndAWarningTheUiThreadCannotShow() {
     test::Watchdog watchdog(30s);
-    std::atomic<bool> posted{false};
-    std::thread commandThread([&] {
-      posted = true;
-      notifier.Warning("QLN.ini not found ...", "WARNING");
-    });
-    while (!posted) std::this_thread::yield();
-    std::this_thread::sleep_for(50ms);  // the warning is posted, or about to be
+    std::thread commandThread([&] { notifier.Warning("QLN.ini not found ...", "WARNING"); });
+    // The warning is posted and its thread waits (no event is processed here meanwhile).
+    while (notifier.WaitingWarnings() == 0) std::this_thread::yield();
     {
       ReleasedWaits released(notifier);
       commandThread.join();
     }
+    QCOMPARE(notifier.WaitingWarnings(), 0);
     QVERIFY(boxes.empty());
     QCoreApplication::processEvents();
     QCOMPARE(boxes.size(), std::size_t{1});
@@ -105,8 +108,8 @@ class GuiNotifierTest : public QObject {
     });
     worker.join();  // returns without any box shown
     QVERIFY(boxes.empty());
-    QTRY_COMPARE(boxes.size(), std::size_t{1});
-    QTest::qWait(100);
+    // Everything the worker posted is delivered now: one box.
+    QCoreApplication::sendPostedEvents();
     QCOMPARE(boxes.size(), std::size_t{1});
     QCOMPARE(boxes[0].text, QString("cannot write QLN.ini"));
     QCOMPARE(boxes[0].caption, QCoreApplication::applicationName());

@@ -9,8 +9,11 @@
 #include <string>
 #include <vector>
 
+#include "base/console.h"
 #include "commands/command_fixture.h"
+#include "device/profile_file.h"
 #include "link/dispatching_link.h"
+#include "simulator/simulator.h"
 #include "ui/key_filter_edit.h"
 #include "ui/ui_test.h"
 
@@ -19,24 +22,27 @@ namespace {
 
 const QColor kHighlight(255, 246, 190);
 
-// Windows over one shared entry and a store in a temporary directory.
+// Windows over one shared entry and a simulator on a QLN.ini in a temporary directory.
 struct SpecFixture {
   explicit SpecFixture(const std::string& ini = {}) { test::WriteFile(dir / "QLN.ini", ini); }
 
   std::unique_ptr<SpecCmdWindow> Open() {
-    auto window = std::make_unique<SpecCmdWindow>(model, store, entry);
+    auto window = std::make_unique<SpecCmdWindow>(simulator, entry);
     window->show();
     return window;
   }
   // A key of the file as it is on disk.
   std::string File(int command, const std::string& key) {
-    return store.Snapshot()->Read("HTDevAll_SpecCmd" + std::to_string(command), key);
+    return ProfileFile(dir / "QLN.ini")
+        .Snapshot()
+        ->Read("HTDevAll_SpecCmd" + std::to_string(command), key);
   }
 
   test::TempDir dir;
   test::FakeNotifier notifier;
-  DeviceModel model;
-  ConfigStore store{notifier, dir.Path()};
+  StderrConsole console;
+  test::FakeClock clock;
+  Simulator simulator{notifier, console, clock, dir.Path(), nullptr};
   SpecCmdEntry entry;
 };
 
@@ -250,11 +256,14 @@ class SpecCmdWindowTest : public QObject {
     Type(Cell(*window, 2), "02");
     Type(Cell(*window, 3), "AB");
     Press(*window, "Set");
-    std::lock_guard lock(f.model.Lock);
-    ReadSpecCmd(f.store, f.model, 9, 130);
-    DecodeSpecCmd(f.model, 9, 130);
-    QCOMPARE(f.model.SpecCmd.Count, uint8_t{3});
-    QCOMPARE(f.model.SpecCmd.Data[2], uint8_t{0xAB});
+    // The command layer's own model and store, on the same file.
+    DeviceModel model;
+    ConfigStore store(f.notifier, f.dir.Path());
+    std::lock_guard lock(model.Lock);
+    ReadSpecCmd(store, model, 9, 130);
+    DecodeSpecCmd(model, 9, 130);
+    QCOMPARE(model.SpecCmd.Count, uint8_t{3});
+    QCOMPARE(model.SpecCmd.Data[2], uint8_t{0xAB});
   }
 
   void MastersDeviceSpecificCommandIsAnsweredWithTheBytesJustSet() {
@@ -263,8 +272,11 @@ class SpecCmdWindowTest : public QObject {
     test::LinkHarness& link = master.link;
     const std::array<uint8_t, 5> address = link.model.Table[2].LongAddress;  // as loaded
     link.EnableDevice(2, address);
+    // The window's simulator and the answering link share nothing but the file.
+    StderrConsole console;
+    Simulator simulator(master.notifier, console, link.clock, master.dir.Path(), nullptr);
     SpecCmdEntry entry;
-    SpecCmdWindow window(link.model, master.store, entry);
+    SpecCmdWindow window(simulator, entry);
     ChooseCommand(window, 130);
     ChooseCount(window, 3);
     Type(Cell(window, 1), "01");
