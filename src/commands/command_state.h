@@ -16,7 +16,7 @@
 
 namespace qln {
 
-enum StatusReturnModes : uint8_t { kStatusAuto = 0, kStatusManual = 1 };
+enum class StatusMode : uint8_t { Auto, Manual };
 
 inline constexpr uint8_t kNoSpanDevice = 0xFF;
 
@@ -30,7 +30,7 @@ struct CommandState {
 
   // Shared with other threads.
   std::atomic<uint16_t> ExecutedCommandCount{0};  // requests executed; wraps
-  std::atomic<uint8_t> StatusReturnMode{kStatusAuto};
+  std::atomic<StatusMode> StatusReturnMode{StatusMode::Auto};
   std::atomic<uint8_t> UserStatusByte{0};   // the status byte returned in Manual mode
   std::atomic<bool> RefreshRequest{false};  // the main window should redisplay the values
 

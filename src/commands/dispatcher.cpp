@@ -149,7 +149,8 @@ void NoteConfigChange(CommandContext& ctx, uint8_t device, uint8_t command) {
 }
 
 uint8_t ComposeDeviceStatus(CommandContext& ctx, uint8_t device) {
-  if (ctx.state.StatusReturnMode.load() == kStatusManual) return ctx.state.UserStatusByte.load();
+  if (ctx.state.StatusReturnMode.load() == StatusMode::Manual)
+    return ctx.state.UserStatusByte.load();
   uint8_t status = 0;
   if (ctx.model.Table[device].ConfigChanged) status |= kStatusConfigChanged;
   if (ctx.state.ColdStartPending) {

@@ -64,7 +64,7 @@ std::string_view MotionModeName(MotionMode mode) {
 
 std::optional<MotionMode> ParseMotionMode(std::string_view text) {
   text = Trim(text);
-  if (text.empty()) return MotionMode::kFixed;
+  if (text.empty()) return MotionMode::Fixed;
   for (std::size_t i = 0; i < kModeNames.size(); ++i) {
     const std::string_view name = kModeNames[i];
     const bool same = std::ranges::equal(text, name, [](char a, char b) {
@@ -90,7 +90,7 @@ ParsedMotion ParseMotion(const MotionTexts& texts, uint8_t device, std::size_t v
     return fault(keys.mode, texts.mode,
                  "is not a mode (fixed, sine, triangle, ramp, "
                  "square or random)");
-  if (*mode == MotionMode::kFixed) return {};
+  if (*mode == MotionMode::Fixed) return {};
   const std::optional<double> low = MotionNumber(texts.low);
   if (!low) return fault(keys.low, texts.low, "is not a number");
   const std::optional<double> high = MotionNumber(texts.high);
@@ -114,13 +114,13 @@ double PeriodicValue(const MotionSettings& s, uint64_t elapsedMs) {
   const double phase = Phase(s, elapsedMs);
   const double span = s.high - s.low;
   switch (s.mode) {
-    case MotionMode::kSine:
+    case MotionMode::Sine:
       return s.low + span / 2.0 * (1.0 + std::sin(2.0 * std::numbers::pi * phase));
-    case MotionMode::kTriangle:
+    case MotionMode::Triangle:
       return s.low + span * (phase < 0.5 ? 2.0 * phase : 2.0 - 2.0 * phase);
-    case MotionMode::kRamp:
+    case MotionMode::Ramp:
       return s.low + span * phase;
-    case MotionMode::kSquare:
+    case MotionMode::Square:
       return phase < 0.5 ? s.low : s.high;
     default:
       return s.low;
@@ -178,7 +178,7 @@ std::array<std::optional<double>, kMovingVariables> MovingValues::Evaluate(uint8
     v.lastMs = nowMs;
     v.elapsedMs += step;
     double value = 0.0;
-    if (s.mode == MotionMode::kRandom) {
+    if (s.mode == MotionMode::Random) {
       v.walk = RandomWalkStep(s, v.walk, step / 1000.0, v.random);
       value = v.walk;
     } else {

@@ -39,10 +39,10 @@ namespace qln {
 
 inline constexpr std::size_t kMovingVariables = 4;  // PV, SV, TV, QV
 
-enum class MotionMode : uint8_t { kFixed, kSine, kTriangle, kRamp, kSquare, kRandom };
+enum class MotionMode : uint8_t { Fixed, Sine, Triangle, Ramp, Square, Random };
 
 struct MotionSettings {
-  MotionMode mode = MotionMode::kFixed;
+  MotionMode mode = MotionMode::Fixed;
   double low = 0.0;
   double high = 0.0;
   double period = 1.0;  // seconds

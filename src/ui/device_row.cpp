@@ -26,15 +26,13 @@ const QColor kMovingText(0, 70, 180);
 
 // Grid columns, left to right. The "0x" label stands before the Long Addr field, under the
 // same heading; each value field is followed by its unit list.
-enum Column {
-  kEnable,
-  kShortAddress,
-  kHexPrefix,
-  kLongAddress,
-  kMfrIDv7,
-  kFirstValue,  // value i at kFirstValue + 2 i, its unit list one column further
-  kSet = kFirstValue + 8,
-};
+constexpr int kEnable = 0;
+constexpr int kShortAddress = 1;
+constexpr int kHexPrefix = 2;
+constexpr int kLongAddress = 3;
+constexpr int kMfrIDv7 = 4;
+constexpr int kFirstValue = 5;  // value i at kFirstValue + 2 i, its unit list one column further
+constexpr int kSet = kFirstValue + 8;
 
 constexpr std::string_view kValueKeys[4] = {"PV1Value", "PV2Value", "PV3Value", "PV4Value"};
 constexpr std::string_view kUnitKeys[4] = {"PV1Unit", "PV2Unit", "PV3Unit", "PV4Unit"};

@@ -52,16 +52,16 @@ DeviceStatusWindow::DeviceStatusWindow(CommandState& state, QWidget* parent)
     layout->addWidget(box);
   }
 
-  const bool manual = state_.StatusReturnMode.load() == kStatusManual;
+  const bool manual = state_.StatusReturnMode.load() == StatusMode::Manual;
   (manual ? manualMode : autoMode)->setChecked(true);
   for (QCheckBox* box : bits_) box->setEnabled(manual);
-  connect(autoMode, &QRadioButton::clicked, this, [this] { SetMode(kStatusAuto); });
-  connect(manualMode, &QRadioButton::clicked, this, [this] { SetMode(kStatusManual); });
+  connect(autoMode, &QRadioButton::clicked, this, [this] { SetMode(StatusMode::Auto); });
+  connect(manualMode, &QRadioButton::clicked, this, [this] { SetMode(StatusMode::Manual); });
 }
 
-void DeviceStatusWindow::SetMode(uint8_t mode) {
+void DeviceStatusWindow::SetMode(StatusMode mode) {
   state_.StatusReturnMode.store(mode);
-  for (QCheckBox* box : bits_) box->setEnabled(mode == kStatusManual);
+  for (QCheckBox* box : bits_) box->setEnabled(mode == StatusMode::Manual);
 }
 
 void DeviceStatusWindow::keyPressEvent(QKeyEvent* event) {

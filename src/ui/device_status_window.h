@@ -29,7 +29,7 @@ class DeviceStatusWindow : public QDialog {
   void keyPressEvent(QKeyEvent* event) override;
 
  private:
-  void SetMode(uint8_t mode);
+  void SetMode(StatusMode mode);
 
   CommandState& state_;
   std::array<QCheckBox*, 8> bits_{};  // by bit number, 0 (0x01) .. 7 (0x80)

@@ -12,8 +12,8 @@ namespace {
 
 constexpr const char* kVariables[kMovingVariables] = {"PV", "SV", "TV", "QV"};
 constexpr const char* kHeadings[] = {"Mode", "Low", "High", "Period (s)", "Noise"};
-constexpr MotionMode kModes[] = {MotionMode::kFixed, MotionMode::kSine,   MotionMode::kTriangle,
-                                 MotionMode::kRamp,  MotionMode::kSquare, MotionMode::kRandom};
+constexpr MotionMode kModes[] = {MotionMode::Fixed, MotionMode::Sine,   MotionMode::Triangle,
+                                 MotionMode::Ramp,  MotionMode::Square, MotionMode::Random};
 
 QString Text(const std::string& text) { return QString::fromStdString(text); }
 

@@ -84,7 +84,7 @@ SkinnedButton::SkinnedButton(const QString& text, QWidget* parent) : QPushButton
 
 bool SkinnedButton::SetBitmap(const QImage& strip, int frames, int top, int bottom, int left,
                               int right) {
-  if (strip.isNull() || frames < StateCount || frames > strip.width()) {
+  if (strip.isNull() || frames < kFrameCount || frames > strip.width()) {
     return false;
   }
   const QImage keyed = KeyedStrip(strip);
@@ -92,8 +92,8 @@ bool SkinnedButton::SetBitmap(const QImage& strip, int frames, int top, int bott
     return false;
   }
   const int width = strip.width() / frames, height = strip.height();
-  std::array<QImage, StateCount> newFrames;
-  for (int i = 0; i < StateCount; ++i) {
+  std::array<QImage, kFrameCount> newFrames;
+  for (int i = 0; i < kFrameCount; ++i) {
     newFrames[i] = keyed.copy(i * width, 0, width, height);
     if (newFrames[i].isNull()) {
       return false;
@@ -108,11 +108,11 @@ bool SkinnedButton::SetBitmap(const QImage& strip, int frames, int top, int bott
   return BuildImages(newFrames, borders);
 }
 
-bool SkinnedButton::BuildImages(const std::array<QImage, StateCount>& frames,
+bool SkinnedButton::BuildImages(const std::array<QImage, kFrameCount>& frames,
                                 const Borders& borders) {
-  std::array<QImage, StateCount> images;
+  std::array<QImage, kFrameCount> images;
   if (!size().isEmpty()) {  // an empty button has nothing to draw until it gets a size
-    for (int i = 0; i < StateCount; ++i) {
+    for (int i = 0; i < kFrameCount; ++i) {
       images[i] =
           NineSlice(frames[i], borders.top, borders.bottom, borders.left, borders.right, size());
       if (images[i].isNull()) {
@@ -133,7 +133,7 @@ void SkinnedButton::SetTextColour(const QColor& colour) {
 
 void SkinnedButton::resizeEvent(QResizeEvent* event) {
   QPushButton::resizeEvent(event);
-  if (!frames_[Normal].isNull()) {
+  if (!frames_[kNormalFrame].isNull()) {
     BuildImages(frames_, borders_);  // on failure the images of the old size stay
   }
 }
@@ -147,15 +147,15 @@ void SkinnedButton::paintEvent(QPaintEvent* /*event*/) {
 
   QPainter painter(&buffer);
   QRect textArea = rect();
-  if (!images_[Normal].isNull()) {
+  if (!images_[kNormalFrame].isNull()) {
     if (hasFocus()) {
-      painter.drawImage(0, 0, images_[Focused]);
+      painter.drawImage(0, 0, images_[kFocusedFrame]);
       if (isDown()) {
-        painter.drawImage(0, 0, images_[Pressed]);
+        painter.drawImage(0, 0, images_[kPressedFrame]);
         textArea.translate(5, 0);
       }
     } else {
-      painter.drawImage(0, 0, images_[isEnabled() ? Normal : Disabled]);
+      painter.drawImage(0, 0, images_[isEnabled() ? kNormalFrame : kDisabledFrame]);
     }
   }
   painter.setFont(font());

@@ -32,18 +32,23 @@ class SkinnedButton : public QPushButton {
   void resizeEvent(QResizeEvent* event) override;
 
  private:
-  enum State { Normal, Pressed, Disabled, Focused, StateCount };
+  // The frames of a skin's strip, left to right: one for each state the button is drawn in.
+  static constexpr int kNormalFrame = 0;
+  static constexpr int kPressedFrame = 1;
+  static constexpr int kDisabledFrame = 2;
+  static constexpr int kFocusedFrame = 3;
+  static constexpr int kFrameCount = 4;
   struct Borders {
     int top = 0, bottom = 0, left = 0, right = 0;
   };
 
   // Scales the frames to the button's size and takes them with their borders as the button's
   // own; false, changing nothing, when an image cannot be made.
-  bool BuildImages(const std::array<QImage, StateCount>& frames, const Borders& borders);
+  bool BuildImages(const std::array<QImage, kFrameCount>& frames, const Borders& borders);
 
-  std::array<QImage, StateCount> frames_;  // the strip's frames, magenta made transparent
-  Borders borders_;                        // their fixed borders
-  std::array<QImage, StateCount> images_;  // the frames at the button's size; null until set
+  std::array<QImage, kFrameCount> frames_;  // the strip's frames, magenta made transparent
+  Borders borders_;                         // their fixed borders
+  std::array<QImage, kFrameCount> images_;  // the frames at the button's size; null until set
   QColor textColour_{Qt::black};
 };
 

@@ -69,12 +69,12 @@ TEST_F(DispatcherTest, ColdStartIsReportedByTheFirstAutoReplyOnly) {
 
 TEST_F(DispatcherTest, ManualModeReturnsTheUserByteAndKeepsTheColdStartPending) {
   Open();
-  state.StatusReturnMode = kStatusManual;
+  state.StatusReturnMode = StatusMode::Manual;
   state.UserStatusByte = 0x87;
   EXPECT_EQ(Run(0, 6).status, 0x87);  // even with the configuration just changed
   state.UserStatusByte = 0x00;
   EXPECT_EQ(Run(3, 1).status, 0x00);
-  state.StatusReturnMode = kStatusAuto;
+  state.StatusReturnMode = StatusMode::Auto;
   EXPECT_EQ(Run(0, 1).status, kConfigChangedBit | kColdStartBit);
   EXPECT_EQ(Run(0, 1).status, kConfigChangedBit);
 }

@@ -147,7 +147,7 @@ TEST_F(SimulatorOperations, SimulationSectionsAreStoredAndMoveWithTheClock) {
   auto now = simulator_.MovingValuesNow();
   ASSERT_TRUE(now[5][1].Value && now[5][1].Settings);
   EXPECT_DOUBLE_EQ(*now[5][1].Value, 10.0);  // a ramp starts at Low
-  EXPECT_EQ(now[5][1].Settings->mode, MotionMode::kRamp);
+  EXPECT_EQ(now[5][1].Settings->mode, MotionMode::Ramp);
   EXPECT_FALSE(now[5][0].Value || now[5][0].Settings);  // PV stays fixed
   EXPECT_FALSE(now[4][1].Value);
   // The example's device 6 moves its PV on a sine with noise from 1000 to 1500.
