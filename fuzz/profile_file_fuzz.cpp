@@ -111,9 +111,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     for (std::size_t i = 0; i < texts.size(); i += 3) {
       assignments.push_back({texts[i], texts[i + 1], texts[i + 2]});
     }
-    const std::string failure = file.Write(assignments);
-    if (!failure.empty()) {
-      if (ReadAll(path) != bytesBefore) Fail("a refused write changed the file: " + failure);
+    const qln::Result<> written = file.Write(assignments);
+    if (!written) {
+      if (ReadAll(path) != bytesBefore) {
+        Fail("a refused write changed the file: " + written.error());
+      }
       continue;
     }
     for (const ProfileAssignment& a : assignments) {
