@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Builds every test with AddressSanitizer and UndefinedBehaviorSanitizer and runs them all, then
-# builds them again with ThreadSanitizer and runs the tests that use threads, then builds and
-# checks the Debian packages (scripts/package-test.sh).
+# Checks the includes and the layout, builds every test with AddressSanitizer and
+# UndefinedBehaviorSanitizer and runs them all, runs the fuzz targets, builds the tests again with
+# ThreadSanitizer and runs the tests that use threads, then builds and checks the Debian packages
+# (scripts/package-test.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -15,15 +16,17 @@ cmake -S . -B build/test -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQLN_SANITIZE=ON -DQ
 cmake --build build/test
 ctest --test-dir build/test --output-on-failure -j2
 
-# The libFuzzer targets, 30 s each from their seed corpora; a crash fails the suite.
-scripts/fuzz.sh
+# The libFuzzer targets, 20 s each from their seed corpora; a crash fails the suite.
+scripts/fuzz.sh 20
 
-cmake -S . -B build/tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQLN_TSAN=ON -DQLN_WERROR=ON -DQLN_BUILD_BENCH=OFF \
-  -DQLN_BUILD_GUI=OFF
+cmake -S . -B build/tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQLN_TSAN=ON -DQLN_WERROR=ON \
+  -DQLN_BUILD_BENCH=OFF -DQLN_BUILD_GUI=OFF
 cmake --build build/tsan
-# The crash-safety test kills and restarts the program a hundred times: it checks the file and
-# the restarts rather than races, and under ThreadSanitizer it would take many minutes.
-ctest --test-dir build/tsan --output-on-failure -L threaded -E CrashSafety
+# Two end-to-end tests are left out here. The crash-safety test kills and restarts the program
+# fifty times and more: it checks the file and the restarts, not races, and under
+# ThreadSanitizer it would take minutes. The strict master reads the bytes on the line three
+# times over, with the same threads at work as in the other end-to-end tests that run here.
+ctest --test-dir build/tsan --output-on-failure -L threaded -E 'CrashSafety|StrictMaster'
 
 # The Debian packages: built and checked always; installed, run and removed again as root (CI).
 scripts/package-test.sh
