@@ -202,13 +202,15 @@ void HartIpServer::Flush(Connection& connection) {
   table_.Written(connection.id, static_cast<std::size_t>(sent));
 }
 
-// Carries out what the table asks after an input: pending output written, datagrams sent,
-// connections closed, notes to the console.
+// Carries out what the table asks after an input: pending output written, notes to the console,
+// datagrams sent, connections closed.
 void HartIpServer::Apply() {
   for (Connection& connection : connections_) {
     if (connection.fd >= 0) Flush(connection);
   }
   const hartip::Output output = table_.TakeOutput();
+  // The notes first: whoever sees a connection closed finds the note that says why.
+  for (const std::string& note : output.notes) console_.Note(note + "\r\n");
   for (const hartip::Datagram& datagram : output.datagrams) {
     const sockaddr_in to = AddressOf(datagram.to);
     sendto(udp_, datagram.bytes.data(), datagram.bytes.size(), MSG_DONTWAIT,
@@ -222,7 +224,6 @@ void HartIpServer::Apply() {
       found->fd = -1;
     }
   }
-  for (const std::string& note : output.notes) console_.Note(note + "\r\n");
   sessionCount_.store(table_.SessionCount(), std::memory_order_release);
 }
 
