@@ -9,6 +9,7 @@
 #include <string>
 #include <thread>
 
+#include "hartip/fake_backend.h"
 #include "hartip/hartip_client.h"
 #include "link/link_harness.h"
 
@@ -37,29 +38,6 @@ class NoteRecorder final : public Console {
   }
   std::mutex mutex;
   std::string notes;
-};
-
-// Answers every frame whose command is not 99 with a fixed reply, and records what it saw.
-class FakeBackend final : public HartIpBackend {
- public:
-  std::optional<std::vector<uint8_t>> Execute(std::span<const uint8_t> frame, bool primary,
-                                              std::string_view peer) override {
-    std::lock_guard lock(mutex);
-    frames.emplace_back(frame.begin(), frame.end());
-    primaries.push_back(primary);
-    peers.emplace_back(peer);
-    if (frame[6] == 99) return std::nullopt;
-    return std::vector<uint8_t>{0x86, 0x11, 0x22, 0x33, 0x44, 0x55, frame[6], 2, 0, 0, 0x77};
-  }
-  std::optional<std::vector<uint8_t>> BurstFrame() override {
-    std::lock_guard lock(mutex);
-    return burst;
-  }
-  std::mutex mutex;
-  std::vector<std::vector<uint8_t>> frames;
-  std::vector<bool> primaries;
-  std::vector<std::string> peers;
-  std::optional<std::vector<uint8_t>> burst;  // what BurstFrame gives
 };
 
 const std::array<uint8_t, 5> kAddress{0x11, 0x22, 0x33, 0x44, 0x55};

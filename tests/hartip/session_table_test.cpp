@@ -10,12 +10,14 @@
 #include <tuple>
 #include <vector>
 
+#include "hartip/fake_backend.h"
 #include "hartip/hartip_client.h"
 #include "link/link_harness.h"
 
 namespace qln::hartip {
 namespace {
 
+using test::FakeBackend;
 using test::InitiateBody;
 using test::IpMessage;
 using test::IpRequest;
@@ -29,28 +31,6 @@ constexpr Endpoint kHostC{0xC0A80102, 50123};  // another address, the same port
 const std::array<uint8_t, 5> kAddress{0x11, 0x22, 0x33, 0x44, 0x55};
 const std::vector<uint8_t> kBurst{0x81, 0xC1, 0x22, 0x33, 0x44, 0x55, 1, 7,
                                   0,    0,    0x20, 0x41, 0x20, 0,    0, 0x5A};
-
-// Answers every frame whose command is not 99 with a fixed reply, and records what it saw.
-class FakeBackend final : public HartIpBackend {
- public:
-  std::optional<std::vector<uint8_t>> Execute(std::span<const uint8_t> frame, bool primary,
-                                              std::string_view peer) override {
-    frames.emplace_back(frame.begin(), frame.end());
-    primaries.push_back(primary);
-    peers.emplace_back(peer);
-    if (frame[6] == 99) return std::nullopt;
-    return std::vector<uint8_t>{0x86, 0x11, 0x22, 0x33, 0x44, 0x55, frame[6], 2, 0, 0, 0x77};
-  }
-  std::optional<std::vector<uint8_t>> BurstFrame() override {
-    ++burstAsked;
-    return burst;
-  }
-  std::vector<std::vector<uint8_t>> frames;
-  std::vector<bool> primaries;
-  std::vector<std::string> peers;
-  std::optional<std::vector<uint8_t>> burst;  // what BurstFrame gives
-  int burstAsked = 0;
-};
 
 std::vector<uint8_t> Initiate(uint16_t sequence, bool primary = true,
                               uint32_t inactivityMs = 60000) {

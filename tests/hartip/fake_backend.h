@@ -1,0 +1,41 @@
+// A HART-IP backend for the session and server tests: answers every frame whose command is not
+// 99 with a fixed reply and records what it saw; any thread.
+#pragma once
+
+#include <mutex>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "hartip/hartip_backend.h"
+
+namespace qln::test {
+
+class FakeBackend final : public HartIpBackend {
+ public:
+  std::optional<std::vector<uint8_t>> Execute(std::span<const uint8_t> frame, bool primary,
+                                              std::string_view peer) override {
+    std::lock_guard lock(mutex);
+    frames.emplace_back(frame.begin(), frame.end());
+    primaries.push_back(primary);
+    peers.emplace_back(peer);
+    if (frame[6] == 99) return std::nullopt;
+    return std::vector<uint8_t>{0x86, 0x11, 0x22, 0x33, 0x44, 0x55, frame[6], 2, 0, 0, 0x77};
+  }
+  std::optional<std::vector<uint8_t>> BurstFrame() override {
+    std::lock_guard lock(mutex);
+    ++burstAsked;
+    return burst;
+  }
+
+  std::mutex mutex;  // held while the fields below are read by another thread
+  std::vector<std::vector<uint8_t>> frames;
+  std::vector<bool> primaries;
+  std::vector<std::string> peers;
+  std::optional<std::vector<uint8_t>> burst;  // what BurstFrame gives
+  int burstAsked = 0;
+};
+
+}  // namespace qln::test
