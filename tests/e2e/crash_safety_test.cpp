@@ -4,7 +4,7 @@
 //
 // Every other life is killed at a random moment of its own start-up or later; the lives between
 // are killed at a random moment after the program has answered, however long its start took on a
-// loaded machine, and every one of them must answer. Lives go on past the fiftieth until enough
+// loaded machine, and every one of them must answer. Lives go on past the fortieth until enough
 // writes have been acknowledged for the check that each one survives to mean something.
 #include <fcntl.h>
 #include <signal.h>
@@ -31,7 +31,7 @@ namespace {
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 
-constexpr int kKills = 50;
+constexpr int kKills = 40;
 // Writes acknowledged over all lives before the test ends; lives go on past kKills for them, as
 // long as the whole test has not taken this long.
 constexpr int kMinAcknowledged = 20;
