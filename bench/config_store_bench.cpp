@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <mutex>
+#include <span>
 #include <string>
 
 #include "device/config_store.h"
@@ -44,13 +45,14 @@ void BM_ReloadAllDevices(benchmark::State& state) {
 }
 BENCHMARK(BM_ReloadAllDevices)->Unit(benchmark::kMicrosecond);
 
-void BM_SaveRow(benchmark::State& state) {
+void BM_SaveRows(benchmark::State& state) {
   ExampleCopy copy;
   QuietNotifier notifier;
   qln::DeviceModel model;
   qln::ConfigStore store(notifier, copy.Dir());
   store.ReloadAll(model, qln::AllDevices);
   qln::RowEntry row;
+  row.Device = 3;
   row.LongAddress = "26051234";
   row.MfrIDv7 = "0026";
   row.Units[0] = row.Units[1] = 32;
@@ -58,9 +60,9 @@ void BM_SaveRow(benchmark::State& state) {
   for (auto _ : state) {
     row.Values[0] = std::to_string(++i % 100) + ".25";
     std::lock_guard lock(model.Lock);
-    benchmark::DoNotOptimize(store.SaveRow(model, 3, row));
+    benchmark::DoNotOptimize(store.SaveRows(model, std::span(&row, 1)));
   }
 }
-BENCHMARK(BM_SaveRow)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_SaveRows)->Unit(benchmark::kMicrosecond);
 
 }  // namespace

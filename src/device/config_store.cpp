@@ -282,32 +282,42 @@ Result<> ConfigStore::WriteSharedSection(DeviceModel& model, std::string_view se
   return Store(model, batch);
 }
 
-Result<> ConfigStore::SaveRow(DeviceModel& model, uint8_t device, const RowEntry& row) {
-  // The long-address text: characters 1-2 MfrID, 3-4 MfrDevType, 5 onwards (at most 6) DevIDNo.
-  const std::string_view address = row.LongAddress;
-  const auto part = [&](std::size_t from, std::size_t count) {
-    return ParseHex(address.substr(std::min(from, address.size()), count));
-  };
-  const std::string v7 = IntText(ParseHex(row.MfrIDv7) & 0xFFFF);
-  const auto value = [&](int i) { return FloatText(ParseDouble(row.Values[i])); };
-  const auto unit = [&](int i) { return IntText(row.Units[i]); };
-
-  WriteBatch batch(model);
-  batch.System(DevEnableKey(device), IntText(model.Table[device].DevEnable));
-  batch.Device(device, 0, "MfrID", IntText(part(0, 2) & 0xFF));
-  batch.Device(device, 0, "MfrDevType", IntText(part(2, 2) & 0xFF));
-  batch.Device(device, 0, "DevIDNo", IntText(part(4, 6) & 0xFFFFFF));
-  batch.Device(device, 0, "MfrID_v7", v7);
-  batch.Device(device, 0, "LblDist_v7", v7);
-  batch.Device(device, 1, "PV1Unit", unit(0));
-  batch.Device(device, 1, "PV1Value", value(0));
+Result<> ConfigStore::SaveRows(DeviceModel& model, std::span<const RowEntry> rows) {
   static constexpr std::string_view kUnitKeys[] = {"PV1Unit", "PV2Unit", "PV3Unit", "PV4Unit"};
   static constexpr std::string_view kValueKeys[] = {"PV1Value", "PV2Value", "PV3Value", "PV4Value"};
-  for (int i = 0; i < 4; ++i) {
-    batch.Device(device, 3, kUnitKeys[i], unit(i));
-    batch.Device(device, 3, kValueKeys[i], value(i));
+  WriteBatch batch(model);
+  for (const RowEntry& row : rows) {
+    const uint8_t device = row.Device;
+    // The long-address text: characters 1-2 MfrID, 3-4 MfrDevType, 5 onwards (at most 6)
+    // DevIDNo.
+    const std::string_view address = row.LongAddress;
+    const auto part = [&](std::size_t from, std::size_t count) {
+      return ParseHex(address.substr(std::min(from, address.size()), count));
+    };
+    const std::string v7 = IntText(ParseHex(row.MfrIDv7) & 0xFFFF);
+    batch.System(DevEnableKey(device), IntText(model.Table[device].DevEnable));
+    batch.Device(device, 0, "MfrID", IntText(part(0, 2) & 0xFF));
+    batch.Device(device, 0, "MfrDevType", IntText(part(2, 2) & 0xFF));
+    batch.Device(device, 0, "DevIDNo", IntText(part(4, 6) & 0xFFFFFF));
+    batch.Device(device, 0, "MfrID_v7", v7);
+    batch.Device(device, 0, "LblDist_v7", v7);
+    // The PV's value and unit go to sections 001 and 003, its unit to 015's range unit too.
+    for (std::size_t i = 0; i < 4; ++i) {
+      if (row.Values[i]) {
+        const std::string value = ValueText(ParseDouble(*row.Values[i]));
+        if (i == 0) batch.Device(device, 1, kValueKeys[0], value);
+        batch.Device(device, 3, kValueKeys[i], value);
+      }
+      if (row.Units[i]) {
+        const std::string unit = IntText(*row.Units[i]);
+        if (i == 0) {
+          batch.Device(device, 1, kUnitKeys[0], unit);
+          batch.Device(device, 15, "RangeUnit", unit);
+        }
+        batch.Device(device, 3, kUnitKeys[i], unit);
+      }
+    }
   }
-  batch.Device(device, 15, "RangeUnit", unit(0));
   return Store(model, batch);
 }
 

@@ -11,6 +11,7 @@
 #include <functional>
 #include <initializer_list>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -28,12 +29,15 @@ inline constexpr std::string_view kConfigFileName = "QLN.ini";
 inline constexpr std::string_view kFileMissingText = "QLN.ini not found ...";
 inline constexpr std::string_view kFileMissingCaption = "WARNING";
 
-// What the main window stages from one device row for SaveRow.
+// What the main window stages from one device row for SaveRows. A value or unit the operator did
+// not change is left empty: the file keeps its text byte for byte.
 struct RowEntry {
-  std::string LongAddress;  // hex text, left-padded with '0' to at least 8 characters
-  std::string MfrIDv7;      // hex text
-  std::string Values[4];    // PV, SV, TV, QV value texts as typed
-  uint8_t Units[4] = {};    // PV, SV, TV, QV unit codes
+  uint8_t Device = 0;
+  bool Enabled = false;                  // the row's Enable box, for the device's DevEnable
+  std::string LongAddress;               // hex text, left-padded with '0' to at least 8 characters
+  std::string MfrIDv7;                   // hex text
+  std::optional<std::string> Values[4];  // PV, SV, TV, QV value texts as typed
+  std::optional<uint8_t> Units[4];       // PV, SV, TV, QV unit codes
 };
 
 // One key of a device section and its new text.
@@ -114,7 +118,9 @@ class ConfigStore {
   Result<> WriteSharedSection(DeviceModel& model, std::string_view section,
                               std::span<const KeyText> keys);
 
-  Result<> SaveRow(DeviceModel& model, uint8_t device, const RowEntry& row);
+  // The rows' enable flags, identities, and the values and units the operator changed, in one
+  // write (a failed write is reported once for all rows). Devices must be below kDeviceCount.
+  Result<> SaveRows(DeviceModel& model, std::span<const RowEntry> rows);
   Result<> SaveRevision(DeviceModel& model, uint8_t revision);
   Result<> SavePort(DeviceModel& model, unsigned port);
   // The file part of noting a configuration change: re-reads section 000 of the device and

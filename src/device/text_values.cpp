@@ -3,6 +3,8 @@
 #include <cctype>
 #include <charconv>
 #include <clocale>
+#include <cmath>
+#include <cstddef>
 #include <cstdlib>
 #include <string>
 
@@ -36,6 +38,16 @@ double ParseDouble(std::string_view text) {
 std::string FormatFixed6(double value) {
   char text[400];  // the longest double in fixed notation with six decimals fits
   const auto result = std::to_chars(text, text + sizeof text, value, std::chars_format::fixed, 6);
+  return std::string(text, result.ptr);
+}
+
+std::string ValueText(double value) {
+  constexpr std::ptrdiff_t kKeyRoom = 63;  // the characters a key's text is read with
+  std::string fixed6 = FormatFixed6(value);
+  if (!std::isfinite(value) || ParseDouble(fixed6) == value) return fixed6;
+  char text[400];
+  auto result = std::to_chars(text, text + sizeof text, value, std::chars_format::fixed);
+  if (result.ptr - text > kKeyRoom) result = std::to_chars(text, text + sizeof text, value);
   return std::string(text, result.ptr);
 }
 

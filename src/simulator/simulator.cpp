@@ -78,8 +78,8 @@ Result<std::string> Simulator::Open(int comNumber, std::optional<std::string> de
   port->SetRts(false);
   port->SetDtr(true);
   auto worker = std::make_unique<SerialWorker>(
-      *port, SerialWorkerParts{link_, burst_, transaction_, converter_, channelReport_, notifier_,
-                               [this] { Wake(); }});
+      *port, SerialWorkerParts{link_, burst_, transaction_, converter_, channelReport_, log_,
+                               clock_, notifier_, [this] { Wake(); }});
   if (const Result<> started = worker->Start(); !started) {
     return OpenFailure(comNumber, path + ": cannot start the serial worker: " + started.error());
   }
@@ -178,12 +178,14 @@ Result<> Simulator::SaveHartIpPort(uint16_t port) {
   return store_.WriteSystemKeys(model_, {{kHartIpPortKey, std::to_string(port)}});
 }
 
-Result<> Simulator::StoreRow(uint8_t device, bool enabled, const RowEntry& row) {
-  if (device >= kDeviceCount) return Failure{"no device " + std::to_string(device)};
+Result<> Simulator::StoreRows(std::span<const RowEntry> rows) {
+  for (const RowEntry& row : rows) {
+    if (row.Device >= kDeviceCount) return Failure{"no device " + std::to_string(row.Device)};
+  }
   std::lock_guard lock(model_.Lock);
-  model_.Table[device].DevEnable = enabled ? 1 : 0;
-  Result<> written = store_.SaveRow(model_, device, row);
-  store_.Refresh(model_, 0, device);
+  for (const RowEntry& row : rows) model_.Table[row.Device].DevEnable = row.Enabled ? 1 : 0;
+  Result<> written = store_.SaveRows(model_, rows);
+  for (const RowEntry& row : rows) store_.Refresh(model_, 0, row.Device);
   return written;
 }
 
@@ -242,9 +244,9 @@ Result<> Simulator::SaveSpecCmd(const SpecCmdEntry& entry) {
   return qln::SaveSpecCmd(store_, model_, entry);
 }
 
-void Simulator::LoadSpecCmd(SpecCmdEntry& entry) {
+bool Simulator::LoadSpecCmd(SpecCmdEntry& entry) {
   std::lock_guard lock(model_.Lock);
-  qln::LoadSpecCmd(store_, entry);
+  return qln::LoadSpecCmd(store_, entry);
 }
 
 std::vector<std::string> Simulator::PortDevices() {

@@ -127,10 +127,11 @@ class Simulator {
   // failure has been reported to the notifier, and the change is kept in memory and written
   // again later. The owning thread.
   //
-  // A row of the grid: the device's enable flag into the device table, its texts and units into
-  // the device's data and the file; then section 000 of the device is read again (its long
-  // address, which the link matches, and the revision in force).
-  Result<> StoreRow(uint8_t device, bool enabled, const RowEntry& row);
+  // Rows of the grid, in one write: each device's enable flag into the device table, its texts
+  // and units into the device's data and the file; then section 000 of each device is read again
+  // (its long address, which the link matches, and the revision in force). A row of a device
+  // beyond the sixteen stores nothing.
+  Result<> StoreRows(std::span<const RowEntry> rows);
   // The universal command revision (6 or 7) into the record in force and every device's data.
   Result<> SwitchRevision(uint8_t revision);
   // A full load of QLN.ini, after the file check (with its warning when the file is missing).
@@ -152,7 +153,7 @@ class Simulator {
   // The device-specific command table: the entry's command written to the file with its count
   // and bytes, or loaded from it into the entry (see SaveSpecCmd and LoadSpecCmd).
   Result<> SaveSpecCmd(const SpecCmdEntry& entry);
-  void LoadSpecCmd(SpecCmdEntry& entry);
+  bool LoadSpecCmd(SpecCmdEntry& entry);
   // What each COM number opens (COM n at n - 1, for 1..255): the device its COM<n>Path names,
   // or /dev/ttyS<n-1>.
   std::vector<std::string> PortDevices();

@@ -8,6 +8,7 @@
 #include <QGridLayout>
 #include <QLabel>
 #include <QPalette>
+#include <algorithm>
 #include <string>
 #include <string_view>
 
@@ -73,7 +74,8 @@ void DeviceRow::AddHeadings(QGridLayout& grid, QWidget* parent) {
   }
 }
 
-DeviceRow::DeviceRow(uint8_t device, QGridLayout& grid, QWidget* parent) : QObject(parent) {
+DeviceRow::DeviceRow(uint8_t device, QGridLayout& grid, QWidget* parent)
+    : QObject(parent), device_(device) {
   const int row = kFirstGridRow + device;
 
   enable_ = new QCheckBox(parent);
@@ -106,6 +108,7 @@ DeviceRow::DeviceRow(uint8_t device, QGridLayout& grid, QWidget* parent) : QObje
     values_[i]->setAlignment(Qt::AlignRight);
     values_[i]->setFixedWidth(FieldWidth(*values_[i], 12));
     grid.addWidget(values_[i], row, kFirstValue + 2 * static_cast<int>(i));
+    connect(values_[i], &QLineEdit::textEdited, this, [this, i] { FitTip(i); });
 
     units_[i] = new QComboBox(parent);
     for (const UnitEntry& unit : UnitTable()) {
@@ -152,15 +155,26 @@ void DeviceRow::ShowIdentity(const SectionTexts& texts) {
 void DeviceRow::ShowValues(const SectionTexts& texts, bool unknownToFirst) {
   for (std::size_t i = 0; i < 4; ++i) {
     stored_[i] = texts.Get(3, kValueKeys[i]);
-    if (!moving_[i]) values_[i]->setText(QString::fromStdString(stored_[i]));
+    if (!moving_[i]) {
+      values_[i]->setText(QString::fromStdString(stored_[i]));
+      values_[i]->setCursorPosition(0);  // a long value shows its sign and first digits
+      FitTip(i);
+    }
     const int position =
         UnitPosition(static_cast<uint8_t>(StoredNumber(texts, 3, kUnitKeys[i]) & 0xFF));
-    if (position >= 0) {
-      units_[i]->setCurrentIndex(position);
-    } else if (unknownToFirst) {
-      units_[i]->setCurrentIndex(0);
+    if (position >= 0 || unknownToFirst) {
+      unitShown_[i] = std::max(position, 0);
+      units_[i]->setCurrentIndex(unitShown_[i]);
     }
   }
+}
+
+void DeviceRow::FitTip(std::size_t i) {
+  NumberEdit& field = *values_[i];
+  const QString text = field.text();
+  const int room = field.contentsRect().width() - 8;  // the frame's and the text's margins
+  const bool fits = QFontMetrics(field.font()).horizontalAdvance(text) <= room;
+  field.setToolTip(fits ? QString() : text);
 }
 
 void DeviceRow::ShowMotion(std::size_t i, std::optional<double> value,
@@ -169,10 +183,16 @@ void DeviceRow::ShowMotion(std::size_t i, std::optional<double> value,
   const bool moving = value && settings;
   if (moving) {
     field.setText(QString::asprintf("%0.6f", *value));
-    field.setToolTip(QString::fromStdString(DescribeMotion(*settings)));
+    field.setCursorPosition(0);
+    field.setToolTip(QStringLiteral("Moving value (%1), read-only while it moves: change or stop "
+                                    "it with \"Moving values...\" in the context menu of "
+                                    "Short Addr %2.")
+                         .arg(QString::fromStdString(DescribeMotion(*settings)))
+                         .arg(device_, 2, 10, QLatin1Char('0')));
   } else if (moving_[i]) {
     field.setText(QString::fromStdString(stored_[i]));
-    field.setToolTip({});
+    field.setCursorPosition(0);
+    FitTip(i);
   }
   if (moving == moving_[i]) return;
   moving_[i] = moving;
@@ -181,6 +201,7 @@ void DeviceRow::ShowMotion(std::size_t i, std::optional<double> value,
   field.setFont(font);
   field.SetTextColour(moving ? kMovingText : QColor(Qt::black));
   field.setReadOnly(moving);
+  Highlight(selected_);  // the read-only face, or white again
 }
 
 void DeviceRow::ApplyEnable(bool hart7) {
@@ -194,10 +215,11 @@ void DeviceRow::ApplyEnable(bool hart7) {
 }
 
 void DeviceRow::Highlight(bool selected) {
+  selected_ = selected;
   for (ColourEdit* field : Fields()) {
     if (selected) {
       field->SetBackgroundColour(kSelected);
-    } else if (field == shortAddress_) {
+    } else if (field->isReadOnly()) {
       field->SetBackgroundColour(field->palette().color(QPalette::Active, QPalette::Button));
     } else {
       field->SetBackgroundColour(Qt::white);
@@ -207,14 +229,19 @@ void DeviceRow::Highlight(bool selected) {
 
 RowEntry DeviceRow::Entry() const {
   RowEntry entry;
+  entry.Device = device_;
+  entry.Enabled = enable_->isChecked();
   entry.LongAddress = longAddress_->text().toStdString();
   if (entry.LongAddress.size() < 8) entry.LongAddress.insert(0, 8 - entry.LongAddress.size(), '0');
   entry.MfrIDv7 = mfrIdV7_->text().toStdString();
   const auto table = UnitTable();
   for (std::size_t i = 0; i < 4; ++i) {
-    entry.Values[i] = moving_[i] ? stored_[i] : values_[i]->text().toStdString();
+    const std::string typed = values_[i]->text().toStdString();
+    if (!moving_[i] && typed != stored_[i]) entry.Values[i] = typed;
     const int position = units_[i]->currentIndex();
-    entry.Units[i] = table[static_cast<std::size_t>(position < 0 ? 0 : position)].Code;
+    if (position != unitShown_[i]) {
+      entry.Units[i] = table[static_cast<std::size_t>(position < 0 ? 0 : position)].Code;
+    }
   }
   return entry;
 }

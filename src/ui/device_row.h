@@ -45,14 +45,15 @@ class DeviceRow : public QObject {
   // Long Addr: "%02X%02X%06X" of MfrID, MfrDevType and DevIDNo (kept to 8, 8 and 24 bits);
   // MfrID (v7): "%04X" of MfrID_v7 (16 bits). `texts`: the simulator's copy (Simulator::Grid).
   void ShowIdentity(const SectionTexts& texts);
-  // The four value fields show PV1Value..PV4Value of section 003 as stored; each unit list
-  // selects PV1Unit..PV4Unit. A code no list entry has selects the first entry when
-  // `unknownToFirst`, else leaves the list as it is.
+  // The four value fields show PV1Value..PV4Value of section 003 as stored, from their start,
+  // with the whole text as tooltip when it is wider than the field; each unit list selects
+  // PV1Unit..PV4Unit. A code no list entry has selects the first entry when `unknownToFirst`,
+  // else leaves the list as it is.
   void ShowValues(const SectionTexts& texts, bool unknownToFirst);
 
-  // A moving variable's field shows its live value in italics and blue, with the motion as its
-  // tooltip, and cannot be edited (the stored value stays what Entry hands on); a fixed one
-  // shows the stored text again.
+  // A moving variable's field shows its live value in italics and blue on the read-only face,
+  // with the motion and where to change it as its tooltip, and cannot be edited (the stored
+  // value stays as it is); a fixed one shows the stored text again.
   void ShowMotion(std::size_t variable, std::optional<double> value,
                   const std::optional<MotionSettings>& settings);
   bool Moving(int i) const { return moving_[static_cast<std::size_t>(i)]; }
@@ -60,11 +61,12 @@ class DeviceRow : public QObject {
   // The Enable box's fields are editable exactly while it is ticked; the MfrID (v7) field
   // only when the revision in force is 7 or more as well.
   void ApplyEnable(bool hart7);
-  // Selected: the seven text fields on the highlight colour; otherwise the Short Addr field on
-  // the button face and the others white.
+  // Selected: the seven text fields on the highlight colour; otherwise the Short Addr field and
+  // moving values on the button face (read-only) and the others white.
   void Highlight(bool selected);
-  // The row as the store takes it: the long address left-padded with '0' to 8 characters, the
-  // texts as typed (a moving variable's as stored), the unit codes at the lists' positions.
+  // The row as the store takes it: the Enable box, the long address left-padded with '0' to 8
+  // characters, the MfrID (v7) text, and the value texts and unit codes the operator changed
+  // since they were shown from the file (none for a moving variable).
   RowEntry Entry() const;
 
   QCheckBox& EnableBox() const { return *enable_; }
@@ -89,6 +91,8 @@ class DeviceRow : public QObject {
  private:
   // The seven fields that show the selection.
   std::array<ColourEdit*, 7> Fields() const;
+  // The whole text of value field i as its tooltip when the field is too narrow for it.
+  void FitTip(std::size_t i);
 
   QCheckBox* enable_;
   ColourEdit* shortAddress_;
@@ -98,8 +102,11 @@ class DeviceRow : public QObject {
   std::array<QComboBox*, 4> units_{};
   SkinnedButton* set_;
   QAction* simulation_;
+  uint8_t device_;
   std::array<std::string, 4> stored_;  // the value texts as stored
+  std::array<int, 4> unitShown_{};     // the unit lists' positions as shown from the file
   std::array<bool, 4> moving_{};
+  bool selected_ = false;
 };
 
 }  // namespace qln

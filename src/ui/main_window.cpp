@@ -23,6 +23,9 @@
 #include <QStyle>
 #include <QTimer>
 #include <QVBoxLayout>
+#include <algorithm>
+#include <array>
+#include <span>
 #include <string>
 #include <utility>
 #include <vector>
@@ -90,6 +93,19 @@ class NaturalScrollArea : public QScrollArea {
   }
 };
 
+// Where a window of `size` goes beside the main window `main`: to its right where the screen has
+// room, else to its left, else at the screen's edge on the roomier side (covering as little of
+// the main window as it can); its top level with the main window's, within the screen.
+QPoint BesidePosition(const QRect& main, const QSize& size, const QRect& screen) {
+  const int top = std::clamp(main.top(), screen.top(),
+                             std::max(screen.top(), screen.bottom() + 1 - size.height()));
+  if (main.right() + size.width() <= screen.right()) return {main.right() + 1, top};
+  if (main.left() - size.width() >= screen.left()) return {main.left() - size.width(), top};
+  const bool right = screen.right() - main.right() >= main.left() - screen.left();
+  const int left = right ? screen.right() + 1 - size.width() : screen.left();
+  return {std::max(left, screen.left()), top};
+}
+
 SkinnedButton* NewButton(const char* text, ButtonSkin skin, QWidget* parent) {
   auto* button = new SkinnedButton(QString::fromLatin1(text), parent);
   ApplyButtonSkin(*button, skin);
@@ -132,6 +148,7 @@ MainWindow::MainWindow(const Clock& clock, std::filesystem::path directory,
   logWindow_->SetMessageBox([this](QMessageBox::Icon icon, const QString& text) {
     showMessage_(icon, QApplication::applicationName(), text);
   });
+  Remember(*logWindow_, Beside::DataLog);
   StartUp();
 }
 
@@ -190,6 +207,15 @@ void MainWindow::BuildWindow() {
   channelList_->setCurrentIndex(0);
   setChannel_ = NewButton("Set Ch", ButtonSkin::Common, converterGroup);
   getChannel_ = NewButton("Get Ch", ButtonSkin::Common, converterGroup);
+  converterGroup->setToolTip(QStringLiteral(
+      "K-3056: a multi-channel converter module on the same serial line, which switches the "
+      "line between its four channels (0..3).\nWith the port open and Enable ticked, Set Ch and "
+      "Get Ch send it its two commands; they show in the DataLog marked [K-3056]."));
+  converterEnable_->setToolTip(QStringLiteral("Allow the converter's commands on the open port"));
+  setChannel_->setToolTip(QStringLiteral(
+      "Send #C5<ChNo> and a carriage return: the converter switches to channel ChNo"));
+  getChannel_->setToolTip(QStringLiteral(
+      "Send #C6 and a carriage return: the converter answers its channel, which ChNo then shows"));
   auto* converterLayout = new QHBoxLayout(converterGroup);
   converterLayout->addWidget(converterEnable_);
   converterLayout->addWidget(new QLabel(QStringLiteral("ChNo : "), converterGroup));
@@ -214,19 +240,22 @@ void MainWindow::BuildWindow() {
     functionLayout->addWidget(button);
   connect(setParam, &QPushButton::clicked, this, &MainWindow::SetParam);
   connect(dataLog, &QPushButton::clicked, this, [this] {
+    if (!logWindow_->isVisible()) Place(*logWindow_, Beside::DataLog);
     logWindow_->showNormal();
     logWindow_->raise();
     logWindow_->activateWindow();
   });
-  connect(devStatus, &QPushButton::clicked, this, [this] {
-    auto* window = new DeviceStatusWindow(Sim().State(), this);
+  const auto showNew = [this](QDialog* window, Beside kind) {
     window->setAttribute(Qt::WA_DeleteOnClose);
+    Remember(*window, kind);
+    Place(*window, kind);
     window->show();
+  };
+  connect(devStatus, &QPushButton::clicked, this, [this, showNew] {
+    showNew(new DeviceStatusWindow(Sim().State(), this), Beside::DevStatus);
   });
-  connect(devSpecific, &QPushButton::clicked, this, [this] {
-    auto* window = new SpecCmdWindow(Sim(), specCmdEntry_, this);
-    window->setAttribute(Qt::WA_DeleteOnClose);
-    window->show();
+  connect(devSpecific, &QPushButton::clicked, this, [this, showNew] {
+    showNew(new SpecCmdWindow(Sim(), specCmdEntry_, this), Beside::DevSpecific);
   });
 
   hart7_ = new QCheckBox(QStringLiteral("HART v7.0"), this);
@@ -420,15 +449,18 @@ void MainWindow::HighlightRow(int row) {
 }
 
 void MainWindow::StoreRow(int row) {
-  const DeviceRow& shown = *rows_[static_cast<std::size_t>(row)];
-  // A failed write has been reported to the operator.
-  Sim().StoreRow(static_cast<uint8_t>(row), shown.EnableBox().isChecked(), shown.Entry());
+  const RowEntry entry = rows_[static_cast<std::size_t>(row)]->Entry();
+  Sim().StoreRows(std::span(&entry, 1));  // a failed write has been reported to the operator
   HighlightRow(row);
 }
 
 void MainWindow::SetParam() {
-  for (int r = 0; r < kRows; ++r) StoreRow(r);
-  Sim().ReloadAll();
+  std::array<RowEntry, kRows> entries;
+  for (std::size_t r = 0; r < kRows; ++r) entries[r] = rows_[r]->Entry();
+  // One write for all rows, so that a file that cannot be written is reported once. The full
+  // load follows only when the write went through: after a failure it could only add a second
+  // box about the same file.
+  if (Sim().StoreRows(entries)) Sim().ReloadAll();
   HighlightRow(kNoRow);
 }
 
@@ -463,6 +495,8 @@ SimulationDialog* MainWindow::SetUpSimulation(int row) {
   dialog->setAttribute(Qt::WA_DeleteOnClose);
   connect(dialog, &QDialog::accepted, this,
           [this, row, dialog] { StoreSimulation(row, dialog->Texts()); });
+  Remember(*dialog, Beside::MovingValues);
+  Place(*dialog, Beside::MovingValues);
   dialog->open();
   return dialog;
 }
@@ -471,6 +505,24 @@ void MainWindow::StoreSimulation(int row, const DeviceMotionTexts& texts) {
   // A failed write has been reported to the operator.
   Sim().StoreSimulation(static_cast<uint8_t>(row), texts);
   ShowMovingValues();
+}
+
+void MainWindow::Remember(QDialog& window, Beside kind) {
+  // finished comes with every close (OK, Cancel, Escape, Enter, the close box), while the window
+  // still stands where the operator left it.
+  connect(&window, &QDialog::finished, this,
+          [this, &window, kind] { places_[static_cast<std::size_t>(kind)] = window.pos(); });
+}
+
+void MainWindow::Place(QDialog& window, Beside kind) {
+  if (const std::optional<QPoint>& place = places_[static_cast<std::size_t>(kind)]) {
+    window.move(*place);
+    return;
+  }
+  // The window's frame is not known before it is shown: the style's title bar stands for it.
+  const QSize size = window.sizeHint().expandedTo(window.size()) +
+                     QSize(0, style()->pixelMetric(QStyle::PM_TitleBarHeight));
+  window.move(BesidePosition(frameGeometry(), size, screen()->availableGeometry()));
 }
 
 void MainWindow::ShowAbout() {

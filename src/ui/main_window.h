@@ -15,6 +15,7 @@
 
 #include <QDialog>
 #include <QMessageBox>
+#include <QPoint>
 #include <QString>
 #include <array>
 #include <cstdint>
@@ -71,11 +72,12 @@ class MainWindow : public QDialog {
 
   // Opens the port when closed, closes it when open.
   void OpenOrClosePort();
-  // Stores every row (StoreRow of rows 0..15), runs a full load and selects no row.
+  // Stores every row in one write (see StoreRow), runs a full load when that write went through,
+  // and selects no row.
   void SetParam();
-  // The row's enable flag into the device table, and its texts and units into the device's
-  // data and the file; then section 000 of the device is read again (its long address and
-  // the revision in force).
+  // The row's enable flag into the device table, and its identity and the values and units the
+  // operator changed into the device's data and the file; then section 000 of the device is
+  // read again (its long address and the revision in force).
   void StoreRow(int row);
   // Enables the row's fields from its Enable box, then selects the row.
   void ApplyRowEnable(int row);
@@ -121,6 +123,13 @@ class MainWindow : public QDialog {
   void SelectChannel(uint8_t channel);
   void ShowAbout();
   bool Hart7();
+  // The windows the function buttons and a row's menu open. Each kind opens beside the main
+  // window where the screen has room, or where the operator last left one of its kind in this
+  // run: Remember keeps that place when a window of the kind is closed, Place moves a window
+  // there before it is shown.
+  enum class Beside : uint8_t { DataLog, DevStatus, DevSpecific, MovingValues };
+  void Remember(QDialog& window, Beside kind);
+  void Place(QDialog& window, Beside kind);
 
   MessageBox showMessage_;
   std::optional<std::string> portDevice_;
@@ -148,6 +157,7 @@ class MainWindow : public QDialog {
   QAction* about_ = nullptr;
   CommLogWindow* logWindow_ = nullptr;
   QTimer* timer_ = nullptr;
+  std::array<std::optional<QPoint>, 4> places_;  // by Beside
 };
 
 }  // namespace qln

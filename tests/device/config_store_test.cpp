@@ -5,7 +5,10 @@
 
 #include <filesystem>
 #include <random>
+#include <span>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "support/fakes.h"
 #include "support/temp_dir.h"
@@ -81,9 +84,10 @@ TEST_F(ConfigStoreTest, HandEditIsSeenAtTheNextRefreshOfItsSectionOnly) {
   EXPECT_EQ(model.Active.PV1Value, 99.5f);
 }
 
-TEST_F(ConfigStoreTest, SaveRowConvertsTheRowTextsAndCreatesAMissingFile) {
+TEST_F(ConfigStoreTest, SaveRowsConvertsTheRowTextsAndCreatesAMissingFile) {
   model.Table[2].DevEnable = 1;
   RowEntry row;
+  row.Device = 2;
   row.LongAddress = "000ABCDE";
   row.MfrIDv7 = "1.2";
   row.Values[0] = "12.5";
@@ -96,7 +100,7 @@ TEST_F(ConfigStoreTest, SaveRowConvertsTheRowTextsAndCreatesAMissingFile) {
   row.Units[3] = 57;
   {
     std::lock_guard lock(model.Lock);
-    EXPECT_TRUE(store.SaveRow(model, 2, row));
+    EXPECT_TRUE(store.SaveRows(model, std::span(&row, 1)));
   }
   EXPECT_EQ(Key("HTDev_Sys", "Dev02_En"), "1");
   EXPECT_EQ(Key("HTDev02_Cmd000", "MfrID"), "0");
@@ -106,9 +110,10 @@ TEST_F(ConfigStoreTest, SaveRowConvertsTheRowTextsAndCreatesAMissingFile) {
   EXPECT_EQ(Key("HTDev02_Cmd000", "LblDist_v7"), "1");
   EXPECT_EQ(Key("HTDev02_Cmd001", "PV1Unit"), "7");
   EXPECT_EQ(Key("HTDev02_Cmd001", "PV1Value"), "12.500000");
-  EXPECT_EQ(Key("HTDev02_Cmd003", "PV2Value"), "1.234568");
+  // Digits that "%0.6f" would lose are kept.
+  EXPECT_EQ(Key("HTDev02_Cmd003", "PV2Value"), "1.23456789");
   EXPECT_EQ(Key("HTDev02_Cmd003", "PV3Value"), "0.000000");
-  EXPECT_EQ(Key("HTDev02_Cmd003", "PV4Value"), "0.000000");
+  EXPECT_EQ(Key("HTDev02_Cmd003", "PV4Value"), "0.0000001");
   EXPECT_EQ(Key("HTDev02_Cmd003", "PV4Unit"), "57");
   EXPECT_EQ(Key("HTDev02_Cmd015", "RangeUnit"), "7");
   // The model's texts changed with the file.
@@ -118,9 +123,46 @@ TEST_F(ConfigStoreTest, SaveRowConvertsTheRowTextsAndCreatesAMissingFile) {
   // Nine characters: the device identification takes characters 5 to 9.
   row.LongAddress = "123456789";
   std::lock_guard lock(model.Lock);
-  store.SaveRow(model, 2, row);
+  store.SaveRows(model, std::span(&row, 1));
   store.Refresh(model, 0, 2);
   EXPECT_EQ(model.Table[2].LongAddress, (std::array<uint8_t, 5>{0x12, 0x34, 0x05, 0x67, 0x89}));
+}
+
+// What the operator did not change stays in the file byte for byte; what was changed is stored
+// as "%0.6f" where that loses nothing, otherwise with the digits that read back as the number.
+TEST_F(ConfigStoreTest, SaveRowsKeepsUntouchedTextsAndStoresTypedNumbersWithoutLoss) {
+  UseExample();
+  const std::pair<std::string_view, std::string_view> kept[] = {
+      {"PV1Value", "0.00000000012345678"},
+      {"PV2Value", "123456789012345678.5"},
+      {"PV3Value", "-12345.6789012345"},
+      {"PV4Value", "0.12345678901234567"},
+      {"PV2Unit", "250"}};  // no unit of the lists
+  for (const auto& [key, text] : kept)
+    ASSERT_TRUE(ProfileFile(File()).Write("HTDev05_Cmd003", key, text));
+  ASSERT_TRUE(store.CheckAndLoadForOpen(model));
+  const std::string pvOf001 = Key("HTDev05_Cmd001", "PV1Value");
+  const struct {
+    const char* typed;
+    const char* stored;
+  } typedValues[] = {{"26", "26.000000"},
+                     {"", "0.000000"},
+                     {"-12345.6789012345", "-12345.6789012345"},
+                     {"0.00000000012345678", "0.00000000012345678"},
+                     {"123456789012345678.5", "123456789012345680.000000"},
+                     {"1e-300", "1e-300"},
+                     {"-0", "-0.000000"}};
+  std::vector<RowEntry> rows(2);
+  rows[0].Device = 5;  // nothing changed
+  rows[1].Device = 6;
+  std::lock_guard lock(model.Lock);
+  for (const auto& value : typedValues) {
+    rows[1].Values[1] = value.typed;
+    ASSERT_TRUE(store.SaveRows(model, rows));
+    EXPECT_EQ(Key("HTDev06_Cmd003", "PV2Value"), value.stored) << value.typed;
+  }
+  for (const auto& [key, text] : kept) EXPECT_EQ(Key("HTDev05_Cmd003", key), text);
+  EXPECT_EQ(Key("HTDev05_Cmd001", "PV1Value"), pvOf001);
 }
 
 TEST_F(ConfigStoreTest, RevisionPortAndChangeCounterWrites) {

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -57,11 +58,13 @@ TEST_F(SimulatorOperations, TheGridIsACopyOfTheDevicesAndAStoredRowChangesThemAn
   EXPECT_EQ(simulator_.Revision(), 7);
 
   RowEntry row;
+  row.Device = 9;
+  row.Enabled = true;
   row.LongAddress = "0A0B00C0DE";
   row.MfrIDv7 = "1234";
   row.Values[0] = "-1.5";
   row.Units[0] = 33;
-  EXPECT_TRUE(simulator_.StoreRow(9, true, row));
+  EXPECT_TRUE(simulator_.StoreRows(std::span(&row, 1)));
   EXPECT_EQ(Stored("HTDev_Sys", "Dev09_En"), "1");
   EXPECT_EQ(Stored("HTDev09_Cmd000", "MfrDevType"), "11");
   EXPECT_EQ(Stored("HTDev09_Cmd000", "DevIDNo"), std::to_string(0x00C0DE));
@@ -76,11 +79,13 @@ TEST_F(SimulatorOperations, TheGridIsACopyOfTheDevicesAndAStoredRowChangesThemAn
   EXPECT_EQ(grid.Texts[9].Get(3, "PV1Value"), "-1.500000");
 
   // Disabled again: the flag goes with the row. A device beyond the sixteen stores nothing.
-  EXPECT_TRUE(simulator_.StoreRow(9, false, row));
+  row.Enabled = false;
+  EXPECT_TRUE(simulator_.StoreRows(std::span(&row, 1)));
   EXPECT_FALSE(simulator_.Grid().Enabled[9]);
   EXPECT_EQ(Stored("HTDev_Sys", "Dev09_En"), "0");
   const std::string file = test::ReadFile(Ini());
-  EXPECT_FALSE(simulator_.StoreRow(kDeviceCount, true, row));
+  row.Device = kDeviceCount;
+  EXPECT_FALSE(simulator_.StoreRows(std::span(&row, 1)));
   EXPECT_EQ(test::ReadFile(Ini()), file);
 }
 
@@ -120,9 +125,10 @@ TEST_F(SimulatorOperations, ARowTheFileDidNotTakeIsWrittenByTheRetryWhileThePort
   StartUp();
   ASSERT_EQ(::chmod(Ini().c_str(), 0444), 0);
   RowEntry row;
+  row.Enabled = true;
   row.LongAddress = "2605123456";
   row.Values[0] = "77";
-  EXPECT_FALSE(simulator_.StoreRow(0, true, row));
+  EXPECT_FALSE(simulator_.StoreRows(std::span(&row, 1)));
   EXPECT_EQ(simulator_.Grid().Texts[0].Get(3, "PV1Value"), "77.000000");  // kept in memory
   EXPECT_EQ(Stored("HTDev00_Cmd003", "PV1Value"), "25.000000");
   ASSERT_FALSE(notifier_.problems.empty());

@@ -10,6 +10,8 @@
 #include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QProcess>
+#include <QProcessEnvironment>
 #include <QPushButton>
 #include <QScopeGuard>
 #include <QScreen>
@@ -18,13 +20,16 @@
 #include <QSpinBox>
 #include <QTest>
 #include <QTimer>
+#include <algorithm>
 #include <array>
+#include <bit>
 #include <chrono>
 #include <filesystem>
 #include <memory>
 #include <string>
 #include <thread>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 #include "commands/units.h"
@@ -154,10 +159,10 @@ bool Highlighted(const DeviceRow& row) {
     }
     return true;
   }
-  if (fields[0]->BackgroundColour() != QPalette().color(QPalette::Button))
-    qFatal("short address not on button face");
-  for (std::size_t i = 1; i < fields.size(); ++i) {
-    if (fields[i]->BackgroundColour() != QColor(Qt::white)) qFatal("field not white");
+  // Read-only fields (the short address, moving values) on the button face, the others white.
+  for (const ColourEdit* field : fields) {
+    const QColor face = field->isReadOnly() ? QPalette().color(QPalette::Button) : Qt::white;
+    if (field->BackgroundColour() != face) qFatal("field not on its face");
   }
   return false;
 }
@@ -280,7 +285,7 @@ class MainWindowTest : public QObject {
     QVERIFY(!window.Sim().PortOpen());
   }
 
-  // A stored value longer than a field's typing limit is shown whole and stored again as shown;
+  // A stored value longer than a field's typing limit is shown whole and kept as it is;
   // a COM number above 255 selects the port of its low 8 bits.
   void StoredTextsAreShownWholeAndComNoKeepsItsLowBits() {
     WindowFixture f;
@@ -298,8 +303,7 @@ class MainWindowTest : public QObject {
     f.Press("SetParam");
     QVERIFY(f.messages.empty());
     QCOMPARE(f.Stored("HTDev04_Cmd003", "PV1Value"), big);
-    QCOMPARE(f.Stored("HTDev04_Cmd001", "PV1Value"), big);
-    QCOMPARE(f.Stored("HTDev04_Cmd003", "PV4Value"), std::string("-0.000012"));
+    QCOMPARE(f.Stored("HTDev04_Cmd003", "PV4Value"), std::string("-0.000012345678"));
 
     // What the operator types into the field is still held to 13 characters.
     NumberEdit& value = f.Row(4).Value(0);
@@ -457,6 +461,71 @@ class MainWindowTest : public QObject {
     QCOMPARE(HighlightedRow(window), MainWindow::kNoRow);
   }
 
+  // SetParam leaves what nobody touched byte for byte and stores a typed number without losing
+  // digits; grid, file and command 3 agree. A long value shows from its start, whole as tooltip.
+  void SetParamKeepsUntouchedValuesAndTypedDigits() {
+    WindowFixture f;
+    const char* extremes[] = {"0.00000000012345678", "123456789012345678.5", "-12345.6789012345",
+                              "0.12345678901234567"};
+    const char* keys[] = {"PV1Value", "PV2Value", "PV3Value", "PV4Value"};
+    for (int i = 0; i < 4; ++i) f.Configure("HTDev03_Cmd003", keys[i], extremes[i]);
+    f.Start();
+    f.OpenPort();
+    const QString negative = extremes[2];
+    QCOMPARE(f.Row(3).Value(2).text(), negative);
+    QCOMPARE(f.Row(3).Value(2).cursorPosition(), 0);
+    QCOMPARE(f.Row(3).Value(2).toolTip(), negative);
+    QCOMPARE(f.Row(3).Value(0).toolTip(), QString(extremes[0]));
+
+    const char* typed[] = {"26", extremes[2], extremes[0], extremes[3]};
+    // The 17th digit is beyond a double: the number is kept with the digits it needs.
+    const char* stored[] = {"26.000000", extremes[2], extremes[0], "0.12345678901234566"};
+    for (int i = 0; i < 4; ++i) f.Row(0).Value(i).setText(typed[i]);
+    f.Press("SetParam");
+    QVERIFY(f.messages.empty());
+    QTest::mouseClick(&f.Box("GetCMD3Param (Auto)"), Qt::LeftButton);
+    f.Tick();  // the grid shows the file again
+    for (int i = 0; i < 4; ++i) {
+      QCOMPARE(f.Stored("HTDev03_Cmd003", keys[i]), std::string(extremes[i]));
+      QCOMPARE(f.Row(3).Value(i).text(), QString(extremes[i]));
+      QCOMPARE(f.Stored("HTDev00_Cmd003", keys[i]), std::string(stored[i]));
+      QCOMPARE(f.Row(0).Value(i).text(), QString(stored[i]));
+    }
+    QCOMPARE(f.Stored("HTDev00_Cmd001", "PV1Value"), std::string("26.000000"));
+
+    // Command 3: the four variables as single-precision numbers, after the current and each unit.
+    const auto variable = [](const test::SlaveFrame& reply, int i) {
+      const std::vector<uint8_t> data = reply.Data();
+      uint32_t bits = 0;
+      for (int b = 0; b < 4; ++b) bits = bits << 8 | data[static_cast<std::size_t>(5 + 5 * i + b)];
+      return std::bit_cast<float>(bits);
+    };
+    for (const auto& [device, texts] :
+         {std::pair{uint8_t{3}, extremes}, std::pair{uint8_t{0}, stored}}) {
+      const QByteArray shown = QByteArray::fromHex(f.Row(device).LongAddress().text().toLatin1());
+      std::array<uint8_t, 5> address{};
+      std::copy(shown.begin(), shown.end(), address.begin());
+      const auto reply = f.master->Transact(test::LongFrame(address, 3));
+      QVERIFY(reply);
+      QCOMPARE(reply->ResponseCode(), uint8_t{0});
+      for (int i = 0; i < 4; ++i) QCOMPARE(variable(*reply, i), std::stof(texts[i]));
+    }
+  }
+
+  // With its directory gone, SetParam says so in one box: one write for all rows, and no reload
+  // warning about the same file on top of it.
+  void SetParamWithoutItsDirectoryShowsOneBox() {
+    WindowFixture f;
+    f.useFakeClock = true;
+    f.Start();
+    f.Row(2).Value(0).setText("7");
+    std::filesystem::remove_all(f.dir.Path());
+    f.Press("SetParam");
+    QCoreApplication::processEvents();
+    QCOMPARE(f.messages.size(), std::size_t{1});
+    QVERIFY2(f.messages[0].text.contains("QLN.ini"), qPrintable(f.messages[0].text));
+  }
+
   void AnEnableBoxTakesEffectOnlyWithSetParam() {
     WindowFixture f;
     MainWindow& window = f.Start();
@@ -523,7 +592,8 @@ class MainWindowTest : public QObject {
       QVERIFY(f.Row(r).Value(0).isReadOnly());
       QVERIFY(!f.Row(r).Moving(1));
     }
-    QCOMPARE(f.Row(6).Value(0).toolTip(), QString("sine 1000..1500 over 20 s +-5 noise"));
+    QVERIFY(f.Row(6).Value(0).toolTip().startsWith(
+        "Moving value (sine 1000..1500 over 20 s +-5 noise), read-only while it moves"));
     QVERIFY(!f.Row(5).Moving(0));
     QVERIFY(!f.Row(5).Value(0).isReadOnly());
     // The sine starts at mid-range when first shown and is at its top a quarter period later.
@@ -546,16 +616,20 @@ class MainWindowTest : public QObject {
     dialog->Field(1, 1).setText("20");
     dialog->Field(1, 2).setText("0");
     dialog->accept();
-    QCOMPARE(dialog->Fault().text(),
-             QString("Dev[5]_Simulation: PV2Period=0 is not a period above 0; PV2 stays fixed"));
+    QCOMPARE(dialog->Fault().text(), QString("SV, Period (s): 0 is not a period above 0."));
     QVERIFY(f.Stored("HTDev05_Simulation", "PV2Mode").empty());  // nothing written
     dialog->Field(1, 2).setText("5");
     dialog->accept();
     QCOMPARE(f.Stored("HTDev05_Simulation", "PV2Mode"), std::string("ramp"));
     QCOMPARE(f.Stored("HTDev05_Simulation", "PV2Period"), std::string("5"));
-    QCOMPARE(f.Stored("HTDev05_Simulation", "PV1Mode"), std::string("fixed"));
+    // Only what was set is written: no empty keys, no "fixed" for the variables left alone.
+    const std::string file = test::ReadFile(f.Ini());
+    std::string section = file.substr(file.find("[HTDev05_Simulation]"));
+    section = section.substr(0, section.find("\r\n[", 1));
+    for (const char* unset : {"PV1", "PV2Noise", "PV3", "PV4"})
+      QVERIFY2(section.find(unset) == std::string::npos, section.c_str());
     QVERIFY(f.Row(5).Moving(1));
-    QCOMPARE(f.Row(5).Value(1).toolTip(), QString("ramp 10..20 over 5 s"));
+    QVERIFY(f.Row(5).Value(1).toolTip().contains("(ramp 10..20 over 5 s)"));
 
     // Storing the row keeps the stored value of a moving variable, never the live one.
     const std::string stored = f.Stored("HTDev05_Cmd003", "PV2Value");
@@ -720,6 +794,24 @@ class MainWindowTest : public QObject {
     QTest::mouseClick(&box, Qt::LeftButton);
     QVERIFY(window.Sim().HartIpRunning());
     QCOMPARE(f.Stored("HTDev_Sys", "HartIpPort"), std::to_string(port));
+  }
+
+  // The program explains itself without a display (the toolkit would abort without one).
+  void HelpAndVersionNeedNoDisplay() {
+    QProcess program;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+      environment.remove(QString::fromLatin1(name));
+    program.setProcessEnvironment(environment);
+    const std::pair<const char*, const char*> answers[] = {{"--help", "Usage: quillon"},
+                                                           {"--version", "quillon 1.08\n"}};
+    for (const auto& [argument, start] : answers) {
+      program.start(QStringLiteral(QLN_GUI), {QString::fromLatin1(argument)});
+      QVERIFY(program.waitForFinished(30000));
+      QCOMPARE(program.exitStatus(), QProcess::NormalExit);
+      QCOMPARE(program.exitCode(), 0);
+      QVERIFY(program.readAllStandardOutput().startsWith(start));
+    }
   }
 
   void AboutBoxFromTheMenu() {
