@@ -22,9 +22,9 @@ constexpr auto kPollPeriod = 10ms;
 constexpr auto kResetNoteDelay = 100ms;
 // Empty polls after which an unanswered converter request is given up.
 constexpr uint8_t kConverterWaitLimit = 10;
-// Bytes after which a converter answer that does not end is taken as ended.
-constexpr std::size_t kMaxConverterAnswer = 64;
+// The byte of a get-channel answer that holds the channel digit.
 constexpr std::size_t kConverterChannelByte = 4;
+constexpr std::string_view kConverterOrigin = "K-3056";  // marks its lines in the traffic log
 
 // Real-time scheduling at the top priority when the system grants it; otherwise the lowest nice
 // value the user may take (none below 0 without privilege), and otherwise normal priority.
@@ -134,23 +134,24 @@ SerialWorker::PassEnd SerialWorker::ConverterStep() {
   answerLength_ = 0;
   request.State.store(ConverterState::Awaiting, std::memory_order_release);
   KeyAndWrite(command);
+  parts_.log.Log(LogKind::Sent,
+                 TrafficLine(parts_.clock, LogKind::Sent, kConverterOrigin, 0, command));
   return PassEnd::Continue;
 }
 
 // The answer's bytes are the converter's, not the link's: they get no tick either. The answer has
-// ended when a poll after its first bytes finds the line silent; only its fifth byte, the channel
-// digit of a get-channel answer, is used.
+// ended when a poll after its first bytes finds the line silent, or when it has filled answer_;
+// it is logged, and only its fifth byte, the channel digit of a get-channel answer, is used.
 SerialWorker::PassEnd SerialWorker::AwaitConverterAnswer() {
   ConverterRequest& request = parts_.converter;
   const ReadResult result = port_.Read(buffer_.data(), buffer_.size());
   if (result.gone) return Gone(result);
   if (result.count > 0) {
-    if (answerLength_ <= kConverterChannelByte &&
-        answerLength_ + result.count > kConverterChannelByte) {
-      answerFifthByte_ = buffer_[kConverterChannelByte - answerLength_];
-    }
-    answerLength_ += result.count;
-    if (answerLength_ < kMaxConverterAnswer) return PassEnd::Sleep;
+    const std::size_t kept = std::min(result.count, answer_.size() - answerLength_);
+    std::copy_n(buffer_.begin(), kept,
+                answer_.begin() + static_cast<std::ptrdiff_t>(answerLength_));
+    answerLength_ += kept;
+    if (answerLength_ < answer_.size()) return PassEnd::Sleep;
   } else if (answerLength_ == 0) {
     if (++converterWait_ > kConverterWaitLimit) {
       converterWait_ = 0;
@@ -158,8 +159,10 @@ SerialWorker::PassEnd SerialWorker::AwaitConverterAnswer() {
     }
     return PassEnd::Sleep;
   }
+  parts_.log.Log(LogKind::Received, TrafficLine(parts_.clock, LogKind::Received, kConverterOrigin,
+                                                0, std::span(answer_.data(), answerLength_)));
   if (request.Code == kConverterGetChannel && answerLength_ > kConverterChannelByte) {
-    const uint8_t channel = static_cast<uint8_t>(answerFifthByte_ - '0');
+    const uint8_t channel = static_cast<uint8_t>(answer_[kConverterChannelByte] - '0');
     if (channel < kConverterChannels) parts_.channelReport.Report(channel);
   }
   answerLength_ = 0;

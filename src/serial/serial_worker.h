@@ -16,6 +16,8 @@
 #include <span>
 #include <thread>
 
+#include "base/clock.h"
+#include "base/log_sink.h"
 #include "base/notifier.h"
 #include "base/result.h"
 #include "commands/transaction.h"
@@ -33,6 +35,8 @@ struct SerialWorkerParts {
   Transaction& transaction;  // the notes that follow a sent reply
   ConverterRequest& converter;
   ConverterChannelReport& channelReport;
+  LogSink& log;  // the converter's commands and answers, beside the link's frames
+  const Clock& clock;
   Notifier& notifier;  // a port that has gone away, a reply that could not be sent
   // Called on the worker thread when a pass has handed a request to the command layer.
   std::function<void()> requestHandedOver;
@@ -77,9 +81,9 @@ class SerialWorker {
   SerialWorkerParts parts_;
   std::array<uint8_t, 256> buffer_{};
 
-  // The converter's answer being read: its length so far and its fifth byte.
+  // The converter's answer being read (taken as ended once it fills the array).
   std::size_t answerLength_ = 0;
-  uint8_t answerFifthByte_ = 0;
+  std::array<uint8_t, 64> answer_{};
   uint8_t converterWait_ = 0;  // empty polls while awaiting the converter's answer
 
   std::thread thread_;

@@ -67,7 +67,8 @@ class SerialWorkerTest : public ::testing::Test {
   ConverterChannelReport report;
   int handOvers = 0;
   SerialWorker worker{
-      port, {link, burst, transaction, converter, report, notifier, [this] { ++handOvers; }}};
+      port,
+      {link, burst, transaction, converter, report, log, clock, notifier, [this] { ++handOvers; }}};
 };
 
 TEST_F(SerialWorkerTest, ARequestIsHandedOverOnceAndItsReplySentWithTheLineKeyed) {
@@ -158,7 +159,12 @@ TEST_F(SerialWorkerTest, ConverterCommandsGoOutBareAndTheReportedChannelComesBac
   EXPECT_EQ(PassesUntilConverterIdle(), 3);
   EXPECT_EQ(report.Take(), 3);
   EXPECT_FALSE(report.Take());
-  EXPECT_TRUE(Logged().empty()) << "converter traffic is not logged";
+  // Logged beside the frames, marked as the converter's.
+  const std::vector<LogLine> lines = Logged();
+  ASSERT_EQ(lines.size(), 4u);
+  EXPECT_TRUE(lines[0].Text.ends_with("  ==>  [K-3056]  23 43 35 32 0D "));
+  EXPECT_EQ(lines[1].Kind, LogKind::Received);
+  EXPECT_TRUE(lines[3].Text.ends_with("  <==  [K-3056]  21 43 36 3D 33 0D "));
 }
 
 TEST_F(SerialWorkerTest, ASilentConverterIsGivenUpAndItsWaitCountCarriesOver) {
