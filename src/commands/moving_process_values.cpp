@@ -1,6 +1,7 @@
 #include "commands/moving_process_values.h"
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace qln {
@@ -19,18 +20,35 @@ DeviceMotionTexts ReadMotionTexts(const ProfileSnapshot& file, uint8_t device) {
 
 Result<> WriteMotionTexts(DeviceModel& model, ConfigStore& store, uint8_t device,
                           const DeviceMotionTexts& texts) {
-  std::vector<KeyText> keys;
-  std::array<MotionKeys, kMovingVariables> names;
+  struct Wanted {
+    std::string key;
+    const std::string* text;
+    bool mode;
+  };
+  std::vector<Wanted> wanted;
   for (std::size_t i = 0; i < kMovingVariables; ++i) {
-    names[i] = MotionKeyNames(i);
+    const MotionKeys k = MotionKeyNames(i);
     const MotionTexts& t = texts[i];
-    keys.insert(keys.end(), {{names[i].mode, t.mode},
-                             {names[i].low, t.low},
-                             {names[i].high, t.high},
-                             {names[i].period, t.period},
-                             {names[i].noise, t.noise}});
+    wanted.insert(wanted.end(), {{k.mode, &t.mode, true},
+                                 {k.low, &t.low, false},
+                                 {k.high, &t.high, false},
+                                 {k.period, &t.period, false},
+                                 {k.noise, &t.noise, false}});
   }
-  return store.WriteSharedSection(model, SimulationSectionName(device), keys);
+  std::vector<std::string_view> keys;
+  for (const Wanted& w : wanted) keys.push_back(w.key);
+  const std::string section = SimulationSectionName(device);
+  const std::vector<std::string> held = store.ReadKeys(section, keys);
+  std::vector<KeyText> changed;
+  for (std::size_t k = 0; k < wanted.size(); ++k) {
+    const Wanted& w = wanted[k];
+    if (*w.text == held[k]) continue;
+    const std::optional<MotionMode> named = ParseMotionMode(*w.text);
+    if (w.mode && named && named == ParseMotionMode(held[k])) continue;
+    changed.push_back({w.key, *w.text});
+  }
+  if (changed.empty()) return {};
+  return store.WriteSharedSection(model, section, changed);
 }
 
 std::array<std::optional<double>, kMovingVariables> MovingValuesNow(ConfigStore& store,

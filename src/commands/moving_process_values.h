@@ -15,8 +15,10 @@ namespace qln {
 
 // The texts of the device's simulation section in the file.
 DeviceMotionTexts ReadMotionTexts(const ProfileSnapshot& file, uint8_t device);
-// Writes the twenty keys of the device's simulation section at once (see ConfigStore::WriteKeys
-// for a failed write).
+// Writes, in one write, the keys of the device's simulation section whose texts differ from what
+// the file (or a change still pending) holds; a mode only when it names another mode, so that an
+// unset mode is not written as "fixed". Nothing changed writes nothing. See ConfigStore::WriteKeys
+// for a failed write.
 Result<> WriteMotionTexts(DeviceModel& model, ConfigStore& store, uint8_t device,
                           const DeviceMotionTexts& texts);
 

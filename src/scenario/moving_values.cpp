@@ -53,9 +53,15 @@ std::string SimulationSectionName(uint8_t device) {
   return name;
 }
 
+std::string MotionKey(std::size_t variable, MotionField field) {
+  static constexpr std::string_view kNames[] = {"Mode", "Low", "High", "Period", "Noise"};
+  return "PV" + std::to_string(variable + 1) + std::string(kNames[static_cast<std::size_t>(field)]);
+}
+
 MotionKeys MotionKeyNames(std::size_t variable) {
-  const std::string pv = "PV" + std::to_string(variable + 1);
-  return {pv + "Mode", pv + "Low", pv + "High", pv + "Period", pv + "Noise"};
+  const auto key = [&](MotionField field) { return MotionKey(variable, field); };
+  return {key(MotionField::Mode), key(MotionField::Low), key(MotionField::High),
+          key(MotionField::Period), key(MotionField::Noise)};
 }
 
 std::string_view MotionModeName(MotionMode mode) {
@@ -75,39 +81,58 @@ std::optional<MotionMode> ParseMotionMode(std::string_view text) {
   return std::nullopt;
 }
 
-ParsedMotion ParseMotion(const MotionTexts& texts, uint8_t device, std::size_t variable) {
-  const MotionKeys keys = MotionKeyNames(variable);
-  const std::string pv = "PV" + std::to_string(variable + 1);
-  const auto fault = [&](const std::string& key, const std::string& text, const char* what) {
-    char prefix[32];
-    std::snprintf(prefix, sizeof prefix, "Dev[%u]_Simulation: ", static_cast<unsigned>(device));
-    return ParsedMotion{std::nullopt,
-                        prefix + key + "=" + text + " " + what + "; " + pv + " stays fixed"};
-  };
+std::string MotionProblemText(MotionProblem problem, std::string_view high) {
+  switch (problem) {
+    case MotionProblem::NotAMode:
+      return "is not a mode (fixed, sine, triangle, ramp, square or random)";
+    case MotionProblem::NotANumber:
+      return "is not a number";
+    case MotionProblem::AboveHigh:
+      return "is above " + std::string(high);
+    case MotionProblem::NotAPeriod:
+      return "is not a period above 0";
+    case MotionProblem::NotANoise:
+      return "is not a noise amplitude of 0 or more";
+    case MotionProblem::BeyondFloat:
+      return "takes the value beyond the float range";
+  }
+  return {};
+}
 
+std::string MotionFaultLine(const MotionFault& fault, uint8_t device) {
+  char prefix[32];
+  std::snprintf(prefix, sizeof prefix, "Dev[%u]_Simulation: ", static_cast<unsigned>(device));
+  return prefix + MotionKey(fault.variable, fault.field) + "=" + fault.text + " " +
+         MotionProblemText(fault.problem, MotionKey(fault.variable, MotionField::High)) + "; PV" +
+         std::to_string(fault.variable + 1) + " stays fixed";
+}
+
+ParsedMotion ParseMotion(const MotionTexts& texts, std::size_t variable) {
+  const auto fault = [&](MotionField field, const std::string& text, MotionProblem problem) {
+    return ParsedMotion{std::nullopt, MotionFault{variable, field, text, problem}};
+  };
   const std::optional<MotionMode> mode = ParseMotionMode(texts.mode);
-  if (!mode)
-    return fault(keys.mode, texts.mode,
-                 "is not a mode (fixed, sine, triangle, ramp, "
-                 "square or random)");
+  if (!mode) return fault(MotionField::Mode, texts.mode, MotionProblem::NotAMode);
   if (*mode == MotionMode::Fixed) return {};
   const std::optional<double> low = MotionNumber(texts.low);
-  if (!low) return fault(keys.low, texts.low, "is not a number");
+  if (!low) return fault(MotionField::Low, texts.low, MotionProblem::NotANumber);
   const std::optional<double> high = MotionNumber(texts.high);
-  if (!high) return fault(keys.high, texts.high, "is not a number");
-  if (*low > *high) return fault(keys.low, texts.low, ("is above " + keys.high).c_str());
+  if (!high) return fault(MotionField::High, texts.high, MotionProblem::NotANumber);
+  if (*low > *high) return fault(MotionField::Low, texts.low, MotionProblem::AboveHigh);
   const std::optional<double> period = MotionNumber(texts.period);
-  if (!period || !(*period > 0.0))
-    return fault(keys.period, texts.period, "is not a period above 0");
+  if (!period || !(*period > 0.0)) {
+    return fault(MotionField::Period, texts.period, MotionProblem::NotAPeriod);
+  }
   const std::optional<double> noise =
       Trim(texts.noise).empty() ? std::optional<double>(0.0) : MotionNumber(texts.noise);
-  if (!noise || !(*noise >= 0.0))
-    return fault(keys.noise, texts.noise, "is not a noise amplitude of 0 or more");
+  if (!noise || !(*noise >= 0.0)) {
+    return fault(MotionField::Noise, texts.noise, MotionProblem::NotANoise);
+  }
   // The value with its noise must stay a float.
   if (std::max(std::fabs(*low), std::fabs(*high)) + *noise > FLT_MAX) {
-    return fault(keys.noise, texts.noise, "takes the value beyond the float range");
+    return fault(MotionField::Noise, texts.noise, MotionProblem::BeyondFloat);
   }
-  return {MotionSettings{*mode, *low, *high, *period, *noise}, {}};
+  return {MotionSettings{*mode, *low, *high, *period, *noise}, std::nullopt};
 }
 
 double PeriodicValue(const MotionSettings& s, uint64_t elapsedMs) {
@@ -157,8 +182,8 @@ void MovingValues::SetTexts(uint8_t device, const DeviceMotionTexts& texts,
   for (std::size_t i = 0; i < kMovingVariables; ++i) {
     Variable& v = variables_[device][i];
     if (v.texts == texts[i]) continue;
-    ParsedMotion parsed = ParseMotion(texts[i], device, i);
-    if (!parsed.problem.empty()) problems.push_back(std::move(parsed.problem));
+    const ParsedMotion parsed = ParseMotion(texts[i], i);
+    if (parsed.fault) problems.push_back(MotionFaultLine(*parsed.fault, device));
     v = Variable{texts[i], parsed.settings, false, 0, 0, 0.0, MotionRandom(SeedOf(device, i))};
     if (v.settings) v.walk = (v.settings->low + v.settings->high) / 2.0;
   }

@@ -64,6 +64,10 @@ struct MotionKeys {
 };
 MotionKeys MotionKeyNames(std::size_t variable);
 
+// The five texts of a variable, in the order of MotionTexts and MotionKeys.
+enum class MotionField : uint8_t { Mode, Low, High, Period, Noise };
+std::string MotionKey(std::size_t variable, MotionField field);
+
 // A whole text as a decimal number that a float holds (white space around it allowed); nothing
 // for anything else: an empty text, trailing characters, NaN, infinities, magnitudes beyond
 // FLT_MAX.
@@ -73,14 +77,35 @@ std::optional<double> MotionNumber(std::string_view text);
 std::string_view MotionModeName(MotionMode mode);
 std::optional<MotionMode> ParseMotionMode(std::string_view text);
 
-// The motion the texts describe: the settings of a moving variable, nothing for a fixed one. A
-// bad text leaves the variable fixed and sets problem to a line naming the device, key and text
-// ("Dev[3]_Simulation: PV1Period=0 is not a period above 0; PV1 stays fixed").
+// What is wrong with a variable's texts: which text, and how it fails.
+enum class MotionProblem : uint8_t {
+  NotAMode,
+  NotANumber,
+  AboveHigh,
+  NotAPeriod,
+  NotANoise,
+  BeyondFloat
+};
+struct MotionFault {
+  std::size_t variable = 0;
+  MotionField field = MotionField::Mode;
+  std::string text;
+  MotionProblem problem = MotionProblem::NotAMode;
+};
+// The words after a text's name and the text ("is not a period above 0"); `high` names the High
+// text for AboveHigh.
+std::string MotionProblemText(MotionProblem problem, std::string_view high);
+// The fault as the console reports it, in the file's words: "Dev[3]_Simulation: PV1Period=0 is
+// not a period above 0; PV1 stays fixed".
+std::string MotionFaultLine(const MotionFault& fault, uint8_t device);
+
+// The motion the texts of variable 0..3 describe: the settings of a moving variable, nothing for
+// a fixed one. A bad text leaves the variable fixed and is described in fault.
 struct ParsedMotion {
   std::optional<MotionSettings> settings;
-  std::string problem;
+  std::optional<MotionFault> fault;
 };
-ParsedMotion ParseMotion(const MotionTexts& texts, uint8_t device, std::size_t variable);
+ParsedMotion ParseMotion(const MotionTexts& texts, std::size_t variable);
 
 // The value of a periodic shape (sine, triangle, ramp, square) elapsedMs after its start,
 // without noise.

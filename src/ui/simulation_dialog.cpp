@@ -11,16 +11,26 @@ namespace qln {
 namespace {
 
 constexpr const char* kVariables[kMovingVariables] = {"PV", "SV", "TV", "QV"};
+// In the order of MotionField.
 constexpr const char* kHeadings[] = {"Mode", "Low", "High", "Period (s)", "Noise"};
 constexpr MotionMode kModes[] = {MotionMode::Fixed, MotionMode::Sine,   MotionMode::Triangle,
                                  MotionMode::Ramp,  MotionMode::Square, MotionMode::Random};
 
 QString Text(const std::string& text) { return QString::fromStdString(text); }
 
+// A fault in the dialog's words: "SV, Period (s): 0 is not a period above 0."
+QString Wording(const MotionFault& fault) {
+  const QString text = fault.text.empty() ? QStringLiteral("(empty)") : Text(fault.text);
+  return QStringLiteral("%1, %2: %3 %4.")
+      .arg(QString::fromLatin1(kVariables[fault.variable]),
+           QString::fromLatin1(kHeadings[static_cast<std::size_t>(fault.field)]), text,
+           Text(MotionProblemText(fault.problem, kHeadings[2])));
+}
+
 }  // namespace
 
 SimulationDialog::SimulationDialog(uint8_t device, const DeviceMotionTexts& texts, QWidget* parent)
-    : QDialog(parent), device_(device) {
+    : QDialog(parent) {
   setWindowTitle(QStringLiteral("Moving values of device %1").arg(device, 2, 10, QLatin1Char('0')));
   auto* grid = new QGridLayout;
   for (int column = 0; column < 5; ++column) {
@@ -77,9 +87,8 @@ DeviceMotionTexts SimulationDialog::Texts() const {
 void SimulationDialog::accept() {
   const DeviceMotionTexts texts = Texts();
   for (std::size_t i = 0; i < kMovingVariables; ++i) {
-    const ParsedMotion parsed = ParseMotion(texts[i], device_, i);
-    if (!parsed.problem.empty()) {
-      fault_->setText(QString::fromStdString(parsed.problem));
+    if (const ParsedMotion parsed = ParseMotion(texts[i], i); parsed.fault) {
+      fault_->setText(Wording(*parsed.fault));
       return;
     }
   }

@@ -1,7 +1,7 @@
 // The dialog that sets a device's moving values up: for each of PV, SV, TV and QV the mode, Low,
 // High, Period and Noise of the device's simulation section. It opens with the section's texts;
 // OK is taken only when every variable's texts make a motion (or a fixed variable), otherwise
-// the fault is shown in the dialog and it stays open.
+// the fault is shown in the dialog's own words ("PV, Low: 10 is above High.") and it stays open.
 #pragma once
 
 #include <QDialog>
@@ -34,7 +34,6 @@ class SimulationDialog : public QDialog {
   void accept() override;
 
  private:
-  uint8_t device_;
   std::array<QComboBox*, kMovingVariables> modes_{};
   std::array<std::array<QLineEdit*, 4>, kMovingVariables> fields_{};
   QLabel* fault_;
