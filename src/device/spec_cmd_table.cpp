@@ -13,7 +13,7 @@ uint8_t Byte(std::string_view text) { return static_cast<uint8_t>(ParseUnsigned(
 
 }  // namespace
 
-void LoadSpecCmd(ConfigStore& store, SpecCmdEntry& entry) {
+bool LoadSpecCmd(ConfigStore& store, SpecCmdEntry& entry) {
   constexpr std::size_t kParamNumRoom = 99;
   const auto snapshot = store.Snapshot();
   const std::string section = SectionName(entry.CommandNumber, 0);
@@ -22,6 +22,7 @@ void LoadSpecCmd(ConfigStore& store, SpecCmdEntry& entry) {
   for (std::size_t i = 1; i <= entry.ParamNum; ++i) {
     entry.Data[i - 1] = Byte(snapshot->Read(section, SpecCmdKey(i)));
   }
+  return !count.empty();
 }
 
 Result<> SaveSpecCmd(ConfigStore& store, DeviceModel& model, const SpecCmdEntry& entry) {

@@ -25,8 +25,9 @@ struct SpecCmdEntry {
 };
 
 // Reads the entry's command section into the entry. A count above 64 (hand-edited file) is cut
-// to 64; data bytes above the count keep their values. Caller holds the model lock.
-void LoadSpecCmd(ConfigStore& store, SpecCmdEntry& entry);
+// to 64; data bytes above the count keep their values. Returns whether the file holds a reply
+// for the command (a count); without one the count becomes 0. Caller holds the model lock.
+bool LoadSpecCmd(ConfigStore& store, SpecCmdEntry& entry);
 // Writes the entry: ParamNum and all 64 Param keys, those above ParamNum as 0. Caller holds the
 // model lock.
 Result<> SaveSpecCmd(ConfigStore& store, DeviceModel& model, const SpecCmdEntry& entry);

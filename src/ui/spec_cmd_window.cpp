@@ -88,10 +88,14 @@ SpecCmdWindow::SpecCmdWindow(Simulator& simulator, SpecCmdEntry& entry, QWidget*
   buttons->addWidget(clear);
   buttons->addWidget(del);
 
+  status_ = new QLabel(this);
+  status_->setObjectName(QStringLiteral("status"));
+
   auto* layout = new QVBoxLayout(this);
   layout->addLayout(lists);
   layout->addWidget(grid);
   layout->addLayout(buttons);
+  layout->addWidget(status_);
 
   // The lists start at 128 and 1, and the shared entry takes them, whatever another window set.
   command_->setCurrentIndex(0);
@@ -99,9 +103,11 @@ SpecCmdWindow::SpecCmdWindow(Simulator& simulator, SpecCmdEntry& entry, QWidget*
   entry_.CommandNumber = kFirstCommand;
   entry_.ParamNum = 1;
   ApplyParamNum();
+  ShowStored();
 
   connect(command_, &QComboBox::activated, this, [this](int position) {
     entry_.CommandNumber = static_cast<uint8_t>(kFirstCommand + position);
+    ShowStored();
   });
   connect(count_, &QComboBox::activated, this, [this](int position) {
     entry_.ParamNum = static_cast<uint8_t>(position);
@@ -117,11 +123,42 @@ void SpecCmdWindow::SetEntry() {
   entry_.ParamNum = static_cast<uint8_t>(count_->currentIndex());
   ApplyParamNum();
   for (std::size_t i = 0; i < cells_.size(); ++i) entry_.Data[i] = CellByte(cells_[i]->text());
-  simulator_.SaveSpecCmd(entry_);  // a failed write has been reported to the operator
+  // A failed write has been reported to the operator as well.
+  const Result<> saved = simulator_.SaveSpecCmd(entry_);
+  status_->setText(saved ? QStringLiteral("Command %1 stored with %2 data bytes.")
+                               .arg(entry_.CommandNumber)
+                               .arg(entry_.ParamNum)
+                         : QStringLiteral("Command %1 was not stored: %2")
+                               .arg(entry_.CommandNumber)
+                               .arg(QString::fromStdString(saved.error())));
 }
 
 void SpecCmdWindow::GetEntry() {
-  simulator_.LoadSpecCmd(entry_);  // a count above 64 comes back as 64
+  const bool found = simulator_.LoadSpecCmd(entry_);  // a count above 64 comes back as 64
+  ShowEntry();
+  status_->setText(found ? StoredStatus()
+                         : QStringLiteral("Command %1: nothing stored.").arg(entry_.CommandNumber));
+}
+
+QString SpecCmdWindow::StoredStatus() const {
+  return QStringLiteral("Command %1: the stored reply, %2 data bytes.")
+      .arg(entry_.CommandNumber)
+      .arg(entry_.ParamNum);
+}
+
+void SpecCmdWindow::ShowStored() {
+  SpecCmdEntry stored = entry_;
+  if (simulator_.LoadSpecCmd(stored)) {
+    entry_ = stored;
+    ShowEntry();
+    status_->setText(StoredStatus());
+  } else {
+    status_->setText(QStringLiteral("Command %1: nothing stored yet; Set stores the bytes shown.")
+                         .arg(entry_.CommandNumber));
+  }
+}
+
+void SpecCmdWindow::ShowEntry() {
   command_->setCurrentIndex(entry_.CommandNumber - kFirstCommand);
   count_->setCurrentIndex(entry_.ParamNum);
   for (std::size_t i = 0; i < cells_.size(); ++i) {

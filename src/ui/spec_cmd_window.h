@@ -1,11 +1,15 @@
 // The device-specific command window "HART Device Specific Command": the operator picks a command
 // number (128..253) and a count of data bytes (0..64), types the bytes in hexadecimal into a grid
 // of 64 cells, and saves them to (Set) or loads them from (Get) the command's section of the
-// configuration file, from which the command layer answers that command.
+// configuration file, from which the command layer answers that command. Picking a command (and
+// opening the window, at 128) shows its stored reply when the file holds one; otherwise the cells
+// stay as they are, ready to be stored under the new number. The status line at the bottom says
+// what the window shows and confirms a Set.
 //
 // Every open window works on the one shared SpecCmdEntry; creating a window resets its command
-// number and count to 128 and 1 (its data bytes stay). A new window is created for every request
-// to show one; Enter, Escape and the close box hide it, and its owner decides when it goes.
+// number and count to 128 and 1 (its data bytes stay) before the stored reply of 128 is shown. A
+// new window is created for every request to show one; Enter, Escape and the close box hide it,
+// and its owner decides when it goes.
 #pragma once
 
 #include <QDialog>
@@ -18,6 +22,7 @@
 class QComboBox;
 class QEvent;
 class QKeyEvent;
+class QLabel;
 
 namespace qln {
 
@@ -43,6 +48,12 @@ class SpecCmdWindow : public QDialog {
   void SetEntry();
   // Get: loads the entry's command from the file and shows it; bytes above the count show "00".
   void GetEntry();
+  // The entry's command's stored reply into the entry and the window, when the file holds one.
+  void ShowStored();
+  // The entry's command, count and bytes in the lists and cells.
+  void ShowEntry();
+  // "Command 130: the stored reply, 3 data bytes."
+  QString StoredStatus() const;
   // Clear: every cell "00" on white; neither the entry nor the file changes.
   void ClearCells();
   // Cells 1..ParamNum of the entry enabled, the others disabled; texts unchanged.
@@ -54,6 +65,7 @@ class SpecCmdWindow : public QDialog {
   SpecCmdEntry& entry_;
   QComboBox* command_;
   QComboBox* count_;
+  QLabel* status_;
   std::array<HexDigitEdit*, kSpecCmdWindowBytes> cells_{};  // cell k at k - 1
 };
 

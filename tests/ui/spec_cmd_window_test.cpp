@@ -1,6 +1,7 @@
 #include "ui/spec_cmd_window.h"
 
 #include <QComboBox>
+#include <QLabel>
 #include <QPushButton>
 #include <QTest>
 #include <array>
@@ -116,9 +117,11 @@ class SpecCmdWindowTest : public QObject {
     Type(Cell(*window, 6), "a7g9");
     QCOMPARE(Cell(*window, 3)->text(), QString("1."));
     QCOMPARE(Cell(*window, 6)->text(), QString("a7"));
-    ChooseCommand(*window, 140);
+    ChooseCommand(*window, 140);  // nothing stored there: the cells stay
     Press(*window, "Set");
     QCOMPARE(f.File(140, "ParamNum"), std::string("6"));
+    QCOMPARE(window->findChild<QLabel*>("status")->text(),
+             QString("Command 140 stored with 6 data bytes."));
     const std::vector<std::string> expected{"255", "15", "1", "0", "0", "167", "0"};
     for (int i = 1; i <= 7; ++i)
       QCOMPARE(f.File(140, "Param" + std::to_string(i)), expected[static_cast<std::size_t>(i - 1)]);
@@ -188,7 +191,9 @@ class SpecCmdWindowTest : public QObject {
       ini += "Param" + std::to_string(i) + "=" + std::to_string(i) + "\n";
     SpecFixture f(ini);
     const auto window = f.Open();
-    ChooseCommand(*window, 200);
+    ChooseCommand(*window, 200);  // picking a stored command shows its reply at once
+    QCOMPARE(CountList(*window).currentText(), QString("64"));
+    QCOMPARE(Cell(*window, 2)->text(), QString("02"));
     Press(*window, "Get");
     QCOMPARE(CountList(*window).currentText(), QString("64"));
     QCOMPARE(f.entry.ParamNum, uint8_t{64});
