@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "base/clock.h"
 #include "ui/main_window.h"
@@ -34,18 +35,29 @@ struct Options {
   std::optional<QString> screenshot;
 };
 
-// The options, or the exit code when the program ends here.
-std::optional<int> ParseArguments(const QStringList& arguments, Options& options) {
-  for (qsizetype i = 1; i < arguments.size(); ++i) {
-    const QString& argument = arguments[i];
-    if (argument == QLatin1String("--help")) {
+// --help and --version, answered before the GUI toolkit starts so that they work without a
+// display: the exit code when one of them is given.
+std::optional<int> Informational(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view argument = argv[i];
+    if (argument == "--help") {
       std::fputs(kUsage, stdout);
       return 0;
     }
-    if (argument == QLatin1String("--version")) {
+    if (argument == "--version") {
       std::printf("quillon %s\n", QLN_VERSION);
       return 0;
     }
+    if (argument == "--port" || argument == "--pty" || argument == "--screenshot") ++i;  // a path
+  }
+  return std::nullopt;
+}
+
+// The options, or the exit code when the program ends here. The toolkit's own options (such as
+// -platform) have been taken out of the arguments already.
+std::optional<int> ParseArguments(const QStringList& arguments, Options& options) {
+  for (qsizetype i = 1; i < arguments.size(); ++i) {
+    const QString& argument = arguments[i];
     const bool port = argument == QLatin1String("--port") || argument == QLatin1String("--pty");
     if (!port && argument != QLatin1String("--screenshot")) {
       std::fprintf(stderr, "quillon: unknown argument %s (try --help)\n", qPrintable(argument));
@@ -71,6 +83,7 @@ std::optional<int> ParseArguments(const QStringList& arguments, Options& options
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (const std::optional<int> exitCode = Informational(argc, argv)) return *exitCode;
   QApplication app(argc, argv);
   QApplication::setApplicationName(QStringLiteral("Quillon"));
   QApplication::setApplicationVersion(QStringLiteral(QLN_VERSION));
