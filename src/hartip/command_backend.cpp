@@ -20,14 +20,16 @@ CommandBackend::CommandBackend(CommandBackendParts parts) : parts_(std::move(par
 
 std::optional<std::vector<uint8_t>> CommandBackend::Execute(std::span<const uint8_t> frame,
                                                             bool primaryMaster,
-                                                            std::string_view peer) {
+                                                            std::string_view peer,
+                                                            DeviceMemory& memory) {
   std::lock_guard serialized(executing_);
   const std::string origin = "IP " + std::string(peer);
   parts_.log.Log(LogKind::Received, TrafficLine(parts_.clock, LogKind::Received, origin, 0, frame));
   std::optional<std::vector<uint8_t>> reply;
-  const FrameCheck check = CheckFrame(parts_.devices.Read(), frame, 0, false, addressedDevice_);
-  addressedDevice_ = check.AddressedDevice;
-  if (check.Accepted) reply = Answer(frame, primaryMaster, check);
+  const FrameCheck check =
+      CheckFrame(parts_.devices.Read(), frame, 0, false, memory.addressedDevice);
+  memory.addressedDevice = check.AddressedDevice;
+  if (check.Accepted) reply = Answer(frame, primaryMaster, check, memory);
   if (reply) {
     parts_.log.Log(LogKind::Sent, TrafficLine(parts_.clock, LogKind::Sent, origin, 0, *reply));
   }
@@ -52,20 +54,21 @@ std::optional<std::vector<uint8_t>> CommandBackend::BurstFrame() {
 // follow a reply are given as it is handed to the session, which sends it at once.
 std::optional<std::vector<uint8_t>> CommandBackend::Answer(std::span<const uint8_t> frame,
                                                            bool primaryMaster,
-                                                           const FrameCheck& check) {
+                                                           const FrameCheck& check,
+                                                           DeviceMemory& memory) {
   std::array<uint8_t, kFrameCapacity> reply{};
   std::copy_n(frame.begin(), check.CountPos + 1, reply.begin());
   if (check.FrameErrors != 0) {
     // Answered with the communication-error byte and not executed, as on the line.
-    return Bytes({reply.data(),
-                  FrameReply(reply, check.CountPos, check.FrameErrors, lastDeviceStatus_, {})});
+    return Bytes({reply.data(), FrameReply(reply, check.CountPos, check.FrameErrors,
+                                           memory.lastDeviceStatus, {})});
   }
   exchange_.HandOver(frame, check, primaryMaster ? 1 : 0);
   parts_.transaction.Execute(exchange_);
   exchange_.Publish(ExchangeState::Idle);
   const std::optional<std::size_t> length = FrameExchangeReply(reply, check.CountPos, exchange_);
   if (!length) return std::nullopt;  // a dropped reply: the host hears no device
-  lastDeviceStatus_ = exchange_.DeviceStatus;
+  memory.lastDeviceStatus = exchange_.DeviceStatus;
   parts_.transaction.ReplySent(exchange_.Device, exchange_.Note);
   return Bytes({reply.data(), *length});
 }

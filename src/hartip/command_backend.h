@@ -39,24 +39,19 @@ class CommandBackend final : public HartIpBackend {
 
   // Any thread; one frame at a time. The frame must be complete (the codec's IsCompleteFrame).
   std::optional<std::vector<uint8_t>> Execute(std::span<const uint8_t> frame, bool primaryMaster,
-                                              std::string_view peer) override;
+                                              std::string_view peer, DeviceMemory& memory) override;
   // The burst device's frame as the serial line would carry it, built now from the file, its
   // master bit alternating from one published frame to the next; logged as published.
   std::optional<std::vector<uint8_t>> BurstFrame() override;
 
  private:
   std::optional<std::vector<uint8_t>> Answer(std::span<const uint8_t> frame, bool primaryMaster,
-                                             const FrameCheck& check);
+                                             const FrameCheck& check, DeviceMemory& memory);
   void AfterTraffic();
 
   CommandBackendParts parts_;
   std::mutex executing_;
   CommandExchange exchange_;
-  // The device the last address match selected (commands 11 and 21 may answer for it).
-  uint8_t addressedDevice_ = 0;
-  // Device status of the last reply that carried the command layer's status bytes; a reply to a
-  // damaged frame repeats it, as on the line.
-  uint8_t lastDeviceStatus_ = kInitialDeviceStatus;
   uint8_t burstMasterToggle_ = 0;
 };
 

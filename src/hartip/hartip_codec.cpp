@@ -29,11 +29,12 @@ std::optional<Header> ParseHeader(std::span<const uint8_t> bytes) {
 }
 
 std::vector<uint8_t> EncodeMessage(MessageType type, MessageId id, uint8_t status,
-                                   uint16_t sequence, std::span<const uint8_t> body) {
+                                   uint16_t sequence, std::span<const uint8_t> body,
+                                   uint8_t version) {
   const std::size_t bodySize = std::min(body.size(), kMaxMessageSize - kHeaderSize);
   const std::size_t size = kHeaderSize + bodySize;
   std::vector<uint8_t> message(size);
-  message[0] = kVersion;
+  message[0] = version;
   message[1] = static_cast<uint8_t>(type);
   message[2] = static_cast<uint8_t>(id);
   message[3] = status;
@@ -87,7 +88,11 @@ Request ClassifyRequest(std::span<const uint8_t> message, bool inSession) {
   if (!parsed) return {};  // no header to answer to
   const Header& header = *parsed;
   if (header.type != static_cast<uint8_t>(MessageType::Request)) return {};
-  if (header.version != kVersion) return Refusal(header, kStatusVersionNotSupported);
+  if (header.version < kVersion || header.version > kLatestVersion) {
+    Header answered = header;
+    answered.version = kVersion;
+    return Refusal(answered, kStatusVersionNotSupported);
+  }
   if (header.byteCount != message.size()) return Refusal(header, kStatusTooFewDataBytes);
   const std::span<const uint8_t> body = message.subspan(kHeaderSize);
 
@@ -100,11 +105,9 @@ Request ClassifyRequest(std::span<const uint8_t> message, bool inSession) {
       if (body[0] > 1) return Refusal(header, kStatusInvalidSelection);
       request.kind = RequestKind::SessionInitiate;
       request.primaryMaster = body[0] == 1;
-      request.inactivityMs = ReadU32(&body[1]);
-      if (request.inactivityMs < kMinInactivityMs) {
-        request.inactivityMs = kMinInactivityMs;
-        request.status = kStatusSetToNearest;
-      }
+      const uint32_t asked = ReadU32(&body[1]);
+      request.inactivityMs = std::clamp(asked, kMinInactivityMs, kMaxInactivityMs);
+      if (request.inactivityMs != asked) request.status = kStatusSetToNearest;
       return request;
     }
     case MessageId::SessionClose:
@@ -127,23 +130,24 @@ Request ClassifyRequest(std::span<const uint8_t> message, bool inSession) {
 std::optional<std::vector<uint8_t>> AnswerRequest(const Request& request) {
   const auto id = static_cast<MessageId>(request.header.id);
   const uint16_t sequence = request.header.sequence;
+  const uint8_t version = request.header.version;
   switch (request.kind) {
     case RequestKind::Ignore:
     case RequestKind::TokenPassingPdu:
       return std::nullopt;
     case RequestKind::Refuse:
-      return EncodeMessage(MessageType::Error, id, request.status, sequence);
+      return EncodeMessage(MessageType::Error, id, request.status, sequence, {}, version);
     case RequestKind::SessionInitiate: {
       // The response repeats the master type and the timer the session got.
       const uint32_t ms = request.inactivityMs;
       const uint8_t body[kSessionInitiateBody] = {
           static_cast<uint8_t>(request.primaryMaster ? 1 : 0), static_cast<uint8_t>(ms >> 24),
           static_cast<uint8_t>(ms >> 16), static_cast<uint8_t>(ms >> 8), static_cast<uint8_t>(ms)};
-      return EncodeMessage(MessageType::Response, id, request.status, sequence, body);
+      return EncodeMessage(MessageType::Response, id, request.status, sequence, body, version);
     }
     case RequestKind::SessionClose:
     case RequestKind::KeepAlive:
-      return EncodeMessage(MessageType::Response, id, kStatusSuccess, sequence);
+      return EncodeMessage(MessageType::Response, id, kStatusSuccess, sequence, {}, version);
   }
   return std::nullopt;
 }
@@ -152,10 +156,10 @@ std::vector<uint8_t> AnswerPdu(const Header& request,
                                const std::optional<std::vector<uint8_t>>& replyFrame) {
   if (!replyFrame) {
     return EncodeMessage(MessageType::Response, MessageId::TokenPassingPdu, kStatusNoDevice,
-                         request.sequence);
+                         request.sequence, {}, request.version);
   }
   return EncodeMessage(MessageType::Response, MessageId::TokenPassingPdu, kStatusSuccess,
-                       request.sequence, *replyFrame);
+                       request.sequence, *replyFrame, request.version);
 }
 
 }  // namespace qln::hartip

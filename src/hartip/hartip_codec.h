@@ -1,10 +1,10 @@
-// HART-IP version 1 messages, without I/O: the 8-byte header, the reassembly of a TCP byte stream
-// into messages by their byte count, and the decision what a request asks for and how it is
-// answered. The server (hartip_server.h) moves the bytes; everything about their form is here, so
-// that it can be fuzzed on its own.
+// HART-IP messages (versions 1 and 2, without security), without I/O: the 8-byte header, the
+// reassembly of a TCP byte stream into messages by their byte count, and the decision what a
+// request asks for and how it is answered. The server (hartip_server.h) moves the bytes; everything
+// about their form is here, so that it can be fuzzed on its own.
 //
-// A message: version (1), message type, message ID, status, sequence number (16 bits), byte count
-// of the whole message, header included (16 bits), then the body; numbers big-endian.
+// A message: version (1 or 2), message type, message ID, status, sequence number (16 bits), byte
+// count of the whole message, header included (16 bits), then the body; numbers big-endian.
 //
 // Status codes we send. HART-IP reuses the numbering of the HART response codes; these are the
 // meanings public protocol references give them for HART-IP:
@@ -14,9 +14,9 @@
 //    5 too few data bytes: a body shorter than its message needs (session initiate without its
 //      five bytes, a token-passing PDU that holds no complete HART frame, a datagram shorter
 //      than its byte count)
-//    8 set to nearest possible value: the session was opened with the shortest inactivity close
-//      timer allowed instead of the shorter one asked for
-//   14 version not supported: a header whose version is not 1
+//    8 set to nearest possible value: the session was opened with the shortest or longest
+//      inactivity close timer allowed instead of the one asked for outside those bounds
+//   14 version not supported: a header whose version is neither 1 nor 2
 //   15 all available sessions in use ("service unavailable"): a session initiate while the
 //      device already serves its most sessions
 //   16 access restricted: a request other than session initiate outside a session, or a second
@@ -26,6 +26,8 @@
 //      replies; this is the "dead" status HART I/O systems report for a channel without an
 //      answering device.
 // Errors (message type 3) echo the message ID and sequence number of the request they refuse.
+// Every answer is in the version of the request it answers (a refused version gets version 1), so
+// a version-2 session is answered in version 2 throughout.
 #pragma once
 
 #include <cstddef>
@@ -37,12 +39,15 @@
 namespace qln::hartip {
 
 inline constexpr uint8_t kVersion = 1;
+inline constexpr uint8_t kLatestVersion = 2;
 inline constexpr std::size_t kHeaderSize = 8;
 // The longest message accepted: a larger byte count closes a TCP connection.
 inline constexpr std::size_t kMaxMessageSize = 512;
 inline constexpr std::size_t kSessionInitiateBody = 5;
-// The shortest inactivity close timer a session gets, in milliseconds.
+// The shortest and the longest inactivity close timer a session gets, in milliseconds. The upper
+// bound keeps clients that ask for hours and vanish from holding the sessions for long.
 inline constexpr uint32_t kMinInactivityMs = 1000;
+inline constexpr uint32_t kMaxInactivityMs = 300000;
 
 enum class MessageType : uint8_t { Request = 0, Response = 1, Publish = 2, Error = 3, Nak = 15 };
 enum class MessageId : uint8_t {
@@ -77,7 +82,8 @@ std::optional<Header> ParseHeader(std::span<const uint8_t> bytes);
 // A whole message: the header (its byte count computed) and the body. The body must leave the
 // message within kMaxMessageSize; a longer one is cut there.
 std::vector<uint8_t> EncodeMessage(MessageType type, MessageId id, uint8_t status,
-                                   uint16_t sequence, std::span<const uint8_t> body = {});
+                                   uint16_t sequence, std::span<const uint8_t> body = {},
+                                   uint8_t version = kVersion);
 
 // Splits a TCP byte stream into messages by their byte count. A byte count below 8 or above
 // kMaxMessageSize breaks the stream for good: the connection must be closed.
@@ -113,7 +119,7 @@ struct Request {
   Header header;
   uint8_t status = kStatusSuccess;  // the refusal's status, or 8 for a timer set to the nearest
   bool primaryMaster = true;        // session initiate
-  uint32_t inactivityMs = 0;        // session initiate, at least kMinInactivityMs
+  uint32_t inactivityMs = 0;        // session initiate, within kMin/kMaxInactivityMs
   std::span<const uint8_t> frame;   // token-passing PDU: the frame in the message's body
 };
 

@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
@@ -19,6 +20,17 @@ namespace qln {
 namespace {
 
 constexpr int kPollMs = 50;  // the inactivity timers are looked at this often
+
+// TCP keep-alive probes after a minute of silence, every 10 s, three unanswered end the
+// connection: a peer that vanished without closing (a host switched off, a cable pulled) gives
+// its session back in about 90 s however long its inactivity timer is. Best effort.
+void KeepAlive(int fd) {
+  const int on = 1, idleS = 60, intervalS = 10, probes = 3;
+  setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
+  setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idleS, sizeof idleS);
+  setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &intervalS, sizeof intervalS);
+  setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof probes);
+}
 
 hartip::Endpoint EndpointOf(const sockaddr_in& address) {
   return {ntohl(address.sin_addr.s_addr), ntohs(address.sin_port)};
@@ -154,6 +166,7 @@ void HartIpServer::AcceptConnection() {
   const int fd =
       accept4(tcp_, reinterpret_cast<sockaddr*>(&address), &length, SOCK_NONBLOCK | SOCK_CLOEXEC);
   if (fd < 0) return;
+  KeepAlive(fd);
   if (const std::optional<hartip::ConnectionId> id =
           table_.Accept(EndpointOf(address), clock_.Milliseconds())) {
     connections_.push_back({*id, fd});

@@ -20,6 +20,8 @@ struct SessionTable::Peer {
   std::string text;
   bool inSession = false;
   bool primaryMaster = true;
+  uint8_t version = kVersion;  // of the session's initiate
+  DeviceMemory memory;
   uint32_t inactivityMs = kNoSessionTimeoutMs;
   uint32_t lastActivityMs = 0;
   // Session close, or a refused session initiate over TCP: the connection closes once its
@@ -50,22 +52,41 @@ std::size_t SessionTable::ConnectionCount() const {
 }
 
 std::optional<ConnectionId> SessionTable::Accept(const Endpoint& peer, uint32_t nowMs) {
+  nowMs_ = nowMs;
   if (ConnectionCount() >= kMaxConnections) {
-    output_.notes.push_back("HART-IP: connection from " + peer.Text() +
-                            " refused: too many connections");
+    Note("connection refused",
+         "HART-IP: connection from " + peer.Text() + " refused: too many connections");
     return std::nullopt;
   }
+  CloseOldestWaiting();
   Peer& connection = connections_.emplace_back();
   connection.tcp = true;
   connection.id = nextId_++;
   connection.endpoint = peer;
   connection.text = peer.Text();
   connection.lastActivityMs = nowMs;
-  return connection.id;
+  const ConnectionId id = connection.id;
+  Forget();
+  return id;
+}
+
+// Makes room for one more connection without a session by closing the oldest of them when
+// kMaxWaitingConnections are held.
+void SessionTable::CloseOldestWaiting() {
+  const auto waiting = [](const Peer& p) { return !p.closed && !p.inSession && !p.closeWhenSent; };
+  if (static_cast<std::size_t>(std::count_if(connections_.begin(), connections_.end(), waiting)) <
+      kMaxWaitingConnections) {
+    return;
+  }
+  Peer& oldest = *std::find_if(connections_.begin(), connections_.end(), waiting);
+  Note("waiting connection closed", "HART-IP: connection from " + oldest.text +
+                                        " closed: it opened no session, and a newer one came");
+  End(oldest);
 }
 
 void SessionTable::Received(ConnectionId connection, std::span<const uint8_t> bytes,
                             uint32_t nowMs) {
+  nowMs_ = nowMs;
   Peer* peer = FindConnection(connection);
   if (peer == nullptr) return;
   // The reassembler holds one message at most: take its messages out as it fills.
@@ -77,8 +98,9 @@ void SessionTable::Received(ConnectionId connection, std::span<const uint8_t> by
       Handle(*peer, *message, nowMs);
     }
     if (peer->stream.Broken()) {
-      output_.notes.push_back("HART-IP: connection from " + peer->text + " closed: byte count " +
-                              std::to_string(peer->stream.BadByteCount()) + " is outside 8..512");
+      Note("bad byte count", "HART-IP: connection from " + peer->text + " closed: byte count " +
+                                 std::to_string(peer->stream.BadByteCount()) +
+                                 " is outside 8..512");
       End(*peer);
     }
   }
@@ -102,6 +124,7 @@ void SessionTable::PeerClosed(ConnectionId connection) {
 
 void SessionTable::DatagramReceived(const Endpoint& from, std::span<const uint8_t> bytes,
                                     uint32_t nowMs) {
+  nowMs_ = nowMs;
   const auto known = std::find_if(udpSessions_.begin(), udpSessions_.end(),
                                   [&](const Peer& p) { return p.endpoint == from; });
   if (known != udpSessions_.end()) {
@@ -117,8 +140,10 @@ void SessionTable::DatagramReceived(const Endpoint& from, std::span<const uint8_
 }
 
 void SessionTable::Tick(uint32_t nowMs) {
+  nowMs_ = nowMs;
   CloseIdle(nowMs);
   PublishDueBurst(nowMs);
+  FlushHeldNotes();
   Forget();
 }
 
@@ -140,18 +165,21 @@ Output SessionTable::TakeOutput() { return std::exchange(output_, {}); }
 void SessionTable::Handle(Peer& peer, std::span<const uint8_t> message, uint32_t nowMs) {
   Request request = ClassifyRequest(message, peer.inSession);
   if (request.kind == RequestKind::Ignore) return;
-  peer.lastActivityMs = nowMs;
+  // A refused message keeps nothing open: a connection that only sends those is closed when its
+  // grace ends.
+  if (request.kind != RequestKind::Refuse) peer.lastActivityMs = nowMs;
   switch (request.kind) {
     case RequestKind::SessionInitiate:
       if (sessionCount_ >= kMaxSessions) {
         request.kind = RequestKind::Refuse;
         request.status = kStatusSessionsInUse;
         peer.closeWhenSent = peer.tcp;
-        output_.notes.push_back("HART-IP: session from " + peer.text +
-                                " refused: " + std::to_string(kMaxSessions) + " sessions are open");
+        Note("session refused", "HART-IP: session from " + peer.text + " refused: " +
+                                    std::to_string(kMaxSessions) + " sessions are open");
         break;
       }
       peer.inSession = true;
+      peer.version = request.header.version;
       peer.primaryMaster = request.primaryMaster;
       peer.inactivityMs = request.inactivityMs;
       ++sessionCount_;
@@ -160,8 +188,8 @@ void SessionTable::Handle(Peer& peer, std::span<const uint8_t> message, uint32_t
       peer.closeWhenSent = true;
       break;
     case RequestKind::TokenPassingPdu:
-      Send(peer, AnswerPdu(request.header,
-                           backend_.Execute(request.frame, peer.primaryMaster, peer.text)));
+      Send(peer, AnswerPdu(request.header, backend_.Execute(request.frame, peer.primaryMaster,
+                                                            peer.text, peer.memory)));
       return;
     default:
       break;
@@ -180,8 +208,8 @@ void SessionTable::Send(Peer& peer, const std::vector<uint8_t>& message) {
     return;
   }
   if (peer.outbox.size() + message.size() > kMaxOutbox) {
-    output_.notes.push_back("HART-IP: connection from " + peer.text +
-                            " closed: it does not read its replies");
+    Note("slow reader",
+         "HART-IP: connection from " + peer.text + " closed: it does not read its replies");
     End(peer);
     return;
   }
@@ -192,8 +220,8 @@ void SessionTable::CloseIdle(uint32_t nowMs) {
   for (std::vector<Peer>* peers : {&connections_, &udpSessions_}) {
     for (Peer& peer : *peers) {
       if (peer.closed || nowMs - peer.lastActivityMs <= peer.inactivityMs) continue;
-      output_.notes.push_back("HART-IP: session of " + peer.text + " closed after " +
-                              std::to_string(peer.inactivityMs) + " ms without a request");
+      Note("idle", "HART-IP: session of " + peer.text + " closed after " +
+                       std::to_string(peer.inactivityMs) + " ms without a request");
       End(peer);
     }
   }
@@ -207,12 +235,15 @@ void SessionTable::PublishDueBurst(uint32_t nowMs) {
   if (sessionCount_ == 0) return;
   const std::optional<std::vector<uint8_t>> frame = backend_.BurstFrame();
   if (!frame) return;
-  const std::vector<uint8_t> message = EncodeMessage(
-      MessageType::Publish, MessageId::TokenPassingPdu, kStatusSuccess, publishSequence_++, *frame);
+  const uint16_t sequence = publishSequence_++;
+  const auto publish = [&](Peer& peer) {
+    Send(peer, EncodeMessage(MessageType::Publish, MessageId::TokenPassingPdu, kStatusSuccess,
+                             sequence, *frame, peer.version));
+  };
   for (Peer& peer : connections_) {
-    if (peer.inSession) Send(peer, message);
+    if (peer.inSession) publish(peer);
   }
-  for (Peer& peer : udpSessions_) Send(peer, message);
+  for (Peer& peer : udpSessions_) publish(peer);
 }
 
 void SessionTable::End(Peer& peer) {
@@ -222,6 +253,33 @@ void SessionTable::End(Peer& peer) {
   peer.inSession = false;
   peer.outbox.clear();
   if (peer.tcp) output_.closes.push_back(peer.id);
+}
+
+void SessionTable::Note(std::string_view kind, std::string text) {
+  const auto found = std::find_if(noteKinds_.begin(), noteKinds_.end(),
+                                  [&](const NoteKind& k) { return k.kind == kind; });
+  if (found == noteKinds_.end()) {
+    noteKinds_.push_back({std::string(kind), nowMs_, 0});
+  } else if (nowMs_ - found->lastMs < kNotePeriodMs) {
+    ++found->held;
+    return;
+  } else {
+    if (found->held > 0) text += " (and " + std::to_string(found->held) + " more held back)";
+    found->held = 0;
+    found->lastMs = nowMs_;
+  }
+  output_.notes.push_back(std::move(text));
+}
+
+// The notes held back for a second and more, counted in one line per kind.
+void SessionTable::FlushHeldNotes() {
+  for (NoteKind& k : noteKinds_) {
+    if (k.held == 0 || nowMs_ - k.lastMs < kNotePeriodMs) continue;
+    output_.notes.push_back("HART-IP: " + std::to_string(k.held) + " more notes \"" + k.kind +
+                            "\" held back");
+    k.held = 0;
+    k.lastMs = nowMs_;
+  }
 }
 
 // Drops the peers that have ended; called at the end of every input, never inside a loop over

@@ -9,9 +9,15 @@
 // - at most kMaxSessions sessions, TCP connections and UDP peers together; one more session
 //   initiate is refused with status 15, and over TCP its connection closed once the refusal is
 //   written;
-// - a session idle for its inactivity close timer is closed, and so is a TCP connection that has
-//   sent no message for kNoSessionTimeoutMs without opening a session;
-// - at most kMaxConnections TCP connections; one more is refused;
+// - a session idle for its inactivity close timer (at most kMaxInactivityMs) is closed, and so
+//   is a TCP connection that has sent no accepted message for kNoSessionTimeoutMs without
+//   opening a session (a refused message does not keep it);
+// - at most kMaxWaitingConnections TCP connections without a session: a newer one takes the
+//   place of the oldest, so connections that never open a session cannot keep clients out; at
+//   most kMaxConnections TCP connections in all, one more is refused;
+// - each session answers in its own version (1 or 2) and keeps its own DeviceMemory;
+// - a console note of one kind is given at most once a second; the ones held back are counted
+//   in the next of that kind, or in a line of their own once the second is over;
 // - session close ends a UDP session at once and a TCP connection once the response is written;
 // - a TCP reader whose unwritten output would pass kMaxOutbox is disconnected;
 // - a UDP peer becomes a session by its session initiate and is known by its address and port;
@@ -25,6 +31,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "hartip/hartip_backend.h"
@@ -62,6 +69,10 @@ class SessionTable {
   static constexpr std::size_t kMaxSessions = 8;
   // TCP connections held at once, sessions or not yet; one more is refused.
   static constexpr std::size_t kMaxConnections = 16;
+  // TCP connections without a session held at once; a newer one closes the oldest.
+  static constexpr std::size_t kMaxWaitingConnections = 4;
+  // Notes of one kind given at most this often; the others are counted.
+  static constexpr uint32_t kNotePeriodMs = 1000;
   // A TCP connection that has not opened a session is closed after this long without a message.
   static constexpr uint32_t kNoSessionTimeoutMs = 10000;
   // Output waiting for a slow TCP reader; a reader further behind is disconnected.
@@ -115,6 +126,10 @@ class SessionTable {
   void PublishDueBurst(uint32_t nowMs);
   void End(Peer& peer);
   void Forget();
+  // A console note of a kind (a short name of what happened), within kNotePeriodMs per kind.
+  void Note(std::string_view kind, std::string text);
+  void FlushHeldNotes();
+  void CloseOldestWaiting();
 
   HartIpBackend& backend_;
   std::vector<Peer> connections_;  // TCP
@@ -123,6 +138,13 @@ class SessionTable {
   ConnectionId nextId_ = 1;
   uint16_t publishSequence_ = 0;
   uint32_t lastBurstMs_ = 0;  // time of the last look for a burst frame
+  uint32_t nowMs_ = 0;        // the time of the input being handled
+  struct NoteKind {
+    std::string kind;
+    uint32_t lastMs = 0;
+    std::size_t held = 0;  // notes held back since lastMs
+  };
+  std::vector<NoteKind> noteKinds_;
   Output output_;
 };
 

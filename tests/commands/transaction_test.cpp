@@ -78,7 +78,8 @@ Outcome OverHartIp(const IniBuilder& ini, const std::vector<uint8_t>& frame) {
   Enable(model);
 
   Outcome outcome;
-  outcome.reply = backend.Execute(frame, true, "127.0.0.1:50123");
+  DeviceMemory memory;
+  outcome.reply = backend.Execute(frame, true, "127.0.0.1:50123", memory);
   for (const auto& [kind, line] : log.lines) outcome.lines.push_back(Traffic(kind, line));
   outcome.notes = console.Notes();
   outcome.problems = notifier.problems;

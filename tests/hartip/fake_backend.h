@@ -16,8 +16,10 @@ namespace qln::test {
 class FakeBackend final : public HartIpBackend {
  public:
   std::optional<std::vector<uint8_t>> Execute(std::span<const uint8_t> frame, bool primary,
-                                              std::string_view peer) override {
+                                              std::string_view peer,
+                                              DeviceMemory& memory) override {
     std::lock_guard lock(mutex);
+    memories.push_back(&memory);
     frames.emplace_back(frame.begin(), frame.end());
     primaries.push_back(primary);
     peers.emplace_back(peer);
@@ -34,6 +36,7 @@ class FakeBackend final : public HartIpBackend {
   std::vector<std::vector<uint8_t>> frames;
   std::vector<bool> primaries;
   std::vector<std::string> peers;
+  std::vector<const DeviceMemory*> memories;  // the session's memory each frame came with
   std::optional<std::vector<uint8_t>> burst;  // what BurstFrame gives
   int burstAsked = 0;
 };

@@ -64,6 +64,12 @@ TEST(HartIpCodec, ClassifiesRequestsAndRefusesMalformedOnes) {
   ASSERT_TRUE(answer);
   const std::vector<uint8_t> expected{1, 1, 0, 8, 0, 6, 0, 13, 0, 0, 0, 0x03, 0xE8};
   EXPECT_EQ(*answer, expected);
+  // A timer above the longest is lowered to it, and a version-2 initiate answered in version 2.
+  const uint8_t forever[5] = {1, 0xFF, 0xFF, 0xFF, 0xFF};
+  r = ClassifyRequest(IpRequest(0, 7, forever, std::nullopt, 2), false);
+  EXPECT_EQ(r.inactivityMs, kMaxInactivityMs);
+  EXPECT_EQ(AnswerRequest(r)->at(0), 2);
+  EXPECT_EQ(AnswerRequest(r)->at(3), kStatusSetToNearest);
 
   struct Case {
     std::vector<uint8_t> message;
@@ -79,7 +85,7 @@ TEST(HartIpCodec, ClassifiesRequestsAndRefusesMalformedOnes) {
       {IpRequest(2, 1), false, kStatusAccessRestricted},             // keep alive, no session
       {IpRequest(3, 1, incomplete), true, kStatusTooFewDataBytes},   // frame incomplete
       {IpRequest(9, 1), true, kStatusInvalidSelection},              // unknown message ID
-      {IpRequest(2, 1, {}, std::nullopt, 2), true, kStatusVersionNotSupported},
+      {IpRequest(2, 1, {}, std::nullopt, 3), true, kStatusVersionNotSupported},
       {IpRequest(2, 1, {}, 20), true, kStatusTooFewDataBytes},  // datagram shorter
   };
   for (const Case& c : cases) {

@@ -301,6 +301,7 @@ TEST(HartIpSessionTable, IdleSessionsCloseAfterTheirTimerAndEveryRequestRestarts
       {"UDP session", false, 2000, 2000, 0, 100000},
       {"TCP timer raised to the shortest", true, 300, 1000, 8, 100000},
       {"UDP timer raised to the shortest", false, 0, 1000, 8, 100000},
+      {"TCP timer lowered to the longest", true, 0xFFFFFFFF, kMaxInactivityMs, 8, 100000},
       {"TCP connection without a session", true, std::nullopt, 10000, 0, 100000},
       {"across the wrap of the clock", false, 3000, 3000, 0, 0xFFFFF000},
   };
@@ -318,19 +319,22 @@ TEST(HartIpSessionTable, IdleSessionsCloseAfterTheirTimerAndEveryRequestRestarts
       EXPECT_EQ(HeadOf(answer), Head(1, 0, row.initiateStatus, 1));
       EXPECT_EQ(answer.at(0).body, InitiateBody(true, row.timer));
     }
-    // Idle for exactly the timer: still open. A request then (even a refused one) restarts it.
+    // Idle for exactly the timer: still open. A request then restarts it, unless it is refused
+    // (a keep alive without a session).
     d.TickAt(row.start + row.timer);
     EXPECT_TRUE(d.closes.empty());
     EXPECT_EQ(d.table.SessionCount(), row.asked ? 1u : 0u);
     EXPECT_EQ(request(KeepAlive(2)).size(), 1u);
-    const uint32_t restarted = d.now;
-    // A message that is no request (a host's response) does not count.
-    d.TickAt(restarted + row.timer / 2);
-    std::vector<uint8_t> response = KeepAlive(3);
-    response[1] = 1;
-    EXPECT_TRUE(request(response).empty());
-    d.TickAt(restarted + row.timer);
-    EXPECT_TRUE(d.notes.empty());
+    const uint32_t restarted = row.asked ? d.now : row.start;
+    if (row.asked) {
+      // A message that is no request (a host's response) does not count.
+      d.TickAt(restarted + row.timer / 2);
+      std::vector<uint8_t> response = KeepAlive(3);
+      response[1] = 1;
+      EXPECT_TRUE(request(response).empty());
+      d.TickAt(restarted + row.timer);
+      EXPECT_TRUE(d.notes.empty());
+    }
     d.TickAt(restarted + row.timer + 1);
     EXPECT_EQ(d.notes,
               std::vector<std::string>{"HART-IP: session of 10.0.0.7:50123 closed after " +
@@ -345,34 +349,63 @@ TEST(HartIpSessionTable, IdleSessionsCloseAfterTheirTimerAndEveryRequestRestarts
   }
 }
 
-TEST(HartIpSessionTable, SixteenConnectionsAtMostWithOrWithoutSessions) {
+// Connections that open no session cannot keep others out: a newer one closes the oldest of
+// them; the notes of a flood come once a second with a count.
+TEST(HartIpSessionTable, ConnectionsWithoutASessionMakeRoomForNewerOnes) {
   Driver d;
   std::vector<ConnectionId> ids;
-  for (uint16_t n = 0; n < SessionTable::kMaxConnections; ++n) {
+  for (uint16_t n = 0; n < 13; ++n)
     ids.push_back(n < 3 ? d.TcpSession(Host(n)) : d.Connect(Host(n)));
-  }
   EXPECT_EQ(std::set<ConnectionId>(ids.begin(), ids.end()).size(), ids.size());
-  EXPECT_FALSE(d.table.Accept(Host(16), d.now));
-  d.TickAt(d.now);  // gathers the output
-  EXPECT_EQ(d.notes, std::vector<std::string>{"HART-IP: connection from 10.0.1.16:40016 refused: "
-                                              "too many connections"});
-  EXPECT_EQ(d.table.ConnectionCount(), 16u);
+  EXPECT_EQ(d.table.ConnectionCount(), 3 + SessionTable::kMaxWaitingConnections);
+  EXPECT_EQ(d.closes, std::vector<ConnectionId>(ids.begin() + 3, ids.begin() + 9));
+  EXPECT_EQ(d.notes, std::vector<std::string>{"HART-IP: connection from 10.0.1.3:40003 closed: it "
+                                              "opened no session, and a newer one came"});
+  d.TickAt(d.now + 999);
+  EXPECT_EQ(d.notes.size(), 1u);
+  d.TickAt(d.now + 1);
+  EXPECT_EQ(d.notes.back(), "HART-IP: 5 more notes \"waiting connection closed\" held back");
+  d.notes.clear();
+  // The newest waiting one can still open a session; the sessions were never touched.
+  EXPECT_EQ(HeadOf(d.Tcp(ids.back(), Initiate(1))), Head(1, 0, 0, 1));
+  EXPECT_EQ(d.table.SessionCount(), 4u);
 
-  // A peer that goes away ends quietly and makes room; ids are not reused.
+  // A peer that goes away ends quietly; ids are not reused; input for a connection the table
+  // does not hold is dropped.
+  d.closes.clear();
   d.table.PeerClosed(ids[0]);
   d.TickAt(d.now);
   EXPECT_EQ(d.closes, std::vector<ConnectionId>{ids[0]});
-  EXPECT_EQ(d.notes.size(), 1u);
-  EXPECT_EQ(d.table.SessionCount(), 2u);
+  EXPECT_TRUE(d.notes.empty());
   const ConnectionId next = d.Connect(Host(16));
   EXPECT_EQ(std::count(ids.begin(), ids.end(), next), 0);
-  // Input for a connection the table does not hold is dropped.
   d.table.PeerClosed(ids[0]);
   d.table.Written(ids[0], 10);
   d.table.Received(ids[0], KeepAlive(1), d.now);
   d.TickAt(d.now);
   EXPECT_EQ(d.closes.size(), 1u);
   EXPECT_TRUE(d.table.Pending(ids[0]).empty());
+}
+
+// Each session answers in its own version and keeps its own memory of the devices.
+TEST(HartIpSessionTable, SessionsKeepTheirVersionAndDeviceMemory) {
+  Driver d;
+  d.backend.burst = kBurst;
+  const ConnectionId v2 = d.Connect(kHostA);
+  EXPECT_EQ(d.Tcp(v2, IpRequest(0, 1, InitiateBody(true, 60000), std::nullopt, 2)).at(0).version,
+            2);
+  d.UdpSession(kHostB);
+  const auto pdu = d.Tcp(v2, IpRequest(3, 2, LongFrame(kAddress, 1), std::nullopt, 2));
+  EXPECT_EQ(HeadOf(pdu), Head(1, 3, 0, 2));
+  EXPECT_EQ(pdu.at(0).version, 2);
+  EXPECT_EQ(d.Udp(kHostB, Pdu(3)).at(0).version, 1);
+  EXPECT_EQ(d.Tcp(v2, IpRequest(3, 4, LongFrame(kAddress, 2), std::nullopt, 2)).at(0).version, 2);
+  ASSERT_EQ(d.backend.memories.size(), 3u);
+  EXPECT_EQ(d.backend.memories[0], d.backend.memories[2]);
+  EXPECT_NE(d.backend.memories[0], d.backend.memories[1]);
+  d.TickAt(d.now + 1000);
+  EXPECT_EQ(ParseIpStream(d.table.Pending(v2)).at(0).version, 2);
+  EXPECT_EQ(d.DatagramsTo(kHostB).at(0).version, 1);
 }
 
 TEST(HartIpSessionTable, ReaderThatFalls64KiBBehindIsDisconnected) {
@@ -420,7 +453,7 @@ TEST(HartIpSessionTable, MalformedMessagesAreRefusedOrCloseTheConnection) {
   // A refused message leaves the session as it was.
   Driver d;
   const ConnectionId id = d.TcpSession(kHostA);
-  EXPECT_EQ(HeadOf(d.Tcp(id, IpRequest(2, 0x1234, {}, std::nullopt, 2))), Head(3, 2, 14, 0x1234));
+  EXPECT_EQ(HeadOf(d.Tcp(id, IpRequest(2, 0x1234, {}, std::nullopt, 3))), Head(3, 2, 14, 0x1234));
   EXPECT_EQ(HeadOf(d.Tcp(id, KeepAlive(2))), Head(1, 2, 0, 2));
   // A datagram is one message: one longer than its byte count is refused.
   d.UdpSession(kHostB);
