@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <cerrno>
 #include <chrono>
 #include <filesystem>
 #include <string>
@@ -173,9 +174,9 @@ TEST_F(Headless, ServesHartIpWithoutASerialPortFromTheFileOrTheCommandLine) {
   EXPECT_EQ(Wait(pid), 0);
 }
 
-// A service manager restarts the program after a crash: the link the killed program left is
-// replaced, usually by a link to the very terminal it named, while a link that a live program
-// serves is still refused.
+// A service manager restarts the program after a crash: the link the killed program left fails
+// to open until it is replaced at the next start, while a link that a live program serves is
+// still refused.
 TEST_F(Headless, ComesBackOnItsLinkAfterEachKillButNeverTakesALiveOnesLink) {
   CopyExample();
   const std::string link = (dir_ / "hart").string();
@@ -192,6 +193,10 @@ TEST_F(Headless, ComesBackOnItsLinkAfterEachKillButNeverTakesALiveOnesLink) {
     ASSERT_EQ(kill(pid, SIGKILL), 0);
     ASSERT_EQ(waitpid(pid, nullptr, 0), pid);
     ASSERT_TRUE(std::filesystem::is_symlink(link)) << "a killed program cleans nothing up";
+    // ... but its link leads nowhere: no terminal that another program has by now.
+    errno = 0;
+    EXPECT_EQ(open(link.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK), -1);
+    EXPECT_EQ(errno, ENOENT);
   }
 }
 
