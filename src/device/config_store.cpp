@@ -42,13 +42,16 @@ const std::string* ConfigStore::Pending(std::string_view section, std::string_vi
   return nullptr;
 }
 
+// A section the file lacks (the file missing, empty, garbage or cut short) is not read as empty
+// texts: the model keeps what it holds, so that a device never takes an identity decoded from
+// nothing.
 void ConfigStore::ReadSectionFrom(const ProfileSnapshot& snapshot, DeviceModel& model,
                                   uint8_t section, uint8_t device) const {
-  if (!snapshot.Exists()) return;  // the model keeps what it holds
   const auto keys = SectionKeys(section);
   const DeviceRange range = DevicesOf(device);
   for (uint8_t d = range.first; d < range.end && d < kDeviceCount; ++d) {
     const std::string name = SectionName(section, d);
+    if (!snapshot.HasSection(name)) continue;
     SectionTexts& texts = model.Table[d].Texts;
     for (std::size_t i = 0; i < keys.size(); ++i) {
       if (Pending(name, keys[i]) == nullptr) texts.Set(section, i, snapshot.Read(name, keys[i]));
@@ -57,7 +60,7 @@ void ConfigStore::ReadSectionFrom(const ProfileSnapshot& snapshot, DeviceModel& 
 }
 
 void ConfigStore::ReadSystemFrom(const ProfileSnapshot& snapshot, DeviceModel& model) const {
-  if (!snapshot.Exists()) return;
+  if (!snapshot.HasSection(kSystemSection)) return;
   const auto read = [&](std::string_view key, std::string& text) {
     if (Pending(kSystemSection, key) == nullptr) text = snapshot.Read(kSystemSection, key);
   };
@@ -90,8 +93,16 @@ void ConfigStore::ReadSection(DeviceModel& model, uint8_t section, uint8_t devic
 }
 
 void ConfigStore::Refresh(DeviceModel& model, uint8_t section, uint8_t device) {
-  ReadSection(model, section, device);
-  DecodeSection(model, section, device);
+  const auto snapshot = file_.Snapshot();
+  const DeviceRange range = DevicesOf(device);
+  for (uint8_t d = range.first; d < range.end && d < kDeviceCount; ++d) {
+    if (!snapshot->HasSection(SectionName(section, d)) && model.Table[d].Texts.Held(section)) {
+      DecodeHeld(model, section, d);
+    } else {
+      ReadSectionFrom(*snapshot, model, section, d);
+      DecodeSection(model, section, d);
+    }
+  }
 }
 
 void ConfigStore::DecodeHeld(DeviceModel& model, uint8_t section, uint8_t device) {
@@ -105,6 +116,20 @@ void ConfigStore::DecodeHeld(DeviceModel& model, uint8_t section, uint8_t device
 
 void ConfigStore::LoadAll(DeviceModel& model, uint8_t device) {
   LoadAllFrom(*file_.Snapshot(), model, device);
+}
+
+void ConfigStore::RefreshIdentities(DeviceModel& model) {
+  const auto snapshot = file_.Snapshot();
+  if (snapshot->Generation() == identitiesOf_.load(std::memory_order_acquire)) return;
+  identitiesOf_.store(snapshot->Generation(), std::memory_order_release);
+  ReadSectionFrom(*snapshot, model, 0, AllDevices);
+  for (uint8_t d = 0; d < kDeviceCount; ++d) {
+    if (model.Table[d].Texts.Held(0)) DecodeLongAddress(model, d);
+  }
+}
+
+bool ConfigStore::IdentitiesStale() {
+  return file_.Snapshot()->Generation() != identitiesOf_.load(std::memory_order_acquire);
 }
 
 std::string ConfigStore::ReadSystemKey(std::string_view key) {
@@ -152,7 +177,8 @@ class ConfigStore::WriteBatch {
 
   void Device(uint8_t device, uint8_t section, std::string_view key, std::string text) {
     model_.Table[device].Texts.Set(section, key, text);
-    items_.push_back({SectionName(section, device), std::string(key), std::move(text)});
+    items_.push_back(
+        {SectionName(section, device), std::string(key), std::move(text), device, section});
   }
   void System(std::string_view key, std::string text) {
     const std::string held = text.substr(0, kMaxValueLength);
@@ -172,22 +198,29 @@ class ConfigStore::WriteBatch {
   std::vector<PendingKey> items_;
 };
 
+void ConfigStore::AppendHeldSystem(const DeviceModel& model, std::vector<PendingKey>& out) {
+  for (uint8_t d = 0; d < kDeviceCount; ++d) {
+    out.push_back({std::string(kSystemSection), DevEnableKey(d), model.System.DevEn[d]});
+  }
+  out.push_back({std::string(kSystemSection), "COMNo", model.System.COMNo});
+}
+
+void ConfigStore::AppendHeldSection(const DeviceModel& model, uint8_t device, uint8_t section,
+                                    std::vector<PendingKey>& out) {
+  const SectionTexts& texts = model.Table[device].Texts;
+  if (!texts.Held(section)) return;
+  const std::string name = SectionName(section, device);
+  const auto keys = SectionKeys(section);
+  for (std::size_t i = 0; i < keys.size(); ++i) {
+    out.push_back({name, std::string(keys[i]), texts.Get(section, i), device, section});
+  }
+}
+
 std::vector<ConfigStore::PendingKey> ConfigStore::HeldTexts(const DeviceModel& model) const {
   std::vector<PendingKey> held;
+  AppendHeldSystem(model, held);
   for (uint8_t d = 0; d < kDeviceCount; ++d) {
-    held.push_back({std::string(kSystemSection), DevEnableKey(d), model.System.DevEn[d]});
-  }
-  held.push_back({std::string(kSystemSection), "COMNo", model.System.COMNo});
-  for (uint8_t d = 0; d < kDeviceCount; ++d) {
-    const SectionTexts& texts = model.Table[d].Texts;
-    for (uint8_t section : kDeviceSections) {
-      if (!texts.Held(section)) continue;
-      const std::string name = SectionName(section, d);
-      const auto keys = SectionKeys(section);
-      for (std::size_t i = 0; i < keys.size(); ++i) {
-        held.push_back({name, std::string(keys[i]), texts.Get(section, i)});
-      }
-    }
+    for (uint8_t section : kDeviceSections) AppendHeldSection(model, d, section, held);
   }
   return held;
 }
@@ -206,21 +239,47 @@ std::string ConfigStore::PendingList() const {
   return list;
 }
 
-// The pending keys go first, so the batch's own keys win where both set one; a missing file is
-// recreated with the model's texts under them.
-Result<> ConfigStore::Store(DeviceModel& model, const WriteBatch& batch) {
-  const std::vector<PendingKey>& items = batch.Items();
+// The pending keys go before the batch's, so that the batch's own keys win where both set one.
+// A section the file lacks is written whole, from the model's texts, under them; a missing file
+// is recreated with all of the model's texts under them.
+Result<> ConfigStore::WriteFile(const DeviceModel& model, std::span<const PendingKey> items) {
+  const auto snapshot = file_.Snapshot();
+  std::vector<PendingKey> whole;
+  std::vector<PendingKey> held;
+  if (snapshot->Exists()) {
+    std::vector<std::string_view> filled;
+    const auto fill = [&](const PendingKey& p) {
+      const bool system = p.section == kSystemSection;
+      if ((!system && p.device >= kDeviceCount) || snapshot->HasSection(p.section) ||
+          std::find(filled.begin(), filled.end(), p.section) != filled.end()) {
+        return;
+      }
+      filled.push_back(p.section);
+      if (system) {
+        AppendHeldSystem(model, whole);
+      } else {
+        AppendHeldSection(model, p.device, p.number, whole);
+      }
+    };
+    for (const PendingKey& p : pending_) fill(p);
+    for (const PendingKey& p : items) fill(p);
+  } else {
+    held = HeldTexts(model);
+  }
   std::vector<ProfileAssignment> assignments;
-  assignments.reserve(pending_.size() + items.size());
+  assignments.reserve(whole.size() + pending_.size() + items.size());
+  for (const PendingKey& p : whole) assignments.push_back({p.section, p.key, p.value});
   for (const PendingKey& p : pending_) assignments.push_back({p.section, p.key, p.value});
   for (const PendingKey& p : items) assignments.push_back({p.section, p.key, p.value});
-  std::vector<PendingKey> held;
   std::vector<ProfileAssignment> restore;
-  if (!file_.Snapshot()->Exists()) {
-    held = HeldTexts(model);
-    for (const PendingKey& p : held) restore.push_back({p.section, p.key, p.value});
-  }
-  const Result<> written = file_.Write(assignments, restore);
+  restore.reserve(held.size());
+  for (const PendingKey& p : held) restore.push_back({p.section, p.key, p.value});
+  return file_.Write(assignments, restore);
+}
+
+Result<> ConfigStore::Store(DeviceModel& model, const WriteBatch& batch) {
+  const std::vector<PendingKey>& items = batch.Items();
+  const Result<> written = WriteFile(model, items);
   if (written) {
     if (!pending_.empty()) {
       notifier_.Problem("QLN.ini saved again: the changes held in memory only (" + PendingList() +

@@ -65,16 +65,25 @@ class ConfigStore {
   bool ConfigFileFound() const { return found_.load(std::memory_order_acquire); }
   void SetConfigFileFound(bool found) { found_.store(found, std::memory_order_release); }
 
-  // Read side. A read of a missing file leaves the texts the model holds as they are, and a read
-  // never replaces a text whose change is still waiting to be written (see RetryPendingWrites).
+  // Read side. A read of a missing file, or of a file without the section (empty, garbage, cut
+  // short), leaves the texts the model holds as they are, and a read never replaces a text whose
+  // change is still waiting to be written (see RetryPendingWrites).
   void ReadSystem(DeviceModel& model);
   void ReadSection(DeviceModel& model, uint8_t section, uint8_t device);
+  // ReadSection and DecodeSection. Where the file lacks a section that the device holds texts
+  // of, those are decoded as DecodeHeld does (a section never held decodes as empty texts).
   void Refresh(DeviceModel& model, uint8_t section, uint8_t device);
   // The refresh of a command while the file is not known to be there: when the active record's
   // section holds another device's data, decodes the texts of the section that the model holds
   // for this device; with none held (no file was ever read) the record stays as it is.
   void DecodeHeld(DeviceModel& model, uint8_t section, uint8_t device);
   void LoadAll(DeviceModel& model, uint8_t device);
+  // The long addresses the link matches, taken from section 000 of every device when the file
+  // changed since they were last taken (a file restored or edited while the program runs), so
+  // that a device answers under the file's address at once. Costs a look at the file's identity
+  // otherwise. IdentitiesStale tells, without the lock, whether a refresh would read the file.
+  void RefreshIdentities(DeviceModel& model);
+  bool IdentitiesStale();
   // A text of the system section that the model does not hold (for example COM3Path).
   std::string ReadSystemKey(std::string_view key);
   // The texts of keys of a section the model does not mirror (a device's faults), in the order
@@ -101,7 +110,9 @@ class ConfigStore {
   // written stay pending: every later write, and RetryPendingWrites, writes them again.
   //
   // While the file is missing, a write creates it whole: from the file as it was last read, with
-  // every text the model holds (all sections of all devices, and the system section) on top.
+  // every text the model holds (all sections of all devices, and the system section) on top. A
+  // write into a section the file lacks writes the section whole, from the texts the model holds,
+  // so that the file never holds a device's section with its identity left out.
   Result<> WriteKeys(DeviceModel& model, uint8_t device, uint8_t section,
                      std::span<const KeyText> keys);
   Result<> WriteKeys(DeviceModel& model, uint8_t device, uint8_t section,
@@ -137,10 +148,19 @@ class ConfigStore {
     std::string section;
     std::string key;
     std::string value;
+    uint8_t device = kNoDevice;  // of a device section: its device and section number
+    uint8_t number = 0;
   };
+  // Writes the batch with the pending keys; keeps the batch's keys pending when that fails, and
+  // reports.
   Result<> Store(DeviceModel& model, const WriteBatch& batch);
+  // The file write of Store, with what a missing file or section needs besides.
+  Result<> WriteFile(const DeviceModel& model, std::span<const PendingKey> items);
   // The texts the model holds, as assignments that recreate a missing file.
   std::vector<PendingKey> HeldTexts(const DeviceModel& model) const;
+  static void AppendHeldSystem(const DeviceModel& model, std::vector<PendingKey>& out);
+  static void AppendHeldSection(const DeviceModel& model, uint8_t device, uint8_t section,
+                                std::vector<PendingKey>& out);
   void ReadSectionFrom(const ProfileSnapshot& snapshot, DeviceModel& model, uint8_t section,
                        uint8_t device) const;
   void ReadSystemFrom(const ProfileSnapshot& snapshot, DeviceModel& model) const;
@@ -157,6 +177,8 @@ class ConfigStore {
   std::string lastFailure_;
   uint32_t lastAttemptMs_ = 0;
   std::atomic<bool> hasPending_{false};
+  // The generation of the parse the long addresses were last taken from (0: none yet).
+  std::atomic<uint64_t> identitiesOf_{0};
 };
 
 // Value texts as the store writes them.

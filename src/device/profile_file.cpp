@@ -410,6 +410,7 @@ std::shared_ptr<ProfileSnapshot> ProfileFile::Load() {
   if (diskHook_) diskHook_(DiskOperation::Read);
   cachedIdentity_ = identity;
   cached_ = std::make_shared<ProfileSnapshot>();
+  cached_->generation_ = ++generations_;
   cached_->Index();
   // Non-blocking so that a FIFO at the path cannot hang the reader; only regular files count.
   FileDescriptor fd(::open(path_.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
@@ -436,6 +437,7 @@ std::shared_ptr<ProfileSnapshot> ProfileFile::Load() {
   }
   cachedIdentity_ = IdentityOf(st);
   cached_ = Parse(std::move(content));
+  cached_->generation_ = ++generations_;
   cached_->Index();
   lastExisting_ = cached_;
   return cached_;
@@ -589,6 +591,7 @@ Result<> ProfileFile::Write(std::span<const ProfileAssignment> assignments,
     }
     base.reset();
     cachedIdentity_ = *written;
+    next->generation_ = ++generations_;
     cached_ = next;
     lastExisting_ = std::move(next);
     return {};

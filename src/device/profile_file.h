@@ -60,6 +60,9 @@ class ProfileSnapshot {
   bool HasSection(std::string_view section) const;
   // Whether this is the parse of a file that was there (false: missing or unreadable).
   bool Exists() const { return exists_; }
+  // Counts the parses of one ProfileFile: a parse with another number is of another state of
+  // the file on disk (changed by hand, by a write, or gone).
+  uint64_t Generation() const { return generation_; }
 
  private:
   friend class ProfileFile;
@@ -92,6 +95,7 @@ class ProfileSnapshot {
   std::size_t bodyStart_ = 0;         // past the byte-order mark
   bool exists_ = false;
   bool indexed_ = false;
+  uint64_t generation_ = 0;
 };
 
 class ProfileFile {
@@ -170,6 +174,7 @@ class ProfileFile {
   std::shared_ptr<ProfileSnapshot> cached_;
   // The last parse of the file while it was there: the base of a write while it is missing.
   std::shared_ptr<ProfileSnapshot> lastExisting_;
+  uint64_t generations_ = 0;  // the generation of the newest parse
 };
 
 }  // namespace qln

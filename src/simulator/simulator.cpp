@@ -132,6 +132,12 @@ void Simulator::CommandLoop() {
     }
     // Changes that could not be written to the file are written again every few seconds.
     store_.RetryPendingWrites(model_, clock_.Milliseconds());
+    // A file changed on disk (restored, or edited by hand) gives the long addresses the link
+    // matches now, not only at the next command, whose frame the link would not accept.
+    if (store_.IdentitiesStale()) {
+      std::lock_guard lock(model_.Lock);
+      store_.RefreshIdentities(model_);
+    }
     PassLogLines();
     if (const std::optional<uint8_t> channel = channelReport_.Take(); channel && onChannel_) {
       onChannel_(*channel);

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <random>
 #include <string>
+#include <utility>
 
 #include "support/fakes.h"
 #include "support/temp_dir.h"
@@ -250,6 +251,63 @@ TEST_F(ConfigStoreTest, MissingFileKeepsHeldTextsAndAWriteRecreatesItWhole) {
   EXPECT_EQ(Key("HTDev05_Cmd013", "TagName"), "HELD");
   EXPECT_EQ(Key("Unknown", "kept"), "yes");
   EXPECT_EQ(Key("HTDev_Sys", "COMNo"), model.System.COMNo);
+}
+
+// A file that lacks a device's section (empty, garbage, the section cut out) is read as a
+// missing file is: the device keeps the texts it holds, writes into the section (the change
+// counter of a configuration change, a tag) write it whole, and its identity never becomes
+// zero. A file changed on disk gives the long addresses at the next refresh of identities.
+TEST_F(ConfigStoreTest, AFileWithoutTheDevicesSectionNeverTakesItsIdentity) {
+  UseExample();
+  const std::string good = test::ReadFile(File());
+  std::string cut = good;
+  cut.replace(cut.find("[HTDev00_Cmd000]"), 16, "[Removed_Cmd000]");
+  std::mt19937 random(11);
+  std::string garbage(256 * 1024, '\0');
+  for (char& c : garbage) c = static_cast<char>(random());
+  const std::array<uint8_t, 5> identity{0x26, 0x05, 0x12, 0x34, 0x56};
+
+  const std::string empty;
+  const std::pair<const char*, const std::string*> badFiles[] = {
+      {"garbage", &garbage}, {"section cut out", &cut}, {"empty", &empty}};
+  for (const auto& [name, bad] : badFiles) {
+    SCOPED_TRACE(name);
+    test::WriteFile(File(), good);
+    ASSERT_TRUE(store.CheckAndLoadForOpen(model));
+    test::WriteFile(File(), *bad);
+    {
+      std::lock_guard lock(model.Lock);
+      store.RefreshIdentities(model);
+      store.Refresh(model, 0, 0);  // as command 0 does
+      EXPECT_EQ(model.Active.MfrID, 0x26);
+      EXPECT_EQ(model.Active.DevIDNo, 0x123456u);
+      EXPECT_TRUE(store.WriteKeys(model, 0, 13, {{"TagName", "BADFILE"}}));
+      EXPECT_TRUE(store.NoteConfigChangeFile(model, 0));
+      store.Refresh(model, 0, 0);
+      store.RefreshIdentities(model);
+      EXPECT_EQ(model.Table[0].LongAddress, identity);
+      EXPECT_EQ(model.Active.CfgChgCnt_v6, 13);
+    }
+    EXPECT_TRUE(store.ReloadAll(model, AllDevices));
+    EXPECT_EQ(model.Table[0].LongAddress, identity);
+    EXPECT_EQ(model.Table[3].Texts.Get(13, "TagName"), "LT-301");
+    // The sections written are whole.
+    EXPECT_EQ(Key("HTDev00_Cmd000", "DevIDNo"), "1193046");
+    EXPECT_EQ(Key("HTDev00_Cmd000", "CfgChgCnt_v6"), "13");
+    EXPECT_EQ(Key("HTDev00_Cmd013", "Descriptor"), model.Table[0].Texts.Get(13, "Descriptor"));
+  }
+
+  // The good file back, with device 0's identity edited by hand.
+  std::string edited = good;
+  edited.replace(edited.find("DevIDNo=1193046"), 15, "DevIDNo=1193047");
+  test::WriteFile(File(), edited);
+  EXPECT_TRUE(store.IdentitiesStale());
+  std::lock_guard lock(model.Lock);
+  const uint32_t held = model.Active.DevIDNo;
+  store.RefreshIdentities(model);
+  EXPECT_FALSE(store.IdentitiesStale());
+  EXPECT_EQ(model.Table[0].LongAddress, (std::array<uint8_t, 5>{0x26, 0x05, 0x12, 0x34, 0x57}));
+  EXPECT_EQ(model.Active.DevIDNo, held) << "the active record is not touched";
 }
 
 }  // namespace
