@@ -227,6 +227,8 @@ int main(int argc, char** argv) {
       simulator.Close();
       return kExitFailure;
     }
+    // Without the port (HART-IP only) no command thread writes again what the file did not take.
+    simulator.RetryPendingWrites();
   }
   simulator.Close();
   return 0;

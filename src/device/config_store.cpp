@@ -14,6 +14,9 @@
 namespace qln {
 namespace {
 
+// Pending keys named in a report; the rest are counted.
+constexpr std::size_t kListedKeys = 12;
+
 std::filesystem::path FilePath(std::filesystem::path directory) {
   if (directory.empty()) {
     std::error_code error;
@@ -75,8 +78,8 @@ void ConfigStore::LoadAllFrom(const ProfileSnapshot& snapshot, DeviceModel& mode
   for (uint8_t section : kDeviceSections) ReadSectionFrom(snapshot, model, section, device);
 }
 
-ConfigStore::ConfigStore(Notifier& notifier, std::filesystem::path directory)
-    : notifier_(notifier), file_(FilePath(std::move(directory))) {}
+ConfigStore::ConfigStore(Notifier& notifier, const Clock& clock, std::filesystem::path directory)
+    : notifier_(notifier), clock_(clock), file_(FilePath(std::move(directory))) {}
 
 bool ConfigStore::CheckFile() {
   std::error_code error;
@@ -225,18 +228,22 @@ std::vector<ConfigStore::PendingKey> ConfigStore::HeldTexts(const DeviceModel& m
   return held;
 }
 
-// "[HTDev00_Cmd012] Message, [HTDev_Sys] COMNo", the first few pending keys.
-std::string ConfigStore::PendingList() const {
-  constexpr std::size_t kListed = 12;
+std::string ConfigStore::PendingList(std::size_t listed, bool values) const {
   std::string list;
-  for (std::size_t i = 0; i < pending_.size() && i < kListed; ++i) {
+  for (std::size_t i = 0; i < pending_.size() && i < listed; ++i) {
     if (i > 0) list += ", ";
     list.append("[").append(pending_[i].section).append("] ").append(pending_[i].key);
+    if (values) list.append("=").append(pending_[i].value);
   }
-  if (pending_.size() > kListed) {
-    list.append(" and ").append(std::to_string(pending_.size() - kListed)).append(" more keys");
+  if (pending_.size() > listed) {
+    list.append(" and ").append(std::to_string(pending_.size() - listed)).append(" more keys");
   }
   return list;
+}
+
+std::string ConfigStore::HeldCount() const {
+  return std::to_string(pending_.size()) +
+         (pending_.size() == 1 ? " changed key is" : " changed keys are") + " held in memory only";
 }
 
 // The pending keys go before the batch's, so that the batch's own keys win where both set one.
@@ -277,17 +284,62 @@ Result<> ConfigStore::WriteFile(const DeviceModel& model, std::span<const Pendin
   return file_.Write(assignments, restore);
 }
 
+void ConfigStore::Saved() {
+  if (failing_ || !pending_.empty()) {
+    std::string text = "QLN.ini saved again";
+    if (!pending_.empty()) {
+      text.append(": the changes held in memory only (")
+          .append(PendingList(kListedKeys, false))
+          .append(") are in the file now");
+    }
+    notifier_.Problem(text + ".");
+  }
+  pending_.clear();
+  failing_ = false;
+  lastFailure_.clear();
+  unreported_ = 0;
+  hasPending_.store(false, std::memory_order_release);
+}
+
+// The first failure is reported at once; later ones at most every kReportIntervalMs, and only
+// when there is news: writes of new changes that failed, or another reason. Retries that fail
+// for the reason reported say nothing.
+void ConfigStore::ReportFailure(const std::string& reason, bool newChanges) {
+  const uint32_t now = clock_.Milliseconds();
+  if (!failing_) {
+    failing_ = true;
+    lastFailure_ = reason;
+    lastReportMs_ = now;
+    unreported_ = 0;
+    notifier_.Problem("QLN.ini could not be saved: " + reason + ". " + HeldCount() + ": " +
+                      PendingList(kListedKeys, false) +
+                      ". They are written again every few seconds and with the next change; make "
+                      "QLN.ini writable (or free space on its disk).");
+    return;
+  }
+  if (newChanges) ++unreported_;
+  if ((unreported_ == 0 && reason == lastFailure_) || now - lastReportMs_ < kReportIntervalMs) {
+    return;
+  }
+  std::string text = "QLN.ini still cannot be saved: " + reason + ". ";
+  if (unreported_ > 0) {
+    text.append(std::to_string(unreported_))
+        .append(unreported_ == 1 ? " more write" : " more writes")
+        .append(" failed in the last ")
+        .append(std::to_string((now - lastReportMs_) / 1000))
+        .append(" s; ");
+  }
+  notifier_.Problem(text + HeldCount() + ": " + PendingList(kListedKeys, false) + ".");
+  lastFailure_ = reason;
+  lastReportMs_ = now;
+  unreported_ = 0;
+}
+
 Result<> ConfigStore::Store(DeviceModel& model, const WriteBatch& batch) {
   const std::vector<PendingKey>& items = batch.Items();
   const Result<> written = WriteFile(model, items);
   if (written) {
-    if (!pending_.empty()) {
-      notifier_.Problem("QLN.ini saved again: the changes held in memory only (" + PendingList() +
-                        ") are in the file now.");
-    }
-    pending_.clear();
-    lastFailure_.clear();
-    hasPending_.store(false, std::memory_order_release);
+    Saved();
     return written;
   }
   for (const PendingKey& item : items) {
@@ -301,23 +353,16 @@ Result<> ConfigStore::Store(DeviceModel& model, const WriteBatch& batch) {
     }
   }
   hasPending_.store(!pending_.empty(), std::memory_order_release);
-  // A retry that fails for the reason already reported says nothing more.
-  const std::string& failure = written.error();
-  if (!items.empty() || failure != lastFailure_) {
-    notifier_.Problem("QLN.ini could not be saved: " + failure +
-                      ". Held in memory only and written again every few seconds and with the "
-                      "next change: " +
-                      PendingList() + ".");
-  }
-  lastFailure_ = failure;
+  ReportFailure(written.error(), !items.empty());
   return written;
 }
 
-void ConfigStore::RetryPendingWrites(DeviceModel& model, uint32_t nowMs) {
+void ConfigStore::RetryPendingWrites(DeviceModel& model) {
   if (!HasPendingWrites()) return;
   std::lock_guard lock(model.Lock);
-  if (pending_.empty() || nowMs - lastAttemptMs_ < kRetryIntervalMs) return;
-  lastAttemptMs_ = nowMs;
+  const uint32_t now = clock_.Milliseconds();
+  if (pending_.empty() || now - lastAttemptMs_ < kRetryIntervalMs) return;
+  lastAttemptMs_ = now;
   Store(model, WriteBatch(model));
 }
 

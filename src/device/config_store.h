@@ -17,6 +17,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/clock.h"
 #include "base/notifier.h"
 #include "base/result.h"
 #include "device/device_model.h"
@@ -45,7 +46,8 @@ struct KeyText {
 class ConfigStore {
  public:
   // The file is QLN.ini in directory, or in the process's working directory when none is given.
-  ConfigStore(Notifier& notifier, std::filesystem::path directory = {});
+  // The clock times the retries of failed writes and the reports of them.
+  ConfigStore(Notifier& notifier, const Clock& clock, std::filesystem::path directory = {});
 
   const std::filesystem::path& Path() const { return file_.Path(); }
   // See ProfileFile::SetDiskHook. Set it before the store is used by other threads.
@@ -113,6 +115,11 @@ class ConfigStore {
   // every text the model holds (all sections of all devices, and the system section) on top. A
   // write into a section the file lacks writes the section whole, from the texts the model holds,
   // so that the file never holds a device's section with its identity left out.
+  //
+  // The operator hears of failures in bounded form: the first failure at once, then at most one
+  // line every kReportIntervalMs while writes go on failing (how many failed, what is pending),
+  // and once that writing works again. Each failure line says how many changed keys are held in
+  // memory only.
   Result<> WriteKeys(DeviceModel& model, uint8_t device, uint8_t section,
                      std::span<const KeyText> keys);
   Result<> WriteKeys(DeviceModel& model, uint8_t device, uint8_t section,
@@ -133,14 +140,14 @@ class ConfigStore {
   Result<> NoteConfigChangeFile(DeviceModel& model, uint8_t device);
 
   // Writes the pending keys again when some are pending and at least kRetryIntervalMs have
-  // passed since the last attempt (nowMs: any millisecond clock). Reports the outcome to the
-  // notifier once: a success, or a failure whose reason changed. Takes the model lock itself
+  // passed since the last attempt. Reports as every write does. Takes the model lock itself
   // (call it without); costs nothing while nothing is pending. The command thread calls it on
   // every pass of its loop.
-  void RetryPendingWrites(DeviceModel& model, uint32_t nowMs);
+  void RetryPendingWrites(DeviceModel& model);
   bool HasPendingWrites() const { return hasPending_.load(std::memory_order_acquire); }
 
   static constexpr uint32_t kRetryIntervalMs = 2000;
+  static constexpr uint32_t kReportIntervalMs = 10'000;
 
  private:
   class WriteBatch;
@@ -156,6 +163,9 @@ class ConfigStore {
   Result<> Store(DeviceModel& model, const WriteBatch& batch);
   // The file write of Store, with what a missing file or section needs besides.
   Result<> WriteFile(const DeviceModel& model, std::span<const PendingKey> items);
+  // After a write that took every pending key: the report of it.
+  void Saved();
+  void ReportFailure(const std::string& reason, bool newChanges);
   // The texts the model holds, as assignments that recreate a missing file.
   std::vector<PendingKey> HeldTexts(const DeviceModel& model) const;
   static void AppendHeldSystem(const DeviceModel& model, std::vector<PendingKey>& out);
@@ -167,15 +177,23 @@ class ConfigStore {
   void LoadAllFrom(const ProfileSnapshot& snapshot, DeviceModel& model, uint8_t device) const;
   // The pending text of a key, if its change is still waiting to be written.
   const std::string* Pending(std::string_view section, std::string_view key) const;
-  std::string PendingList() const;
+  // "[HTDev00_Cmd012] Message, [HTDev_Sys] COMNo": the first `listed` pending keys, with their
+  // values when asked.
+  std::string PendingList(std::size_t listed, bool values) const;
+  // "3 changed keys are held in memory only".
+  std::string HeldCount() const;
 
   Notifier& notifier_;
+  const Clock& clock_;
   ProfileFile file_;
   std::atomic<bool> found_{false};
   // Guarded by the model lock, like every file operation.
   std::vector<PendingKey> pending_;
-  std::string lastFailure_;
   uint32_t lastAttemptMs_ = 0;
+  bool failing_ = false;     // a failure has been reported, and no write has worked since
+  std::string lastFailure_;  // the reason last reported
+  uint32_t lastReportMs_ = 0;
+  std::size_t unreported_ = 0;  // writes of new changes that failed since the last report
   std::atomic<bool> hasPending_{false};
   // The generation of the parse the long addresses were last taken from (0: none yet).
   std::atomic<uint64_t> identitiesOf_{0};

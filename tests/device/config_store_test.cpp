@@ -1,5 +1,6 @@
 #include "device/config_store.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -14,14 +15,18 @@
 namespace qln {
 namespace {
 
+using ::testing::AllOf;
+using ::testing::HasSubstr;
+
 const std::filesystem::path kExample = std::filesystem::path(QLN_SOURCE_DIR) / "examples/QLN.ini";
 
 class ConfigStoreTest : public ::testing::Test {
  protected:
   test::TempDir dir;
   test::FakeNotifier notifier;
+  test::FakeClock clock;
   DeviceModel model;
-  ConfigStore store{notifier, dir.Path()};
+  ConfigStore store{notifier, clock, dir.Path()};
 
   std::filesystem::path File() const { return dir / "QLN.ini"; }
   void UseExample() { std::filesystem::copy_file(kExample, File()); }
@@ -193,9 +198,11 @@ TEST_F(ConfigStoreTest, BinaryGarbageLoadsWithoutHarm) {
 }
 
 // A write that fails keeps its keys pending: reads do not take the old text back, every later
-// write carries them, the periodic retry writes them once the file can be written, and the
-// operator hears of the failure, what is pending, and the success once.
-TEST_F(ConfigStoreTest, FailedWriteStaysPendingUntilARetryWritesIt) {
+// write carries them, and the periodic retry writes them once the file can be written. The
+// operator hears of it in bounded form, timed by the store's clock: the first failure at once,
+// then at most one line in 10 s while new writes fail (how many, and what is pending), nothing
+// for retries that fail as reported, and the success once.
+TEST_F(ConfigStoreTest, FailedWriteStaysPendingUntilARetryWritesItAndIsReportedBoundedly) {
   UseExample();
   ASSERT_TRUE(store.CheckAndLoadForOpen(model));
   ASSERT_EQ(::chmod(File().c_str(), 0444), 0);
@@ -204,32 +211,58 @@ TEST_F(ConfigStoreTest, FailedWriteStaysPendingUntilARetryWritesIt) {
     EXPECT_FALSE(store.WriteKeys(model, 0, 12, {{"Message", "PENDING MESSAGE"}}));
     store.Refresh(model, 12, 0);
     EXPECT_EQ(model.Table[0].Texts.Get(12, "Message"), "PENDING MESSAGE");
+    clock.milliseconds = 3'000;
     EXPECT_FALSE(store.SavePort(model, 7));
     store.ReadSystem(model);
     EXPECT_EQ(model.System.COMNo, "7");
   }
   EXPECT_TRUE(store.HasPendingWrites());
-  ASSERT_EQ(notifier.problems.size(), 2u);
-  EXPECT_NE(notifier.problems[1].find("read-only"), std::string::npos) << notifier.problems[1];
-  EXPECT_NE(notifier.problems[1].find("[HTDev00_Cmd012] Message, [HTDev_Sys] COMNo"),
-            std::string::npos)
-      << notifier.problems[1];
+  ASSERT_EQ(notifier.problems.size(), 1u);
+  EXPECT_THAT(notifier.problems[0],
+              AllOf(HasSubstr("read-only"), HasSubstr("1 changed key is held in memory only"),
+                    HasSubstr("[HTDev00_Cmd012] Message")));
   EXPECT_TRUE(store.ReloadAll(model, AllDevices));
   EXPECT_EQ(model.Table[0].Texts.Get(12, "Message"), "PENDING MESSAGE");
 
-  store.RetryPendingWrites(model, 10'000);  // still read-only: no new message
+  clock.milliseconds = 10'000;
+  store.RetryPendingWrites(model);  // still read-only: the write of COMNo is news by now
+  ASSERT_EQ(notifier.problems.size(), 2u);
+  EXPECT_THAT(
+      notifier.problems[1],
+      AllOf(HasSubstr("still cannot be saved"), HasSubstr("1 more write failed in the last 10 s"),
+            HasSubstr("2 changed keys are held in memory only"),
+            HasSubstr("[HTDev00_Cmd012] Message, [HTDev_Sys] COMNo")));
+  clock.milliseconds = 12'000;
+  store.RetryPendingWrites(model);  // no news
+  {
+    std::lock_guard lock(model.Lock);
+    for (int write = 0; write < 50; ++write) {
+      clock.milliseconds = 12'000 + static_cast<uint32_t>(write) * 100;
+      store.WriteKeys(model, 1, 59, {{"ResPreableNum", std::to_string(write)}});
+    }
+  }
   EXPECT_EQ(notifier.problems.size(), 2u);
-  ASSERT_EQ(::chmod(File().c_str(), 0644), 0);
-  store.RetryPendingWrites(model, 10'500);  // too soon after the last attempt
-  EXPECT_TRUE(store.HasPendingWrites());
-  store.RetryPendingWrites(model, 12'000);
-  EXPECT_FALSE(store.HasPendingWrites());
+  clock.milliseconds = 20'000;
+  store.RetryPendingWrites(model);
   ASSERT_EQ(notifier.problems.size(), 3u);
-  EXPECT_NE(notifier.problems[2].find("saved again"), std::string::npos) << notifier.problems[2];
+  EXPECT_THAT(notifier.problems[2], AllOf(HasSubstr("50 more writes failed in the last 10 s"),
+                                          HasSubstr("3 changed keys are held in memory only")));
+
+  ASSERT_EQ(::chmod(File().c_str(), 0644), 0);
+  clock.milliseconds = 20'500;
+  store.RetryPendingWrites(model);  // too soon after the last attempt
+  EXPECT_TRUE(store.HasPendingWrites());
+  clock.milliseconds = 22'000;
+  store.RetryPendingWrites(model);
+  EXPECT_FALSE(store.HasPendingWrites());
+  ASSERT_EQ(notifier.problems.size(), 4u);
+  EXPECT_THAT(notifier.problems[3], HasSubstr("saved again"));
   EXPECT_EQ(Key("HTDev00_Cmd012", "Message"), "PENDING MESSAGE");
   EXPECT_EQ(Key("HTDev_Sys", "COMNo"), "7");
-  store.RetryPendingWrites(model, 20'000);
-  EXPECT_EQ(notifier.problems.size(), 3u);
+  EXPECT_EQ(Key("HTDev01_Cmd059", "ResPreableNum"), "49");
+  clock.milliseconds = 40'000;
+  store.RetryPendingWrites(model);
+  EXPECT_EQ(notifier.problems.size(), 4u);
 }
 
 // While the file is missing the held texts stay, and a write recreates the file from the file
