@@ -54,18 +54,26 @@ void ConfigStore::ReadSectionFrom(const ProfileSnapshot& snapshot, DeviceModel& 
   const DeviceRange range = DevicesOf(device);
   for (uint8_t d = range.first; d < range.end && d < kDeviceCount; ++d) {
     const std::string name = SectionName(section, d);
-    if (!snapshot.HasSection(name)) continue;
+    const bool inFile = snapshot.HasSection(name);
     SectionTexts& texts = model.Table[d].Texts;
     for (std::size_t i = 0; i < keys.size(); ++i) {
-      if (Pending(name, keys[i]) == nullptr) texts.Set(section, i, snapshot.Read(name, keys[i]));
+      if (const std::string* pending = Pending(name, keys[i])) {
+        texts.Set(section, i, *pending);
+      } else if (inFile) {
+        texts.Set(section, i, snapshot.Read(name, keys[i]));
+      }
     }
   }
 }
 
 void ConfigStore::ReadSystemFrom(const ProfileSnapshot& snapshot, DeviceModel& model) const {
-  if (!snapshot.HasSection(kSystemSection)) return;
+  const bool inFile = snapshot.HasSection(kSystemSection);
   const auto read = [&](std::string_view key, std::string& text) {
-    if (Pending(kSystemSection, key) == nullptr) text = snapshot.Read(kSystemSection, key);
+    if (const std::string* pending = Pending(kSystemSection, key)) {
+      text = pending->substr(0, kMaxValueLength);
+    } else if (inFile) {
+      text = snapshot.Read(kSystemSection, key);
+    }
   };
   for (uint8_t d = 0; d < kDeviceCount; ++d) read(DevEnableKey(d), model.System.DevEn[d]);
   read("COMNo", model.System.COMNo);
@@ -299,6 +307,14 @@ void ConfigStore::Saved() {
   lastFailure_.clear();
   unreported_ = 0;
   hasPending_.store(false, std::memory_order_release);
+  if (!recoveryKept_) return;
+  recoveryKept_ = false;
+  std::error_code error;
+  if (!std::filesystem::remove(RecoveryPath(), error) && error) {
+    notifier_.Problem("cannot remove " + RecoveryPath().string() + ": " + error.message() +
+                      ". Its changes are in QLN.ini now; remove it, or the next start writes "
+                      "them into QLN.ini again.");
+  }
 }
 
 // The first failure is reported at once; later ones at most every kReportIntervalMs, and only
@@ -364,6 +380,66 @@ void ConfigStore::RetryPendingWrites(DeviceModel& model) {
   if (pending_.empty() || now - lastAttemptMs_ < kRetryIntervalMs) return;
   lastAttemptMs_ = now;
   Store(model, WriteBatch(model));
+}
+
+Result<> ConfigStore::SaveAtStop(DeviceModel& model) {
+  std::lock_guard lock(model.Lock);
+  if (pending_.empty()) return {};
+  const Result<> last = WriteFile(model, {});
+  if (last) {
+    Saved();
+    return last;
+  }
+  std::vector<ProfileAssignment> keys;
+  keys.reserve(pending_.size());
+  for (const PendingKey& p : pending_) keys.push_back({p.section, p.key, p.value});
+  const std::string recovery = RecoveryPath().string();
+  std::string text = "QLN.ini could not be saved at stop: " + last.error() + ". ";
+  if (const Result<> kept = ProfileFile(RecoveryPath()).Write(keys); !kept) {
+    return Failure{text + "Nor could the changes be kept beside it (" + kept.error() + "): " +
+                   std::to_string(pending_.size()) + " changed keys are lost; enter them again: " +
+                   PendingList(pending_.size(), true) + "."};
+  }
+  recoveryKept_ = true;
+  return Failure{text + "The " + std::to_string(pending_.size()) +
+                 " changed keys held in memory only are kept in " + recovery + ": " +
+                 PendingList(kListedKeys, false) +
+                 ". The next start writes them into QLN.ini; make QLN.ini writable (or free "
+                 "space on its disk) before it."};
+}
+
+void ConfigStore::ApplyRecovery(DeviceModel& model) {
+  const auto kept = ProfileFile(RecoveryPath()).Snapshot();
+  if (!kept->Exists()) return;
+  const std::vector<ProfileEntry> entries = kept->Entries();
+  std::error_code error;
+  if (entries.empty()) {
+    std::filesystem::remove(RecoveryPath(), error);  // nothing to recover
+    return;
+  }
+  const std::string recovery = RecoveryPath().string();
+  const std::string count = std::to_string(entries.size());
+  if (!file_.Snapshot()->Exists()) {
+    notifier_.Problem(recovery + " holds " + count +
+                      " changed keys that an earlier run could not save; they are written into "
+                      "QLN.ini at the first start that finds it.");
+    return;
+  }
+  std::lock_guard lock(model.Lock);
+  WriteBatch batch(model);
+  for (const ProfileEntry& entry : entries) batch.Shared(entry.section, entry.key, entry.value);
+  if (!Store(model, batch)) {
+    recoveryKept_ = true;
+    notifier_.Problem(recovery + " is kept until QLN.ini takes its " + count +
+                      " changed keys; they are in force meanwhile.");
+    return;
+  }
+  std::filesystem::remove(RecoveryPath(), error);
+  notifier_.Problem("QLN.ini: the " + count + " changed keys that an earlier run could not save " +
+                    "are written into it now, from " + recovery +
+                    (error ? " (which could not be removed: " + error.message() +
+                                 "; remove it, or the next start writes them again)."
+                           : ", which is removed."));
 }
 
 Result<> ConfigStore::WriteKeys(DeviceModel& model, uint8_t device, uint8_t section,

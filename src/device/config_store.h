@@ -28,6 +28,8 @@ namespace qln {
 inline constexpr std::string_view kConfigFileName = "QLN.ini";
 inline constexpr std::string_view kFileMissingText = "QLN.ini not found ...";
 inline constexpr std::string_view kFileMissingCaption = "WARNING";
+// Beside QLN.ini: the changes a stop could not write into it, applied by the next start.
+inline constexpr std::string_view kRecoveryFileName = "QLN-recovery.ini";
 
 // What the main window stages from one device row for SaveRow.
 struct RowEntry {
@@ -50,6 +52,9 @@ class ConfigStore {
   ConfigStore(Notifier& notifier, const Clock& clock, std::filesystem::path directory = {});
 
   const std::filesystem::path& Path() const { return file_.Path(); }
+  std::filesystem::path RecoveryPath() const {
+    return file_.Path().parent_path() / kRecoveryFileName;
+  }
   // See ProfileFile::SetDiskHook. Set it before the store is used by other threads.
   void SetDiskHook(std::function<void(ProfileFile::DiskOperation)> hook) {
     file_.SetDiskHook(std::move(hook));
@@ -68,8 +73,8 @@ class ConfigStore {
   void SetConfigFileFound(bool found) { found_.store(found, std::memory_order_release); }
 
   // Read side. A read of a missing file, or of a file without the section (empty, garbage, cut
-  // short), leaves the texts the model holds as they are, and a read never replaces a text whose
-  // change is still waiting to be written (see RetryPendingWrites).
+  // short), leaves the texts the model holds as they are; a text whose change is still waiting
+  // to be written (see RetryPendingWrites) is read as that change.
   void ReadSystem(DeviceModel& model);
   void ReadSection(DeviceModel& model, uint8_t section, uint8_t device);
   // ReadSection and DecodeSection. Where the file lacks a section that the device holds texts
@@ -146,6 +151,18 @@ class ConfigStore {
   void RetryPendingWrites(DeviceModel& model);
   bool HasPendingWrites() const { return hasPending_.load(std::memory_order_acquire); }
 
+  // The program's stop: one last attempt to write the pending keys. When that fails they are
+  // written into the recovery file beside QLN.ini (RecoveryPath, INI form), and the failure's
+  // message names that file and the keys; when the recovery file cannot be written either, the
+  // message lists every key with its value. Takes the model lock itself.
+  Result<> SaveAtStop(DeviceModel& model);
+  // The program's start, before the first load: the keys of a recovery file that an earlier stop
+  // left are written into QLN.ini (and the file removed); when QLN.ini does not take them, they
+  // are held as pending keys and the recovery file stays until they are written. Says what it
+  // did to the notifier. While QLN.ini is missing it only says so: the file waits for a start
+  // that finds QLN.ini. Takes the model lock itself.
+  void ApplyRecovery(DeviceModel& model);
+
   static constexpr uint32_t kRetryIntervalMs = 2000;
   static constexpr uint32_t kReportIntervalMs = 10'000;
 
@@ -163,7 +180,8 @@ class ConfigStore {
   Result<> Store(DeviceModel& model, const WriteBatch& batch);
   // The file write of Store, with what a missing file or section needs besides.
   Result<> WriteFile(const DeviceModel& model, std::span<const PendingKey> items);
-  // After a write that took every pending key: the report of it.
+  // After a write that took every pending key: the report of it, and the end of a recovery file
+  // that is no longer needed.
   void Saved();
   void ReportFailure(const std::string& reason, bool newChanges);
   // The texts the model holds, as assignments that recreate a missing file.
@@ -194,6 +212,7 @@ class ConfigStore {
   std::string lastFailure_;  // the reason last reported
   uint32_t lastReportMs_ = 0;
   std::size_t unreported_ = 0;  // writes of new changes that failed since the last report
+  bool recoveryKept_ = false;   // the recovery file holds keys that are pending now
   std::atomic<bool> hasPending_{false};
   // The generation of the parse the long addresses were last taken from (0: none yet).
   std::atomic<uint64_t> identitiesOf_{0};

@@ -222,6 +222,24 @@ bool ProfileSnapshot::HasSection(std::string_view section) const {
   return FindHeader(section) != kNone;
 }
 
+std::vector<ProfileEntry> ProfileSnapshot::Entries() const {
+  std::vector<ProfileEntry> entries;
+  uint32_t header = kNone;  // of the section the lines belong to; kNone where none counts
+  std::string_view section;
+  for (std::size_t i = 0; i < LineCount(); ++i) {
+    const LineParse line = ParseLine(LineText(i));
+    const auto index = static_cast<uint32_t>(i);
+    if (line.kind == LineKind::Header) {
+      header = FindHeader(line.name) == index ? index : kNone;
+      section = line.name;
+    } else if (line.kind == LineKind::Key && header != kNone &&
+               FindKey(header, line.name) == index) {
+      entries.push_back({std::string(section), std::string(line.name), std::string(line.value)});
+    }
+  }
+  return entries;
+}
+
 // ---- ProfileFile --------------------------------------------------------------------------
 
 ProfileFile::ProfileFile(std::filesystem::path path) : path_(std::move(path)) {}

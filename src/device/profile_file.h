@@ -49,6 +49,13 @@ struct ProfileAssignment {
   std::string_view value;
 };
 
+// One key of a parse, as the file has it.
+struct ProfileEntry {
+  std::string section;
+  std::string key;
+  std::string value;  // whole, not cut
+};
+
 // One parse of the file. Immutable once handed out, so it can be shared between threads.
 class ProfileSnapshot {
  public:
@@ -60,6 +67,9 @@ class ProfileSnapshot {
   bool HasSection(std::string_view section) const;
   // Whether this is the parse of a file that was there (false: missing or unreadable).
   bool Exists() const { return exists_; }
+  // Every key that a read finds, in the file's order: the first occurrence of each section and
+  // of each key in it.
+  std::vector<ProfileEntry> Entries() const;
   // Counts the parses of one ProfileFile: a parse with another number is of another state of
   // the file on disk (changed by hand, by a write, or gone).
   uint64_t Generation() const { return generation_; }

@@ -42,6 +42,7 @@ Simulator::~Simulator() {
 
 bool Simulator::StartUp(int& comNumber) {
   store_.RemoveStaleTemporaries();
+  store_.ApplyRecovery(model_);  // what the last stop could not write goes into the file first
   const bool found = store_.ReloadAll(model_, AllDevices);
   std::lock_guard lock(model_.Lock);
   for (uint8_t device = 0; device < kDeviceCount; ++device) {
@@ -203,6 +204,12 @@ bool Simulator::ReloadAll() { return store_.ReloadAll(model_, AllDevices); }
 
 void Simulator::RetryPendingWrites() {
   if (!PortOpen()) store_.RetryPendingWrites(model_);
+}
+
+Result<> Simulator::SaveAtStop() {
+  StopHartIp();
+  Close();
+  return store_.SaveAtStop(model_);
 }
 
 DeviceGrid Simulator::Grid() {

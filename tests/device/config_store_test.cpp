@@ -343,5 +343,79 @@ TEST_F(ConfigStoreTest, AFileWithoutTheDevicesSectionNeverTakesItsIdentity) {
   EXPECT_EQ(model.Active.DevIDNo, held) << "the active record is not touched";
 }
 
+// QLN.ini read-only at stop: the pending keys go into the recovery file, with the failure's
+// message naming it. A start while QLN.ini is still read-only keeps the file and holds its
+// changes in force; the next stop keeps them again; a start with QLN.ini writable writes them
+// into it and removes the recovery file. When the recovery file cannot be written either, the
+// message lists every key with its value.
+TEST_F(ConfigStoreTest, WhatTheFileDidNotTakeIsKeptAtStopAndWrittenAtTheNextStart) {
+  UseExample();
+  ASSERT_TRUE(store.CheckAndLoadForOpen(model));
+  const std::filesystem::path recovery = dir / "QLN-recovery.ini";
+  EXPECT_EQ(store.RecoveryPath(), recovery);
+  EXPECT_TRUE(store.SaveAtStop(model)) << "nothing pending";
+  EXPECT_FALSE(std::filesystem::exists(recovery));
+  ASSERT_EQ(::chmod(File().c_str(), 0444), 0);
+  {
+    std::lock_guard lock(model.Lock);
+    EXPECT_FALSE(store.WriteKeys(model, 0, 13, {{"TagName", "KEPT"}, {"Descriptor", "AT STOP"}}));
+    EXPECT_FALSE(store.SavePort(model, 9));
+    const KeyText spec[] = {{"ParamNum", "1"}, {"Param1", "7"}};
+    EXPECT_FALSE(store.WriteSharedSection(model, "HTDevAll_SpecCmd130", spec));
+  }
+  const Result<> stopped = store.SaveAtStop(model);
+  ASSERT_FALSE(stopped);
+  EXPECT_THAT(stopped.error(), AllOf(HasSubstr("read-only"), HasSubstr(recovery.string()),
+                                     HasSubstr("5 changed keys")));
+  const auto kept = ProfileFile(recovery).Snapshot();
+  EXPECT_EQ(kept->Read("HTDev00_Cmd013", "TagName"), "KEPT");
+  EXPECT_EQ(kept->Read("HTDev00_Cmd013", "Descriptor"), "AT STOP");
+  EXPECT_EQ(kept->Read("HTDev_Sys", "COMNo"), "9");
+  EXPECT_EQ(kept->Read("HTDevAll_SpecCmd130", "Param1"), "7");
+  EXPECT_EQ(Key("HTDev00_Cmd013", "TagName"), "TT-101");
+
+  {  // the next start, QLN.ini still read-only
+    test::FakeNotifier notes;
+    DeviceModel next;
+    ConfigStore started(notes, clock, dir.Path());
+    started.ApplyRecovery(next);
+    ASSERT_TRUE(started.ReloadAll(next, AllDevices));
+    EXPECT_EQ(next.Table[0].Texts.Get(13, "TagName"), "KEPT");
+    EXPECT_EQ(next.System.COMNo, "9");
+    EXPECT_TRUE(started.HasPendingWrites());
+    ASSERT_EQ(notes.problems.size(), 2u);
+    EXPECT_THAT(notes.problems[1], HasSubstr(recovery.string() + " is kept"));
+    EXPECT_FALSE(started.SaveAtStop(next));
+  }
+  EXPECT_EQ(ProfileFile(recovery).Snapshot()->Read("HTDev00_Cmd013", "TagName"), "KEPT");
+
+  ASSERT_EQ(::chmod(File().c_str(), 0644), 0);
+  test::FakeNotifier notes;
+  DeviceModel next;
+  ConfigStore started(notes, clock, dir.Path());
+  started.ApplyRecovery(next);
+  EXPECT_FALSE(started.HasPendingWrites());
+  ASSERT_EQ(notes.problems.size(), 1u);
+  EXPECT_THAT(notes.problems[0], HasSubstr("5 changed keys that an earlier run could not save"));
+  EXPECT_FALSE(std::filesystem::exists(recovery));
+  EXPECT_EQ(Key("HTDev00_Cmd013", "TagName"), "KEPT");
+  EXPECT_EQ(Key("HTDev00_Cmd013", "Descriptor"), "AT STOP");
+  EXPECT_EQ(Key("HTDev00_Cmd012", "Message"), model.Table[0].Texts.Get(12, "Message"));
+  EXPECT_EQ(Key("HTDevAll_SpecCmd130", "Param1"), "7");
+
+  // Neither file takes the changes: the message holds them.
+  ASSERT_EQ(::chmod(File().c_str(), 0444), 0);
+  std::filesystem::create_directory(recovery);
+  {
+    std::lock_guard lock(model.Lock);
+    store.WriteKeys(model, 2, 12, {{"Message", "ONLY IN THE MESSAGE"}});
+  }
+  const Result<> lost = store.SaveAtStop(model);
+  ASSERT_FALSE(lost);
+  EXPECT_THAT(lost.error(), AllOf(HasSubstr("are lost"),
+                                  HasSubstr("[HTDev02_Cmd012] Message=ONLY IN THE MESSAGE"),
+                                  HasSubstr("[HTDev_Sys] COMNo=9")));
+}
+
 }  // namespace
 }  // namespace qln
