@@ -37,8 +37,9 @@ class ExampleCopy {
 void BM_ReloadAllDevices(benchmark::State& state) {
   ExampleCopy copy;
   QuietNotifier notifier;
+  const qln::SystemClock clock;
   qln::DeviceModel model;
-  qln::ConfigStore store(notifier, copy.Dir());
+  qln::ConfigStore store(notifier, clock, copy.Dir());
   for (auto _ : state) {
     benchmark::DoNotOptimize(store.ReloadAll(model, qln::AllDevices));
   }
@@ -48,8 +49,9 @@ BENCHMARK(BM_ReloadAllDevices)->Unit(benchmark::kMicrosecond);
 void BM_SaveRows(benchmark::State& state) {
   ExampleCopy copy;
   QuietNotifier notifier;
+  const qln::SystemClock clock;
   qln::DeviceModel model;
-  qln::ConfigStore store(notifier, copy.Dir());
+  qln::ConfigStore store(notifier, clock, copy.Dir());
   store.ReloadAll(model, qln::AllDevices);
   qln::RowEntry row;
   row.Device = 3;

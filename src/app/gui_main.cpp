@@ -15,6 +15,9 @@
 namespace {
 
 constexpr int kExitUsage = 2;
+// Ended, but QLN.ini did not take every change: they are in the recovery file beside it (or, where
+// that could not be written either, only in the message box that said so).
+constexpr int kExitUnsaved = 3;
 
 constexpr char kUsage[] =
     "Usage: quillon [--port PATH | --pty LINK] [--screenshot FILE]\n"
@@ -105,5 +108,6 @@ int main(int argc, char** argv) {
     }
     return 0;
   }
-  return QApplication::exec();
+  const int code = QApplication::exec();
+  return window.SaveAtEnd() ? code : kExitUnsaved;
 }

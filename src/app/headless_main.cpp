@@ -27,6 +27,9 @@ namespace {
 
 constexpr int kExitFailure = 1;  // the port could not be opened, or went away
 constexpr int kExitUsage = 2;    // wrong arguments, or no port to open
+// Stopped as asked, but QLN.ini did not take every change: they are in the recovery file beside
+// it (or, where that could not be written either, only in the message on standard error).
+constexpr int kExitUnsaved = 3;
 
 // Traffic lines held for a standard output that does not keep up; older ones are dropped.
 constexpr std::size_t kTrafficBacklog = 4096;
@@ -55,7 +58,9 @@ constexpr char kUsage[] =
     "  --version    show the version\n"
     "\n"
     "The traffic log goes to standard output, notes and warnings to standard error. SIGINT\n"
-    "(Ctrl-C) or SIGTERM closes the port and ends the program.\n";
+    "(Ctrl-C) or SIGTERM closes the port and ends the program; changes that QLN.ini could\n"
+    "not take by then are kept in QLN-recovery.ini beside it (exit code 3), which the next\n"
+    "start writes into QLN.ini.\n";
 
 constexpr char kLoopback[] = "127.0.0.1";
 
@@ -135,6 +140,16 @@ std::optional<int> ParseArguments(int argc, char** argv, Options& options) {
     return kExitUsage;
   }
   return std::nullopt;
+}
+
+// The program's end: the simulator stopped and what QLN.ini has not taken saved once more.
+// Returns `code`, or kExitUnsaved after a stop that was asked for when that save failed (its
+// message on standard error says where the changes are).
+int Stop(qln::Simulator& simulator, int code) {
+  const qln::Result<> saved = simulator.SaveAtStop();
+  if (saved) return code;
+  std::fprintf(stderr, "quillon-headless: %s\n", saved.error().c_str());
+  return code == 0 ? kExitUnsaved : code;
 }
 
 }  // namespace
@@ -223,11 +238,9 @@ int main(int argc, char** argv) {
   while (true) {
     const int signal = sigtimedwait(&stopSignals, nullptr, &lookAgain);
     if (signal == SIGINT || signal == SIGTERM) break;
-    if (simulator.PortGone()) {
-      simulator.Close();
-      return kExitFailure;
-    }
+    if (simulator.PortGone()) return Stop(simulator, kExitFailure);
+    // Without the port (HART-IP only) no command thread writes again what the file did not take.
+    simulator.RetryPendingWrites();
   }
-  simulator.Close();
-  return 0;
+  return Stop(simulator, 0);
 }

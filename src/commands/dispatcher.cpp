@@ -201,6 +201,9 @@ std::string Dispatch(CommandContext& ctx, uint8_t device) {
     // Cleared under the lock: the serial link's and the HART-IP sessions' requests share the
     // command state.
     ctx.state.DataSuppressed = false;
+    // A file changed on disk (restored, or edited by hand) gives the long addresses the
+    // transports match from the next command on.
+    ctx.store.RefreshIdentities(ctx.model);
     fault = TakeArmedFault(ctx, device);
     if (!ExecutesCommand(fault)) {
       AnswerWithFault(ctx, device, fault);

@@ -14,6 +14,9 @@
 namespace qln {
 namespace {
 
+// Pending keys named in a report; the rest are counted.
+constexpr std::size_t kListedKeys = 12;
+
 std::filesystem::path FilePath(std::filesystem::path directory) {
   if (directory.empty()) {
     std::error_code error;
@@ -42,24 +45,35 @@ const std::string* ConfigStore::Pending(std::string_view section, std::string_vi
   return nullptr;
 }
 
+// A section the file lacks (the file missing, empty, garbage or cut short) is not read as empty
+// texts: the model keeps what it holds, so that a device never takes an identity decoded from
+// nothing.
 void ConfigStore::ReadSectionFrom(const ProfileSnapshot& snapshot, DeviceModel& model,
                                   uint8_t section, uint8_t device) const {
-  if (!snapshot.Exists()) return;  // the model keeps what it holds
   const auto keys = SectionKeys(section);
   const DeviceRange range = DevicesOf(device);
   for (uint8_t d = range.first; d < range.end && d < kDeviceCount; ++d) {
     const std::string name = SectionName(section, d);
+    const bool inFile = snapshot.HasSection(name);
     SectionTexts& texts = model.Table[d].Texts;
     for (std::size_t i = 0; i < keys.size(); ++i) {
-      if (Pending(name, keys[i]) == nullptr) texts.Set(section, i, snapshot.Read(name, keys[i]));
+      if (const std::string* pending = Pending(name, keys[i])) {
+        texts.Set(section, i, *pending);
+      } else if (inFile) {
+        texts.Set(section, i, snapshot.Read(name, keys[i]));
+      }
     }
   }
 }
 
 void ConfigStore::ReadSystemFrom(const ProfileSnapshot& snapshot, DeviceModel& model) const {
-  if (!snapshot.Exists()) return;
+  const bool inFile = snapshot.HasSection(kSystemSection);
   const auto read = [&](std::string_view key, std::string& text) {
-    if (Pending(kSystemSection, key) == nullptr) text = snapshot.Read(kSystemSection, key);
+    if (const std::string* pending = Pending(kSystemSection, key)) {
+      text = pending->substr(0, kMaxValueLength);
+    } else if (inFile) {
+      text = snapshot.Read(kSystemSection, key);
+    }
   };
   for (uint8_t d = 0; d < kDeviceCount; ++d) read(DevEnableKey(d), model.System.DevEn[d]);
   read("COMNo", model.System.COMNo);
@@ -72,8 +86,8 @@ void ConfigStore::LoadAllFrom(const ProfileSnapshot& snapshot, DeviceModel& mode
   for (uint8_t section : kDeviceSections) ReadSectionFrom(snapshot, model, section, device);
 }
 
-ConfigStore::ConfigStore(Notifier& notifier, std::filesystem::path directory)
-    : notifier_(notifier), file_(FilePath(std::move(directory))) {}
+ConfigStore::ConfigStore(Notifier& notifier, const Clock& clock, std::filesystem::path directory)
+    : notifier_(notifier), clock_(clock), file_(FilePath(std::move(directory))) {}
 
 bool ConfigStore::CheckFile() {
   std::error_code error;
@@ -90,8 +104,16 @@ void ConfigStore::ReadSection(DeviceModel& model, uint8_t section, uint8_t devic
 }
 
 void ConfigStore::Refresh(DeviceModel& model, uint8_t section, uint8_t device) {
-  ReadSection(model, section, device);
-  DecodeSection(model, section, device);
+  const auto snapshot = file_.Snapshot();
+  const DeviceRange range = DevicesOf(device);
+  for (uint8_t d = range.first; d < range.end && d < kDeviceCount; ++d) {
+    if (!snapshot->HasSection(SectionName(section, d)) && model.Table[d].Texts.Held(section)) {
+      DecodeHeld(model, section, d);
+    } else {
+      ReadSectionFrom(*snapshot, model, section, d);
+      DecodeSection(model, section, d);
+    }
+  }
 }
 
 void ConfigStore::DecodeHeld(DeviceModel& model, uint8_t section, uint8_t device) {
@@ -105,6 +127,20 @@ void ConfigStore::DecodeHeld(DeviceModel& model, uint8_t section, uint8_t device
 
 void ConfigStore::LoadAll(DeviceModel& model, uint8_t device) {
   LoadAllFrom(*file_.Snapshot(), model, device);
+}
+
+void ConfigStore::RefreshIdentities(DeviceModel& model) {
+  const auto snapshot = file_.Snapshot();
+  if (snapshot->Generation() == identitiesOf_.load(std::memory_order_acquire)) return;
+  identitiesOf_.store(snapshot->Generation(), std::memory_order_release);
+  ReadSectionFrom(*snapshot, model, 0, AllDevices);
+  for (uint8_t d = 0; d < kDeviceCount; ++d) {
+    if (model.Table[d].Texts.Held(0)) DecodeLongAddress(model, d);
+  }
+}
+
+bool ConfigStore::IdentitiesStale() {
+  return file_.Snapshot()->Generation() != identitiesOf_.load(std::memory_order_acquire);
 }
 
 std::string ConfigStore::ReadSystemKey(std::string_view key) {
@@ -152,7 +188,8 @@ class ConfigStore::WriteBatch {
 
   void Device(uint8_t device, uint8_t section, std::string_view key, std::string text) {
     model_.Table[device].Texts.Set(section, key, text);
-    items_.push_back({SectionName(section, device), std::string(key), std::move(text)});
+    items_.push_back(
+        {SectionName(section, device), std::string(key), std::move(text), device, section});
   }
   void System(std::string_view key, std::string text) {
     const std::string held = text.substr(0, kMaxValueLength);
@@ -172,63 +209,153 @@ class ConfigStore::WriteBatch {
   std::vector<PendingKey> items_;
 };
 
+void ConfigStore::AppendHeldSystem(const DeviceModel& model, std::vector<PendingKey>& out) {
+  for (uint8_t d = 0; d < kDeviceCount; ++d) {
+    out.push_back({std::string(kSystemSection), DevEnableKey(d), model.System.DevEn[d]});
+  }
+  out.push_back({std::string(kSystemSection), "COMNo", model.System.COMNo});
+}
+
+void ConfigStore::AppendHeldSection(const DeviceModel& model, uint8_t device, uint8_t section,
+                                    std::vector<PendingKey>& out) {
+  const SectionTexts& texts = model.Table[device].Texts;
+  if (!texts.Held(section)) return;
+  const std::string name = SectionName(section, device);
+  const auto keys = SectionKeys(section);
+  for (std::size_t i = 0; i < keys.size(); ++i) {
+    out.push_back({name, std::string(keys[i]), texts.Get(section, i), device, section});
+  }
+}
+
 std::vector<ConfigStore::PendingKey> ConfigStore::HeldTexts(const DeviceModel& model) const {
   std::vector<PendingKey> held;
+  AppendHeldSystem(model, held);
   for (uint8_t d = 0; d < kDeviceCount; ++d) {
-    held.push_back({std::string(kSystemSection), DevEnableKey(d), model.System.DevEn[d]});
-  }
-  held.push_back({std::string(kSystemSection), "COMNo", model.System.COMNo});
-  for (uint8_t d = 0; d < kDeviceCount; ++d) {
-    const SectionTexts& texts = model.Table[d].Texts;
-    for (uint8_t section : kDeviceSections) {
-      if (!texts.Held(section)) continue;
-      const std::string name = SectionName(section, d);
-      const auto keys = SectionKeys(section);
-      for (std::size_t i = 0; i < keys.size(); ++i) {
-        held.push_back({name, std::string(keys[i]), texts.Get(section, i)});
-      }
-    }
+    for (uint8_t section : kDeviceSections) AppendHeldSection(model, d, section, held);
   }
   return held;
 }
 
-// "[HTDev00_Cmd012] Message, [HTDev_Sys] COMNo", the first few pending keys.
-std::string ConfigStore::PendingList() const {
-  constexpr std::size_t kListed = 12;
+std::string ConfigStore::PendingList(std::size_t listed, bool values) const {
   std::string list;
-  for (std::size_t i = 0; i < pending_.size() && i < kListed; ++i) {
+  for (std::size_t i = 0; i < pending_.size() && i < listed; ++i) {
     if (i > 0) list += ", ";
     list.append("[").append(pending_[i].section).append("] ").append(pending_[i].key);
+    if (values) list.append("=").append(pending_[i].value);
   }
-  if (pending_.size() > kListed) {
-    list.append(" and ").append(std::to_string(pending_.size() - kListed)).append(" more keys");
+  if (pending_.size() > listed) {
+    list.append(" and ").append(std::to_string(pending_.size() - listed)).append(" more keys");
   }
   return list;
 }
 
-// The pending keys go first, so the batch's own keys win where both set one; a missing file is
-// recreated with the model's texts under them.
-Result<> ConfigStore::Store(DeviceModel& model, const WriteBatch& batch) {
-  const std::vector<PendingKey>& items = batch.Items();
+std::string ConfigStore::HeldCount() const {
+  return std::to_string(pending_.size()) +
+         (pending_.size() == 1 ? " changed key is" : " changed keys are") + " held in memory only";
+}
+
+// The pending keys go before the batch's, so that the batch's own keys win where both set one.
+// A section the file lacks is written whole, from the model's texts, under them; a missing file
+// is recreated with all of the model's texts under them.
+Result<> ConfigStore::WriteFile(const DeviceModel& model, std::span<const PendingKey> items) {
+  const auto snapshot = file_.Snapshot();
+  std::vector<PendingKey> whole;
+  std::vector<PendingKey> held;
+  if (snapshot->Exists()) {
+    std::vector<std::string_view> filled;
+    const auto fill = [&](const PendingKey& p) {
+      const bool system = p.section == kSystemSection;
+      if ((!system && p.device >= kDeviceCount) || snapshot->HasSection(p.section) ||
+          std::find(filled.begin(), filled.end(), p.section) != filled.end()) {
+        return;
+      }
+      filled.push_back(p.section);
+      if (system) {
+        AppendHeldSystem(model, whole);
+      } else {
+        AppendHeldSection(model, p.device, p.number, whole);
+      }
+    };
+    for (const PendingKey& p : pending_) fill(p);
+    for (const PendingKey& p : items) fill(p);
+  } else {
+    held = HeldTexts(model);
+  }
   std::vector<ProfileAssignment> assignments;
-  assignments.reserve(pending_.size() + items.size());
+  assignments.reserve(whole.size() + pending_.size() + items.size());
+  for (const PendingKey& p : whole) assignments.push_back({p.section, p.key, p.value});
   for (const PendingKey& p : pending_) assignments.push_back({p.section, p.key, p.value});
   for (const PendingKey& p : items) assignments.push_back({p.section, p.key, p.value});
-  std::vector<PendingKey> held;
   std::vector<ProfileAssignment> restore;
-  if (!file_.Snapshot()->Exists()) {
-    held = HeldTexts(model);
-    for (const PendingKey& p : held) restore.push_back({p.section, p.key, p.value});
-  }
-  const Result<> written = file_.Write(assignments, restore);
-  if (written) {
+  restore.reserve(held.size());
+  for (const PendingKey& p : held) restore.push_back({p.section, p.key, p.value});
+  return file_.Write(assignments, restore);
+}
+
+void ConfigStore::Saved() {
+  if (failing_ || !pending_.empty()) {
+    std::string text = "QLN.ini saved again";
     if (!pending_.empty()) {
-      notifier_.Problem("QLN.ini saved again: the changes held in memory only (" + PendingList() +
-                        ") are in the file now.");
+      text.append(": the changes held in memory only (")
+          .append(PendingList(kListedKeys, false))
+          .append(") are in the file now");
     }
-    pending_.clear();
-    lastFailure_.clear();
-    hasPending_.store(false, std::memory_order_release);
+    notifier_.Problem(text + ".");
+  }
+  pending_.clear();
+  failing_ = false;
+  lastFailure_.clear();
+  unreported_ = 0;
+  hasPending_.store(false, std::memory_order_release);
+  if (!recoveryKept_) return;
+  recoveryKept_ = false;
+  std::error_code error;
+  if (!std::filesystem::remove(RecoveryPath(), error) && error) {
+    notifier_.Problem("cannot remove " + RecoveryPath().string() + ": " + error.message() +
+                      ". Its changes are in QLN.ini now; remove it, or the next start writes "
+                      "them into QLN.ini again.");
+  }
+}
+
+// The first failure is reported at once; later ones at most every kReportIntervalMs, and only
+// when there is news: writes of new changes that failed, or another reason. Retries that fail
+// for the reason reported say nothing.
+void ConfigStore::ReportFailure(const std::string& reason, bool newChanges) {
+  const uint32_t now = clock_.Milliseconds();
+  if (!failing_) {
+    failing_ = true;
+    lastFailure_ = reason;
+    lastReportMs_ = now;
+    unreported_ = 0;
+    notifier_.Problem("QLN.ini could not be saved: " + reason + ". " + HeldCount() + ": " +
+                      PendingList(kListedKeys, false) +
+                      ". They are written again every few seconds and with the next change; make "
+                      "QLN.ini writable (or free space on its disk).");
+    return;
+  }
+  if (newChanges) ++unreported_;
+  if ((unreported_ == 0 && reason == lastFailure_) || now - lastReportMs_ < kReportIntervalMs) {
+    return;
+  }
+  std::string text = "QLN.ini still cannot be saved: " + reason + ". ";
+  if (unreported_ > 0) {
+    text.append(std::to_string(unreported_))
+        .append(unreported_ == 1 ? " more write" : " more writes")
+        .append(" failed in the last ")
+        .append(std::to_string((now - lastReportMs_) / 1000))
+        .append(" s; ");
+  }
+  notifier_.Problem(text + HeldCount() + ": " + PendingList(kListedKeys, false) + ".");
+  lastFailure_ = reason;
+  lastReportMs_ = now;
+  unreported_ = 0;
+}
+
+Result<> ConfigStore::Store(DeviceModel& model, const WriteBatch& batch) {
+  const std::vector<PendingKey>& items = batch.Items();
+  const Result<> written = WriteFile(model, items);
+  if (written) {
+    Saved();
     return written;
   }
   for (const PendingKey& item : items) {
@@ -242,24 +369,77 @@ Result<> ConfigStore::Store(DeviceModel& model, const WriteBatch& batch) {
     }
   }
   hasPending_.store(!pending_.empty(), std::memory_order_release);
-  // A retry that fails for the reason already reported says nothing more.
-  const std::string& failure = written.error();
-  if (!items.empty() || failure != lastFailure_) {
-    notifier_.Problem("QLN.ini could not be saved: " + failure +
-                      ". Held in memory only and written again every few seconds and with the "
-                      "next change: " +
-                      PendingList() + ".");
-  }
-  lastFailure_ = failure;
+  ReportFailure(written.error(), !items.empty());
   return written;
 }
 
-void ConfigStore::RetryPendingWrites(DeviceModel& model, uint32_t nowMs) {
+void ConfigStore::RetryPendingWrites(DeviceModel& model) {
   if (!HasPendingWrites()) return;
   std::lock_guard lock(model.Lock);
-  if (pending_.empty() || nowMs - lastAttemptMs_ < kRetryIntervalMs) return;
-  lastAttemptMs_ = nowMs;
+  const uint32_t now = clock_.Milliseconds();
+  if (pending_.empty() || now - lastAttemptMs_ < kRetryIntervalMs) return;
+  lastAttemptMs_ = now;
   Store(model, WriteBatch(model));
+}
+
+Result<> ConfigStore::SaveAtStop(DeviceModel& model) {
+  std::lock_guard lock(model.Lock);
+  if (pending_.empty()) return {};
+  const Result<> last = WriteFile(model, {});
+  if (last) {
+    Saved();
+    return last;
+  }
+  std::vector<ProfileAssignment> keys;
+  keys.reserve(pending_.size());
+  for (const PendingKey& p : pending_) keys.push_back({p.section, p.key, p.value});
+  const std::string recovery = RecoveryPath().string();
+  std::string text = "QLN.ini could not be saved at stop: " + last.error() + ". ";
+  if (const Result<> kept = ProfileFile(RecoveryPath()).Write(keys); !kept) {
+    return Failure{text + "Nor could the changes be kept beside it (" + kept.error() + "): " +
+                   std::to_string(pending_.size()) + " changed keys are lost; enter them again: " +
+                   PendingList(pending_.size(), true) + "."};
+  }
+  recoveryKept_ = true;
+  return Failure{text + "The " + std::to_string(pending_.size()) +
+                 " changed keys held in memory only are kept in " + recovery + ": " +
+                 PendingList(kListedKeys, false) +
+                 ". The next start writes them into QLN.ini; make QLN.ini writable (or free "
+                 "space on its disk) before it."};
+}
+
+void ConfigStore::ApplyRecovery(DeviceModel& model) {
+  const auto kept = ProfileFile(RecoveryPath()).Snapshot();
+  if (!kept->Exists()) return;
+  const std::vector<ProfileEntry> entries = kept->Entries();
+  std::error_code error;
+  if (entries.empty()) {
+    std::filesystem::remove(RecoveryPath(), error);  // nothing to recover
+    return;
+  }
+  const std::string recovery = RecoveryPath().string();
+  const std::string count = std::to_string(entries.size());
+  if (!file_.Snapshot()->Exists()) {
+    notifier_.Problem(recovery + " holds " + count +
+                      " changed keys that an earlier run could not save; they are written into "
+                      "QLN.ini at the first start that finds it.");
+    return;
+  }
+  std::lock_guard lock(model.Lock);
+  WriteBatch batch(model);
+  for (const ProfileEntry& entry : entries) batch.Shared(entry.section, entry.key, entry.value);
+  if (!Store(model, batch)) {
+    recoveryKept_ = true;
+    notifier_.Problem(recovery + " is kept until QLN.ini takes its " + count +
+                      " changed keys; they are in force meanwhile.");
+    return;
+  }
+  std::filesystem::remove(RecoveryPath(), error);
+  notifier_.Problem("QLN.ini: the " + count + " changed keys that an earlier run could not save " +
+                    "are written into it now, from " + recovery +
+                    (error ? " (which could not be removed: " + error.message() +
+                                 "; remove it, or the next start writes them again)."
+                           : ", which is removed."));
 }
 
 Result<> ConfigStore::WriteKeys(DeviceModel& model, uint8_t device, uint8_t section,

@@ -26,6 +26,11 @@ void PackField(const std::string& text, std::array<uint8_t, N>& field) {
   PackAscii(padded, field.data(), &count);
 }
 
+std::array<uint8_t, 5> LongAddressOf(uint8_t mfrId, uint8_t devType, uint32_t devIdNo) {
+  return {mfrId, devType, static_cast<uint8_t>(devIdNo >> 16), static_cast<uint8_t>(devIdNo >> 8),
+          static_cast<uint8_t>(devIdNo)};
+}
+
 // Three keys of 8-bit values, least significant first.
 uint32_t ThreeKeyNumber(const SectionTexts& texts, uint8_t section) {
   return U8(texts.Get(section, std::size_t{0})) + 256u * U8(texts.Get(section, std::size_t{1})) +
@@ -55,8 +60,7 @@ void DecodeOne(DeviceModel& model, uint8_t section, uint8_t device) {
       r.MfrID_v7 = U16(text("MfrID_v7"));
       r.LblDist_v7 = U16(text("LblDist_v7"));
       r.DevProfile_v7 = U8(text("DevProfile_v7"));
-      entry.LongAddress = {r.MfrID, r.MfrDevType, static_cast<uint8_t>(r.DevIDNo >> 16),
-                           static_cast<uint8_t>(r.DevIDNo >> 8), static_cast<uint8_t>(r.DevIDNo)};
+      entry.LongAddress = LongAddressOf(r.MfrID, r.MfrDevType, r.DevIDNo);
       break;
     case 1:
       r.PV1Unit = U8(text("PV1Unit"));
@@ -185,6 +189,12 @@ void DecodeSection(DeviceModel& model, uint8_t section, uint8_t device) {
   const DeviceRange range = DevicesOf(device);
   for (uint8_t d = range.first; d < range.end && d < kDeviceCount; ++d)
     DecodeOne(model, section, d);
+}
+
+void DecodeLongAddress(DeviceModel& model, uint8_t device) {
+  const SectionTexts& t = model.Table[device].Texts;
+  model.Table[device].LongAddress =
+      LongAddressOf(U8(t.Get(0, "MfrID")), U8(t.Get(0, "MfrDevType")), U24(t.Get(0, "DevIDNo")));
 }
 
 void DecodeAll(DeviceModel& model, uint8_t device) {

@@ -104,6 +104,10 @@ LinkView BuildLinkView(const DeviceModel& model);
 // other section numbers are ignored.
 void DecodeSection(DeviceModel& model, uint8_t section, uint8_t device);
 
+// The device's LongAddress from its section 000 texts (MfrID, MfrDevType, DevIDNo), as
+// DecodeSection of 000 sets it, without changing the active record.
+void DecodeLongAddress(DeviceModel& model, uint8_t device);
+
 // DecodeSection of the thirteen device sections, in load order.
 void DecodeAll(DeviceModel& model, uint8_t device);
 

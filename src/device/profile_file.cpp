@@ -222,6 +222,24 @@ bool ProfileSnapshot::HasSection(std::string_view section) const {
   return FindHeader(section) != kNone;
 }
 
+std::vector<ProfileEntry> ProfileSnapshot::Entries() const {
+  std::vector<ProfileEntry> entries;
+  uint32_t header = kNone;  // of the section the lines belong to; kNone where none counts
+  std::string_view section;
+  for (std::size_t i = 0; i < LineCount(); ++i) {
+    const LineParse line = ParseLine(LineText(i));
+    const auto index = static_cast<uint32_t>(i);
+    if (line.kind == LineKind::Header) {
+      header = FindHeader(line.name) == index ? index : kNone;
+      section = line.name;
+    } else if (line.kind == LineKind::Key && header != kNone &&
+               FindKey(header, line.name) == index) {
+      entries.push_back({std::string(section), std::string(line.name), std::string(line.value)});
+    }
+  }
+  return entries;
+}
+
 // ---- ProfileFile --------------------------------------------------------------------------
 
 ProfileFile::ProfileFile(std::filesystem::path path) : path_(std::move(path)) {}
@@ -410,6 +428,7 @@ std::shared_ptr<ProfileSnapshot> ProfileFile::Load() {
   if (diskHook_) diskHook_(DiskOperation::Read);
   cachedIdentity_ = identity;
   cached_ = std::make_shared<ProfileSnapshot>();
+  cached_->generation_ = ++generations_;
   cached_->Index();
   // Non-blocking so that a FIFO at the path cannot hang the reader; only regular files count.
   FileDescriptor fd(::open(path_.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
@@ -436,6 +455,7 @@ std::shared_ptr<ProfileSnapshot> ProfileFile::Load() {
   }
   cachedIdentity_ = IdentityOf(st);
   cached_ = Parse(std::move(content));
+  cached_->generation_ = ++generations_;
   cached_->Index();
   lastExisting_ = cached_;
   return cached_;
@@ -589,6 +609,7 @@ Result<> ProfileFile::Write(std::span<const ProfileAssignment> assignments,
     }
     base.reset();
     cachedIdentity_ = *written;
+    next->generation_ = ++generations_;
     cached_ = next;
     lastExisting_ = std::move(next);
     return {};

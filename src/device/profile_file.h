@@ -49,6 +49,13 @@ struct ProfileAssignment {
   std::string_view value;
 };
 
+// One key of a parse, as the file has it.
+struct ProfileEntry {
+  std::string section;
+  std::string key;
+  std::string value;  // whole, not cut
+};
+
 // One parse of the file. Immutable once handed out, so it can be shared between threads.
 class ProfileSnapshot {
  public:
@@ -60,6 +67,12 @@ class ProfileSnapshot {
   bool HasSection(std::string_view section) const;
   // Whether this is the parse of a file that was there (false: missing or unreadable).
   bool Exists() const { return exists_; }
+  // Every key that a read finds, in the file's order: the first occurrence of each section and
+  // of each key in it.
+  std::vector<ProfileEntry> Entries() const;
+  // Counts the parses of one ProfileFile: a parse with another number is of another state of
+  // the file on disk (changed by hand, by a write, or gone).
+  uint64_t Generation() const { return generation_; }
 
  private:
   friend class ProfileFile;
@@ -92,6 +105,7 @@ class ProfileSnapshot {
   std::size_t bodyStart_ = 0;         // past the byte-order mark
   bool exists_ = false;
   bool indexed_ = false;
+  uint64_t generation_ = 0;
 };
 
 class ProfileFile {
@@ -170,6 +184,7 @@ class ProfileFile {
   std::shared_ptr<ProfileSnapshot> cached_;
   // The last parse of the file while it was there: the base of a write while it is missing.
   std::shared_ptr<ProfileSnapshot> lastExisting_;
+  uint64_t generations_ = 0;  // the generation of the newest parse
 };
 
 }  // namespace qln

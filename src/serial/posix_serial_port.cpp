@@ -122,15 +122,28 @@ bool Lock(int fd, const fs::path& link) {
   return fcntl(fd, F_OFD_SETLK, &range) == 0;
 }
 
-// Whether the link's target is the other end of a pseudo-terminal that a live simulator serves
+// What the link points at: this process's own descriptor of the terminal's other end, under
+// /proc. That path exists only while the process lives, so a link that a killed simulator left
+// behind leads nowhere ("No such file or directory") instead of to whatever program the system
+// gives the terminal's number next. The terminal's own path where /proc does not show it.
+std::string LinkTarget(int slave, const std::string& slavePath) {
+  const std::string own = "/proc/" + std::to_string(getpid()) + "/fd/" + std::to_string(slave);
+  std::error_code error;
+  return fs::read_symlink(own, error) == slavePath && !error ? own : slavePath;
+}
+
+// Whether the link leads to the other end of a pseudo-terminal that a live simulator serves
 // under this link. A link to `ownSlave`, the terminal this port has just made, is one that a
 // simulator that died without clean-up left: the system hands out a terminal's number again only
-// once nobody holds it any more, and the lock seen there is this port's own.
+// once nobody holds it any more, and the lock seen there is this port's own. A link through
+// /proc that no longer resolves is one a killed simulator left.
 bool ServedElsewhere(const fs::path& link, const std::string& ownSlave) {
   std::error_code error;
-  const fs::path target = fs::read_symlink(link, error);
-  if (error || !target.string().starts_with("/dev/pts/") || target == ownSlave) return false;
-  const int fd = open(target.c_str(), kOpenFlags);
+  fs::path terminal = fs::read_symlink(link, error);
+  if (!error && terminal.native().starts_with("/proc/"))
+    terminal = fs::read_symlink(terminal, error);
+  if (error || !terminal.native().starts_with("/dev/pts/") || terminal == ownSlave) return false;
+  const int fd = open(terminal.c_str(), kOpenFlags);
   if (fd < 0) return false;
   struct flock range = LinkRange(link);
   const bool locked = fcntl(fd, F_OFD_GETLK, &range) == 0 && range.l_type != F_UNLCK;
@@ -238,9 +251,10 @@ bool PosixSerialPort::OpenPty(const std::string& link, std::string& error) {
   // Whatever waits is thrown away now, before the link is there: a master program may send its
   // first request the moment the link appears.
   Purge();
+  linkTarget_ = LinkTarget(ptySlave_, slavePath_);
   if (!ClaimLink(link, slavePath_, error)) return false;
   std::error_code linkError;
-  fs::create_symlink(slavePath_, link, linkError);
+  fs::create_symlink(linkTarget_, link, linkError);
   if (linkError) {
     error = SystemReason(link, linkError.value());
     return false;
@@ -253,7 +267,7 @@ PosixSerialPort::~PosixSerialPort() {
   if (!link_.empty()) {
     // Only the link made here: someone may have put something else there since.
     std::error_code error;
-    if (fs::read_symlink(link_, error) == slavePath_ && !error) fs::remove(link_, error);
+    if (fs::read_symlink(link_, error) == linkTarget_ && !error) fs::remove(link_, error);
   }
   if (ptySlave_ >= 0) close(ptySlave_);
   if (fd_ >= 0) close(fd_);

@@ -8,8 +8,11 @@
 // The virtual port "pty:<link>" is a pseudo-terminal with a symbolic link at <link> to its other
 // end, where a HART master program on the same machine connects. The port keeps that other end
 // open itself, so the master program may close and reopen the link at will; the link goes when
-// the port closes. A link that a simulator which died left behind is replaced; a link that a
-// running simulator serves is refused. What waits on the port is purged before the link is made.
+// the port closes. The link points at the port's descriptor of that end under /proc/<pid>/fd,
+// so that a link a killed simulator left behind fails to open instead of leading to a terminal
+// the system has given to another program since. Such a link is replaced at the next open; a
+// link that a running simulator serves is refused. What waits on the port is purged before the
+// link is made.
 #pragma once
 
 #include <chrono>
@@ -55,7 +58,8 @@ class PosixSerialPort final : public SerialPort {
   int ptySlave_ = -1;            // virtual port: its other end, held open
   std::string name_;             // the device path or link, for messages
   std::string link_;             // virtual port: the link made, removed on close
-  std::string slavePath_;        // virtual port: where the link points
+  std::string slavePath_;        // virtual port: the terminal's other end
+  std::string linkTarget_;       // virtual port: where the link points
   bool pseudoTerminal_ = false;  // no modem lines to key
   bool marks_ = false;           // the byte stream carries parity marks
   bool counters_ = false;        // the driver keeps error counters

@@ -28,7 +28,7 @@ Simulator::Simulator(Notifier& notifier, Console& console, const Clock& clock,
       clock_(clock),
       onLogLine_(std::move(onLogLine)),
       onChannel_(std::move(onChannel)),
-      store_(notifier, std::move(directory)),
+      store_(notifier, clock, std::move(directory)),
       transaction_({model_, store_, state_, clock, counters_, notifier, console}),
       link_(model_.Link, exchange_, counters_, clock, log_),
       burst_(model_.Burst, counters_, link_, clock, [this] { Wake(); }),
@@ -42,6 +42,7 @@ Simulator::~Simulator() {
 
 bool Simulator::StartUp(int& comNumber) {
   store_.RemoveStaleTemporaries();
+  store_.ApplyRecovery(model_);  // what the last stop could not write goes into the file first
   const bool found = store_.ReloadAll(model_, AllDevices);
   std::lock_guard lock(model_.Lock);
   for (uint8_t device = 0; device < kDeviceCount; ++device) {
@@ -131,7 +132,13 @@ void Simulator::CommandLoop() {
       model_.Burst.Prepared.Put(transaction_.BuildBurst());
     }
     // Changes that could not be written to the file are written again every few seconds.
-    store_.RetryPendingWrites(model_, clock_.Milliseconds());
+    store_.RetryPendingWrites(model_);
+    // A file changed on disk (restored, or edited by hand) gives the long addresses the link
+    // matches now, not only at the next command, whose frame the link would not accept.
+    if (store_.IdentitiesStale()) {
+      std::lock_guard lock(model_.Lock);
+      store_.RefreshIdentities(model_);
+    }
     PassLogLines();
     if (const std::optional<uint8_t> channel = channelReport_.Take(); channel && onChannel_) {
       onChannel_(*channel);
@@ -198,7 +205,13 @@ Result<> Simulator::SwitchRevision(uint8_t revision) {
 bool Simulator::ReloadAll() { return store_.ReloadAll(model_, AllDevices); }
 
 void Simulator::RetryPendingWrites() {
-  if (!PortOpen()) store_.RetryPendingWrites(model_, clock_.Milliseconds());
+  if (!PortOpen()) store_.RetryPendingWrites(model_);
+}
+
+Result<> Simulator::SaveAtStop() {
+  StopHartIp();
+  Close();
+  return store_.SaveAtStop(model_);
 }
 
 DeviceGrid Simulator::Grid() {

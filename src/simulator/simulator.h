@@ -86,9 +86,10 @@ class Simulator {
   Simulator(const Simulator&) = delete;
   Simulator& operator=(const Simulator&) = delete;
 
-  // The program's start: a full load of QLN.ini (with the notifier's warning when the file is
-  // missing), then each device's enable flag from its Dev%02d_En text (1 enabled, anything else
-  // disabled); later loads leave the flags alone. Returns whether the file was found, and sets
+  // The program's start: the changes a recovery file beside QLN.ini holds written into it (see
+  // ConfigStore::ApplyRecovery), a full load of QLN.ini (with the notifier's warning when the
+  // file is missing), then each device's enable flag from its Dev%02d_En text (1 enabled, anything
+  // else disabled); later loads leave the flags alone. Returns whether the file was found, and sets
   // `comNumber` to the low 8 bits of COMNo (0, no port, when those are 0 or it is no number).
   bool StartUp(int& comNumber);
 
@@ -101,6 +102,11 @@ class Simulator {
   Result<std::string> Open(int comNumber, std::optional<std::string> device = std::nullopt);
   // Stops the serial worker and the command thread, waits for both and closes the port.
   void Close();
+  // The program's end: HART-IP stopped and the port closed, then the changes the file has not
+  // taken written once more; when that fails they are kept in the recovery file beside it (see
+  // ConfigStore::SaveAtStop), and the failure's message says what could not be saved and where
+  // it is. The owning thread.
+  Result<> SaveAtStop();
   // Any thread.
   bool PortOpen() const { return portOpen_.load(std::memory_order_acquire); }
   // The open port has gone away (an adapter unplugged): the devices no longer answer until the

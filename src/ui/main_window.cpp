@@ -152,10 +152,7 @@ MainWindow::MainWindow(const Clock& clock, std::filesystem::path directory,
   StartUp();
 }
 
-MainWindow::~MainWindow() {
-  StopHartIp();
-  ClosePort();
-}
+MainWindow::~MainWindow() { SaveAtEnd(); }
 
 void MainWindow::BuildWindow() {
   setWindowTitle(QStringLiteral("QLN_v" QLN_VERSION " (Quillon)"));
@@ -554,9 +551,22 @@ void MainWindow::keyPressEvent(QKeyEvent* event) {
 }
 
 void MainWindow::done(int result) {
+  SaveAtEnd();
+  QDialog::done(result);
+}
+
+bool MainWindow::SaveAtEnd() {
   StopHartIp();
   ClosePort();
-  QDialog::done(result);
+  if (!savedAtEnd_) {
+    const Result<> saved = Sim().SaveAtStop();
+    savedAtEnd_ = static_cast<bool>(saved);
+    if (!saved) {
+      showMessage_(QMessageBox::Critical, QApplication::applicationName(),
+                   QString::fromStdString(saved.error()));
+    }
+  }
+  return *savedAtEnd_;
 }
 
 }  // namespace qln

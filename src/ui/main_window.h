@@ -6,7 +6,8 @@
 // that shows the core's messages, the traffic log queue and its window, the shared entry of the
 // device-specific command windows. It starts the program (a full load of QLN.ini and the grid
 // filled from it) when it is created; the port stays closed until the operator opens it.
-// Closing the window closes the port and waits for the serial worker and the command thread.
+// Closing the window closes the port and waits for the serial worker and the command thread, then
+// saves what QLN.ini has not taken (SaveAtEnd).
 //
 // Every action runs on the UI thread. What it reads of the devices and the file, and every change
 // it makes to them, it asks the simulator for, which keeps an action from interleaving with a
@@ -96,6 +97,12 @@ class MainWindow : public QDialog {
   // Writes the device's simulation section at once, then shows the rows' moving values.
   void StoreSimulation(int row, const DeviceMotionTexts& texts);
 
+  // The program's end, at the window's close (done) or, when it never closed, its destruction:
+  // HART-IP stopped, the port closed, and the changes QLN.ini has not taken written once more
+  // or kept in the recovery file beside it (Simulator::SaveAtStop); a box names what could not
+  // be saved. Only the first call saves; every call returns whether QLN.ini holds every change.
+  bool SaveAtEnd();
+
   Simulator& Sim() { return *simulator_; }
   const DeviceRow& Row(int row) const { return *rows_[static_cast<std::size_t>(row)]; }
   int PortNumber() const { return portNumber_; }
@@ -142,6 +149,7 @@ class MainWindow : public QDialog {
 
   int portNumber_ = 1;
   bool autoRefresh_ = false;
+  std::optional<bool> savedAtEnd_;  // SaveAtEnd's outcome, once it has run
 
   std::array<DeviceRow*, kRows> rows_{};
   QComboBox* portList_ = nullptr;

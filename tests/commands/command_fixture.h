@@ -155,7 +155,7 @@ class CommandTest : public ::testing::Test {
   FakeNotifier notifier;
   FakeClock clock;
   DeviceModel model;
-  ConfigStore store{notifier, dir.Path()};
+  ConfigStore store{notifier, clock, dir.Path()};
   CommandExchange exchange;
   CommandState state;
   CommunicationCounters counters;

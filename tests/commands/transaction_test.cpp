@@ -69,7 +69,7 @@ Outcome OverHartIp(const IniBuilder& ini, const std::vector<uint8_t>& frame) {
   FakeClock clock;
   RecordingLogSink log;
   DeviceModel model;
-  ConfigStore store{notifier, dir.Path()};
+  ConfigStore store{notifier, clock, dir.Path()};
   CommandState state;
   CommunicationCounters counters;
   Transaction transaction{{model, store, state, clock, counters, notifier, console}};

@@ -1,5 +1,6 @@
 #include "device/config_store.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -16,14 +17,18 @@
 namespace qln {
 namespace {
 
+using ::testing::AllOf;
+using ::testing::HasSubstr;
+
 const std::filesystem::path kExample = std::filesystem::path(QLN_SOURCE_DIR) / "examples/QLN.ini";
 
 class ConfigStoreTest : public ::testing::Test {
  protected:
   test::TempDir dir;
   test::FakeNotifier notifier;
+  test::FakeClock clock;
   DeviceModel model;
-  ConfigStore store{notifier, dir.Path()};
+  ConfigStore store{notifier, clock, dir.Path()};
 
   std::filesystem::path File() const { return dir / "QLN.ini"; }
   void UseExample() { std::filesystem::copy_file(kExample, File()); }
@@ -234,9 +239,11 @@ TEST_F(ConfigStoreTest, BinaryGarbageLoadsWithoutHarm) {
 }
 
 // A write that fails keeps its keys pending: reads do not take the old text back, every later
-// write carries them, the periodic retry writes them once the file can be written, and the
-// operator hears of the failure, what is pending, and the success once.
-TEST_F(ConfigStoreTest, FailedWriteStaysPendingUntilARetryWritesIt) {
+// write carries them, and the periodic retry writes them once the file can be written. The
+// operator hears of it in bounded form, timed by the store's clock: the first failure at once,
+// then at most one line in 10 s while new writes fail (how many, and what is pending), nothing
+// for retries that fail as reported, and the success once.
+TEST_F(ConfigStoreTest, FailedWriteStaysPendingUntilARetryWritesItAndIsReportedBoundedly) {
   UseExample();
   ASSERT_TRUE(store.CheckAndLoadForOpen(model));
   ASSERT_EQ(::chmod(File().c_str(), 0444), 0);
@@ -245,32 +252,58 @@ TEST_F(ConfigStoreTest, FailedWriteStaysPendingUntilARetryWritesIt) {
     EXPECT_FALSE(store.WriteKeys(model, 0, 12, {{"Message", "PENDING MESSAGE"}}));
     store.Refresh(model, 12, 0);
     EXPECT_EQ(model.Table[0].Texts.Get(12, "Message"), "PENDING MESSAGE");
+    clock.milliseconds = 3'000;
     EXPECT_FALSE(store.SavePort(model, 7));
     store.ReadSystem(model);
     EXPECT_EQ(model.System.COMNo, "7");
   }
   EXPECT_TRUE(store.HasPendingWrites());
-  ASSERT_EQ(notifier.problems.size(), 2u);
-  EXPECT_NE(notifier.problems[1].find("read-only"), std::string::npos) << notifier.problems[1];
-  EXPECT_NE(notifier.problems[1].find("[HTDev00_Cmd012] Message, [HTDev_Sys] COMNo"),
-            std::string::npos)
-      << notifier.problems[1];
+  ASSERT_EQ(notifier.problems.size(), 1u);
+  EXPECT_THAT(notifier.problems[0],
+              AllOf(HasSubstr("read-only"), HasSubstr("1 changed key is held in memory only"),
+                    HasSubstr("[HTDev00_Cmd012] Message")));
   EXPECT_TRUE(store.ReloadAll(model, AllDevices));
   EXPECT_EQ(model.Table[0].Texts.Get(12, "Message"), "PENDING MESSAGE");
 
-  store.RetryPendingWrites(model, 10'000);  // still read-only: no new message
+  clock.milliseconds = 10'000;
+  store.RetryPendingWrites(model);  // still read-only: the write of COMNo is news by now
+  ASSERT_EQ(notifier.problems.size(), 2u);
+  EXPECT_THAT(
+      notifier.problems[1],
+      AllOf(HasSubstr("still cannot be saved"), HasSubstr("1 more write failed in the last 10 s"),
+            HasSubstr("2 changed keys are held in memory only"),
+            HasSubstr("[HTDev00_Cmd012] Message, [HTDev_Sys] COMNo")));
+  clock.milliseconds = 12'000;
+  store.RetryPendingWrites(model);  // no news
+  {
+    std::lock_guard lock(model.Lock);
+    for (int write = 0; write < 50; ++write) {
+      clock.milliseconds = 12'000 + static_cast<uint32_t>(write) * 100;
+      store.WriteKeys(model, 1, 59, {{"ResPreableNum", std::to_string(write)}});
+    }
+  }
   EXPECT_EQ(notifier.problems.size(), 2u);
-  ASSERT_EQ(::chmod(File().c_str(), 0644), 0);
-  store.RetryPendingWrites(model, 10'500);  // too soon after the last attempt
-  EXPECT_TRUE(store.HasPendingWrites());
-  store.RetryPendingWrites(model, 12'000);
-  EXPECT_FALSE(store.HasPendingWrites());
+  clock.milliseconds = 20'000;
+  store.RetryPendingWrites(model);
   ASSERT_EQ(notifier.problems.size(), 3u);
-  EXPECT_NE(notifier.problems[2].find("saved again"), std::string::npos) << notifier.problems[2];
+  EXPECT_THAT(notifier.problems[2], AllOf(HasSubstr("50 more writes failed in the last 10 s"),
+                                          HasSubstr("3 changed keys are held in memory only")));
+
+  ASSERT_EQ(::chmod(File().c_str(), 0644), 0);
+  clock.milliseconds = 20'500;
+  store.RetryPendingWrites(model);  // too soon after the last attempt
+  EXPECT_TRUE(store.HasPendingWrites());
+  clock.milliseconds = 22'000;
+  store.RetryPendingWrites(model);
+  EXPECT_FALSE(store.HasPendingWrites());
+  ASSERT_EQ(notifier.problems.size(), 4u);
+  EXPECT_THAT(notifier.problems[3], HasSubstr("saved again"));
   EXPECT_EQ(Key("HTDev00_Cmd012", "Message"), "PENDING MESSAGE");
   EXPECT_EQ(Key("HTDev_Sys", "COMNo"), "7");
-  store.RetryPendingWrites(model, 20'000);
-  EXPECT_EQ(notifier.problems.size(), 3u);
+  EXPECT_EQ(Key("HTDev01_Cmd059", "ResPreableNum"), "49");
+  clock.milliseconds = 40'000;
+  store.RetryPendingWrites(model);
+  EXPECT_EQ(notifier.problems.size(), 4u);
 }
 
 // While the file is missing the held texts stay, and a write recreates the file from the file
@@ -292,6 +325,137 @@ TEST_F(ConfigStoreTest, MissingFileKeepsHeldTextsAndAWriteRecreatesItWhole) {
   EXPECT_EQ(Key("HTDev05_Cmd013", "TagName"), "HELD");
   EXPECT_EQ(Key("Unknown", "kept"), "yes");
   EXPECT_EQ(Key("HTDev_Sys", "COMNo"), model.System.COMNo);
+}
+
+// A file that lacks a device's section (empty, garbage, the section cut out) is read as a
+// missing file is: the device keeps the texts it holds, writes into the section (the change
+// counter of a configuration change, a tag) write it whole, and its identity never becomes
+// zero. A file changed on disk gives the long addresses at the next refresh of identities.
+TEST_F(ConfigStoreTest, AFileWithoutTheDevicesSectionNeverTakesItsIdentity) {
+  UseExample();
+  const std::string good = test::ReadFile(File());
+  std::string cut = good;
+  cut.replace(cut.find("[HTDev00_Cmd000]"), 16, "[Removed_Cmd000]");
+  std::mt19937 random(11);
+  std::string garbage(256 * 1024, '\0');
+  for (char& c : garbage) c = static_cast<char>(random());
+  const std::array<uint8_t, 5> identity{0x26, 0x05, 0x12, 0x34, 0x56};
+
+  const std::string empty;
+  const std::pair<const char*, const std::string*> badFiles[] = {
+      {"garbage", &garbage}, {"section cut out", &cut}, {"empty", &empty}};
+  for (const auto& [name, bad] : badFiles) {
+    SCOPED_TRACE(name);
+    test::WriteFile(File(), good);
+    ASSERT_TRUE(store.CheckAndLoadForOpen(model));
+    test::WriteFile(File(), *bad);
+    {
+      std::lock_guard lock(model.Lock);
+      store.RefreshIdentities(model);
+      store.Refresh(model, 0, 0);  // as command 0 does
+      EXPECT_EQ(model.Active.MfrID, 0x26);
+      EXPECT_EQ(model.Active.DevIDNo, 0x123456u);
+      EXPECT_TRUE(store.WriteKeys(model, 0, 13, {{"TagName", "BADFILE"}}));
+      EXPECT_TRUE(store.NoteConfigChangeFile(model, 0));
+      store.Refresh(model, 0, 0);
+      store.RefreshIdentities(model);
+      EXPECT_EQ(model.Table[0].LongAddress, identity);
+      EXPECT_EQ(model.Active.CfgChgCnt_v6, 13);
+    }
+    EXPECT_TRUE(store.ReloadAll(model, AllDevices));
+    EXPECT_EQ(model.Table[0].LongAddress, identity);
+    EXPECT_EQ(model.Table[3].Texts.Get(13, "TagName"), "LT-301");
+    // The sections written are whole.
+    EXPECT_EQ(Key("HTDev00_Cmd000", "DevIDNo"), "1193046");
+    EXPECT_EQ(Key("HTDev00_Cmd000", "CfgChgCnt_v6"), "13");
+    EXPECT_EQ(Key("HTDev00_Cmd013", "Descriptor"), model.Table[0].Texts.Get(13, "Descriptor"));
+  }
+
+  // The good file back, with device 0's identity edited by hand.
+  std::string edited = good;
+  edited.replace(edited.find("DevIDNo=1193046"), 15, "DevIDNo=1193047");
+  test::WriteFile(File(), edited);
+  EXPECT_TRUE(store.IdentitiesStale());
+  std::lock_guard lock(model.Lock);
+  const uint32_t held = model.Active.DevIDNo;
+  store.RefreshIdentities(model);
+  EXPECT_FALSE(store.IdentitiesStale());
+  EXPECT_EQ(model.Table[0].LongAddress, (std::array<uint8_t, 5>{0x26, 0x05, 0x12, 0x34, 0x57}));
+  EXPECT_EQ(model.Active.DevIDNo, held) << "the active record is not touched";
+}
+
+// QLN.ini read-only at stop: the pending keys go into the recovery file, with the failure's
+// message naming it. A start while QLN.ini is still read-only keeps the file and holds its
+// changes in force; the next stop keeps them again; a start with QLN.ini writable writes them
+// into it and removes the recovery file. When the recovery file cannot be written either, the
+// message lists every key with its value.
+TEST_F(ConfigStoreTest, WhatTheFileDidNotTakeIsKeptAtStopAndWrittenAtTheNextStart) {
+  UseExample();
+  ASSERT_TRUE(store.CheckAndLoadForOpen(model));
+  const std::filesystem::path recovery = dir / "QLN-recovery.ini";
+  EXPECT_EQ(store.RecoveryPath(), recovery);
+  EXPECT_TRUE(store.SaveAtStop(model)) << "nothing pending";
+  EXPECT_FALSE(std::filesystem::exists(recovery));
+  ASSERT_EQ(::chmod(File().c_str(), 0444), 0);
+  {
+    std::lock_guard lock(model.Lock);
+    EXPECT_FALSE(store.WriteKeys(model, 0, 13, {{"TagName", "KEPT"}, {"Descriptor", "AT STOP"}}));
+    EXPECT_FALSE(store.SavePort(model, 9));
+    const KeyText spec[] = {{"ParamNum", "1"}, {"Param1", "7"}};
+    EXPECT_FALSE(store.WriteSharedSection(model, "HTDevAll_SpecCmd130", spec));
+  }
+  const Result<> stopped = store.SaveAtStop(model);
+  ASSERT_FALSE(stopped);
+  EXPECT_THAT(stopped.error(), AllOf(HasSubstr("read-only"), HasSubstr(recovery.string()),
+                                     HasSubstr("5 changed keys")));
+  const auto kept = ProfileFile(recovery).Snapshot();
+  EXPECT_EQ(kept->Read("HTDev00_Cmd013", "TagName"), "KEPT");
+  EXPECT_EQ(kept->Read("HTDev00_Cmd013", "Descriptor"), "AT STOP");
+  EXPECT_EQ(kept->Read("HTDev_Sys", "COMNo"), "9");
+  EXPECT_EQ(kept->Read("HTDevAll_SpecCmd130", "Param1"), "7");
+  EXPECT_EQ(Key("HTDev00_Cmd013", "TagName"), "TT-101");
+
+  {  // the next start, QLN.ini still read-only
+    test::FakeNotifier notes;
+    DeviceModel next;
+    ConfigStore started(notes, clock, dir.Path());
+    started.ApplyRecovery(next);
+    ASSERT_TRUE(started.ReloadAll(next, AllDevices));
+    EXPECT_EQ(next.Table[0].Texts.Get(13, "TagName"), "KEPT");
+    EXPECT_EQ(next.System.COMNo, "9");
+    EXPECT_TRUE(started.HasPendingWrites());
+    ASSERT_EQ(notes.problems.size(), 2u);
+    EXPECT_THAT(notes.problems[1], HasSubstr(recovery.string() + " is kept"));
+    EXPECT_FALSE(started.SaveAtStop(next));
+  }
+  EXPECT_EQ(ProfileFile(recovery).Snapshot()->Read("HTDev00_Cmd013", "TagName"), "KEPT");
+
+  ASSERT_EQ(::chmod(File().c_str(), 0644), 0);
+  test::FakeNotifier notes;
+  DeviceModel next;
+  ConfigStore started(notes, clock, dir.Path());
+  started.ApplyRecovery(next);
+  EXPECT_FALSE(started.HasPendingWrites());
+  ASSERT_EQ(notes.problems.size(), 1u);
+  EXPECT_THAT(notes.problems[0], HasSubstr("5 changed keys that an earlier run could not save"));
+  EXPECT_FALSE(std::filesystem::exists(recovery));
+  EXPECT_EQ(Key("HTDev00_Cmd013", "TagName"), "KEPT");
+  EXPECT_EQ(Key("HTDev00_Cmd013", "Descriptor"), "AT STOP");
+  EXPECT_EQ(Key("HTDev00_Cmd012", "Message"), model.Table[0].Texts.Get(12, "Message"));
+  EXPECT_EQ(Key("HTDevAll_SpecCmd130", "Param1"), "7");
+
+  // Neither file takes the changes: the message holds them.
+  ASSERT_EQ(::chmod(File().c_str(), 0444), 0);
+  std::filesystem::create_directory(recovery);
+  {
+    std::lock_guard lock(model.Lock);
+    store.WriteKeys(model, 2, 12, {{"Message", "ONLY IN THE MESSAGE"}});
+  }
+  const Result<> lost = store.SaveAtStop(model);
+  ASSERT_FALSE(lost);
+  EXPECT_THAT(lost.error(), AllOf(HasSubstr("are lost"),
+                                  HasSubstr("[HTDev02_Cmd012] Message=ONLY IN THE MESSAGE"),
+                                  HasSubstr("[HTDev_Sys] COMNo=9")));
 }
 
 }  // namespace

@@ -15,8 +15,9 @@ class SpecCmdTableTest : public ::testing::Test {
  protected:
   test::TempDir dir;
   test::FakeNotifier notifier;
+  test::FakeClock clock;
   DeviceModel model;
-  ConfigStore store{notifier, dir.Path()};
+  ConfigStore store{notifier, clock, dir.Path()};
   std::unique_lock<ModelMutex> lock{model.Lock};
 
   void WriteSection(uint8_t command, int count, int firstValue) {

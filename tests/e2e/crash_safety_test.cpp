@@ -92,11 +92,11 @@ class CrashSafety : public ::testing::Test {
     return count;
   }
 
-  // Whether the link points at a terminal the program holds open: the link of this life, not
+  // Whether the link leads to a terminal the program holds open: the link of this life, not
   // the one a killed program left, whose terminal may already serve another program.
   bool LinkServedBy(pid_t pid) const {
     std::error_code error;
-    const fs::path target = fs::read_symlink(Link(), error);
+    const fs::path target = fs::canonical(Link(), error);
     if (error) return false;
     fs::directory_iterator entry("/proc/" + std::to_string(pid) + "/fd", error);
     for (; !error && entry != fs::directory_iterator(); entry.increment(error)) {

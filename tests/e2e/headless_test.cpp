@@ -6,10 +6,12 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <array>
+#include <cerrno>
 #include <chrono>
 #include <filesystem>
 #include <string>
@@ -173,9 +175,9 @@ TEST_F(Headless, ServesHartIpWithoutASerialPortFromTheFileOrTheCommandLine) {
   EXPECT_EQ(Wait(pid), 0);
 }
 
-// A service manager restarts the program after a crash: the link the killed program left is
-// replaced, usually by a link to the very terminal it named, while a link that a live program
-// serves is still refused.
+// A service manager restarts the program after a crash: the link the killed program left fails
+// to open until it is replaced at the next start, while a link that a live program serves is
+// still refused.
 TEST_F(Headless, ComesBackOnItsLinkAfterEachKillButNeverTakesALiveOnesLink) {
   CopyExample();
   const std::string link = (dir_ / "hart").string();
@@ -192,7 +194,56 @@ TEST_F(Headless, ComesBackOnItsLinkAfterEachKillButNeverTakesALiveOnesLink) {
     ASSERT_EQ(kill(pid, SIGKILL), 0);
     ASSERT_EQ(waitpid(pid, nullptr, 0), pid);
     ASSERT_TRUE(std::filesystem::is_symlink(link)) << "a killed program cleans nothing up";
+    // ... but its link leads nowhere: no terminal that another program has by now.
+    errno = 0;
+    EXPECT_EQ(open(link.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK), -1);
+    EXPECT_EQ(errno, ENOENT);
   }
+}
+
+// QLN.ini turns read-only while a master writes: the writes are answered and held, and SIGTERM
+// ends the program with exit code 3, the held changes in the recovery file beside QLN.ini. The
+// next start, with the file writable again, writes them into QLN.ini first and says so.
+TEST_F(Headless, ChangesTheFileDidNotTakeAreKeptAtStopAndAppliedAtTheNextStart) {
+  CopyExample();
+  const std::filesystem::path ini = dir_ / "QLN.ini";
+  const std::filesystem::path recovery = dir_ / "QLN-recovery.ini";
+  const std::string counter = ProfileFile(ini).Snapshot()->Read("HTDev00_Cmd000", "CfgChgCnt_v6");
+  const std::string link = (dir_ / "hart").string();
+  pid_t pid = Spawn({"--pty", link});
+  ASSERT_TRUE(AnswersCommandZero(link, pid)) << Err();
+  const std::string message = "HELD WHILE THE FILE IS READ-ONLY";  // 32 characters
+  {
+    HartMaster master(link);
+    ASSERT_TRUE(master.Opened());
+    const auto identity = master.Transact(ShortFrame(0));
+    ASSERT_TRUE(identity && identity->Data().size() >= 12);
+    const std::vector<uint8_t> d = identity->Data();
+    const std::array<uint8_t, 5> address{static_cast<uint8_t>(d[1] & 0x3F), d[2], d[9], d[10],
+                                         d[11]};
+    ASSERT_EQ(chmod(ini.c_str(), 0444), 0);
+    const auto written = master.Transact(LongFrame(address, 17, Packed(message)));
+    ASSERT_TRUE(written);
+    EXPECT_EQ(written->ResponseCode(), 0);
+  }
+  ASSERT_EQ(kill(pid, SIGTERM), 0);
+  EXPECT_EQ(Wait(pid), 3) << Err();
+  EXPECT_NE(Err().find("1 changed key is held in memory only"), std::string::npos) << Err();
+  EXPECT_NE(Err().find("kept in " + recovery.string()), std::string::npos) << Err();
+  const auto kept = ProfileFile(recovery).Snapshot();
+  EXPECT_EQ(kept->Read("HTDev00_Cmd012", "Message"), message);
+  EXPECT_EQ(kept->Read("HTDev00_Cmd000", "CfgChgCnt_v6"), std::to_string(std::stoi(counter) + 1));
+  EXPECT_NE(ProfileFile(ini).Snapshot()->Read("HTDev00_Cmd012", "Message"), message);
+
+  ASSERT_EQ(chmod(ini.c_str(), 0644), 0);
+  pid = Spawn({"--pty", link});
+  ASSERT_TRUE(AnswersCommandZero(link, pid)) << Err();
+  EXPECT_NE(Err().find("are written into it now, from " + recovery.string()), std::string::npos)
+      << Err();
+  EXPECT_EQ(ProfileFile(ini).Snapshot()->Read("HTDev00_Cmd012", "Message"), message);
+  EXPECT_FALSE(std::filesystem::exists(recovery));
+  ASSERT_EQ(kill(pid, SIGTERM), 0);
+  EXPECT_EQ(Wait(pid), 0) << Err();
 }
 
 // Nobody reads standard output, which is full from the start: the devices answer all the same,

@@ -55,7 +55,7 @@ class BurstSenderTest : public ::testing::Test {
   TempDir dir;
   FakeNotifier notifier;
   LinkHarness h;
-  ConfigStore store{notifier, dir.Path()};
+  ConfigStore store{notifier, h.clock, dir.Path()};
   CommandState state;
   CommandContext ctx{h.model, store, h.exchange, state, h.clock, h.counters};
   BurstSender burst{h.model.Burst, h.counters, h.link, h.clock};

@@ -27,7 +27,7 @@ struct DispatchingLink {
   FakeNotifier notifier;
   RecordingConsole console;
   LinkHarness link;
-  ConfigStore store{notifier, dir.Path()};
+  ConfigStore store{notifier, link.clock, dir.Path()};
   CommandState state;
   Transaction transaction{{link.model, store, state, link.clock, link.counters, notifier, console}};
   bool loaded = false;  // the file was there and has been loaded

@@ -56,7 +56,7 @@ class SerialWorkerTest : public ::testing::Test {
   test::TempDir dir;
   LogQueue log;
   DeviceModel model;
-  ConfigStore store{notifier, dir.Path()};
+  ConfigStore store{notifier, clock, dir.Path()};
   CommandExchange exchange;
   CommandState state;
   CommunicationCounters counters;

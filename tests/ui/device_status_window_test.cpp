@@ -44,7 +44,7 @@ struct CommandLayer {
   test::FakeNotifier notifier;
   test::FakeClock clock;
   DeviceModel model;
-  ConfigStore store{notifier, dir.Path()};
+  ConfigStore store{notifier, clock, dir.Path()};
   CommandExchange exchange;
   CommandState state;
   CommunicationCounters counters;

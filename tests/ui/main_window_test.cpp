@@ -2,6 +2,7 @@
 
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <QAction>
@@ -732,6 +733,44 @@ class MainWindowTest : public QObject {
     QVERIFY(!window.isVisible());
     QVERIFY(!window.Sim().PortOpen());
     QCOMPARE(ThreadCount(), threads);
+  }
+
+  // QLN.ini read-only when the window closes: a row stored meanwhile is written into the
+  // recovery file, a box names it, and the program learns that QLN.ini lacks it (its exit code).
+  // The next window, with the file writable again, writes it into QLN.ini and says so.
+  void ClosingKeepsWhatTheFileDidNotTakeAndTheNextStartAppliesIt() {
+    WindowFixture f;
+    MainWindow& window = f.Start();
+    QVERIFY(::chmod(f.Ini().c_str(), 0444) == 0);
+    f.Row(0).Value(1).setText("31.5");
+    window.StoreRow(0);
+    QTRY_VERIFY(!f.messages.empty());
+    QVERIFY(f.messages.back().text.contains("changed keys are held in memory only"));
+    f.messages.clear();
+
+    QTest::keyClick(&window, Qt::Key_Escape);
+    QVERIFY(!window.isVisible());
+    QCOMPARE(f.messages.size(), std::size_t{1});
+    QCOMPARE(f.messages[0].icon, QMessageBox::Critical);
+    const std::filesystem::path recovery = f.dir / "QLN-recovery.ini";
+    QVERIFY(f.messages[0].text.contains(QString::fromStdString(recovery.string())));
+    QVERIFY(f.messages[0].text.contains("[HTDev00_Cmd003] PV2Value"));
+    QVERIFY(!window.SaveAtEnd());
+    QCOMPARE(f.messages.size(), std::size_t{1});  // said once
+    QCOMPARE(ProfileFile(recovery).Snapshot()->Read("HTDev00_Cmd003", "PV2Value"),
+             std::string("31.500000"));
+    QCOMPARE(f.Stored("HTDev00_Cmd003", "PV2Value"), std::string("24.500000"));
+
+    QVERIFY(::chmod(f.Ini().c_str(), 0644) == 0);
+    f.window.reset();
+    f.messages.clear();
+    f.Start();
+    QTRY_VERIFY(!f.messages.empty());
+    QVERIFY(f.messages.back().text.contains("are written into it now"));
+    QCOMPARE(f.Stored("HTDev00_Cmd003", "PV2Value"), std::string("31.500000"));
+    QCOMPARE(f.Row(0).Value(1).text(), QString("31.500000"));
+    QVERIFY(!std::filesystem::exists(recovery));
+    QVERIFY(f.window->SaveAtEnd());
   }
 
   void FunctionButtonsOpenTheirWindows() {

@@ -263,7 +263,7 @@ class SpecCmdWindowTest : public QObject {
     Press(*window, "Set");
     // The command layer's own model and store, on the same file.
     DeviceModel model;
-    ConfigStore store(f.notifier, f.dir.Path());
+    ConfigStore store(f.notifier, f.clock, f.dir.Path());
     std::lock_guard lock(model.Lock);
     ReadSpecCmd(store, model, 9, 130);
     DecodeSpecCmd(model, 9, 130);
