@@ -1,8 +1,9 @@
 // libFuzzer target for the HART-IP codec: the input as a TCP byte stream (fed in pieces whose
 // sizes come from the input itself) and as a series of datagrams. Every message is classified
-// and answered as the server would; each answer must be a well-formed message (version 1, byte
-// count equal to its length, 8..512 bytes, a response or an error echoing the request's ID and
-// sequence number), and no message may be answered twice.
+// and answered as the server would; each answer must be a well-formed message (the request's
+// version when it is one we serve, else version 1; byte count equal to its length, 8..512 bytes;
+// a response or an error echoing the request's ID and sequence number), and no message may be
+// answered twice. A session gets an inactivity timer within the bounds.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -24,7 +25,8 @@ void CheckAnswer(const std::vector<uint8_t>& answer, const Header& request) {
   Require(answer.size() >= kHeaderSize && answer.size() <= kMaxMessageSize);
   const std::optional<Header> header = ParseHeader(answer);
   Require(header.has_value());
-  Require(header->version == kVersion);
+  const bool served = request.version >= kVersion && request.version <= kLatestVersion;
+  Require(header->version == (served ? request.version : kVersion));
   Require(header->byteCount == answer.size());
   Require(header->type == static_cast<uint8_t>(MessageType::Response) ||
           header->type == static_cast<uint8_t>(MessageType::Error));
@@ -47,7 +49,10 @@ void AnswerOnce(std::span<const uint8_t> message, bool& inSession, unsigned& pdu
   Require(answers.size() <= 1);
   Require(answers.empty() == (request.kind == RequestKind::Ignore));
   for (const auto& answer : answers) CheckAnswer(answer, request.header);
-  if (request.kind == RequestKind::SessionInitiate) inSession = true;
+  if (request.kind == RequestKind::SessionInitiate) {
+    Require(request.inactivityMs >= kMinInactivityMs && request.inactivityMs <= kMaxInactivityMs);
+    inSession = true;
+  }
   if (request.kind == RequestKind::SessionClose) inSession = false;
 }
 
