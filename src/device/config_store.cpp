@@ -227,6 +227,11 @@ void ConfigStore::AppendHeldSection(const DeviceModel& model, uint8_t device, ui
   }
 }
 
+void ConfigStore::AppendAssignments(std::span<const PendingKey> keys,
+                                    std::vector<ProfileAssignment>& out) {
+  for (const PendingKey& p : keys) out.push_back({p.section, p.key, p.value});
+}
+
 std::vector<ConfigStore::PendingKey> ConfigStore::HeldTexts(const DeviceModel& model) const {
   std::vector<PendingKey> held;
   AppendHeldSystem(model, held);
@@ -283,12 +288,11 @@ Result<> ConfigStore::WriteFile(const DeviceModel& model, std::span<const Pendin
   }
   std::vector<ProfileAssignment> assignments;
   assignments.reserve(whole.size() + pending_.size() + items.size());
-  for (const PendingKey& p : whole) assignments.push_back({p.section, p.key, p.value});
-  for (const PendingKey& p : pending_) assignments.push_back({p.section, p.key, p.value});
-  for (const PendingKey& p : items) assignments.push_back({p.section, p.key, p.value});
+  AppendAssignments(whole, assignments);
+  AppendAssignments(pending_, assignments);
+  AppendAssignments(items, assignments);
   std::vector<ProfileAssignment> restore;
-  restore.reserve(held.size());
-  for (const PendingKey& p : held) restore.push_back({p.section, p.key, p.value});
+  AppendAssignments(held, restore);
   return file_.Write(assignments, restore);
 }
 
@@ -391,8 +395,7 @@ Result<> ConfigStore::SaveAtStop(DeviceModel& model) {
     return last;
   }
   std::vector<ProfileAssignment> keys;
-  keys.reserve(pending_.size());
-  for (const PendingKey& p : pending_) keys.push_back({p.section, p.key, p.value});
+  AppendAssignments(pending_, keys);
   const std::string recovery = RecoveryPath().string();
   std::string text = "QLN.ini could not be saved at stop: " + last.error() + ". ";
   if (const Result<> kept = ProfileFile(RecoveryPath()).Write(keys); !kept) {

@@ -190,6 +190,9 @@ class ConfigStore {
   // that is no longer needed.
   void Saved();
   void ReportFailure(const std::string& reason, bool newChanges);
+  // The keys as the profile file writes them; they refer to the keys' texts.
+  static void AppendAssignments(std::span<const PendingKey> keys,
+                                std::vector<ProfileAssignment>& out);
   // The texts the model holds, as assignments that recreate a missing file.
   std::vector<PendingKey> HeldTexts(const DeviceModel& model) const;
   static void AppendHeldSystem(const DeviceModel& model, std::vector<PendingKey>& out);

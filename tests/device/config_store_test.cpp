@@ -401,8 +401,8 @@ TEST_F(ConfigStoreTest, WhatTheFileDidNotTakeIsKeptAtStopAndWrittenAtTheNextStar
     std::lock_guard lock(model.Lock);
     EXPECT_FALSE(store.WriteKeys(model, 0, 13, {{"TagName", "KEPT"}, {"Descriptor", "AT STOP"}}));
     EXPECT_FALSE(store.SavePort(model, 9));
-    const KeyText spec[] = {{"ParamNum", "1"}, {"Param1", "7"}};
-    EXPECT_FALSE(store.WriteSharedSection(model, "HTDevAll_SpecCmd130", spec));
+    const KeyText command130[] = {{"ParamNum", "1"}, {"Param1", "7"}};  // a stored reply
+    EXPECT_FALSE(store.WriteSharedSection(model, "HTDevAll_SpecCmd130", command130));
   }
   const Result<> stopped = store.SaveAtStop(model);
   ASSERT_FALSE(stopped);

@@ -75,6 +75,18 @@ class LineTiming : public ::testing::Test {
     }
     return h.tick;
   }
+  // The master's request, then 20 passes: where the transmissions after it start in h.sent, and
+  // the ticks from the request's read to the first of them (-1 when nothing went).
+  struct Answer {
+    std::size_t index;
+    int ticks;
+  };
+  Answer Request(const std::vector<uint8_t>& frame) {
+    const std::size_t before = h.sent.size();
+    const int read = Receive(frame);
+    Poll(20);
+    return {before, before < h.sent.size() ? h.sent[before].tick - read : -1};
+  }
   // Empty polls until a burst frame has gone; its index in h.sent.
   std::size_t PollUntilBurst() {
     const uint16_t before = h.counters.BurstFrameCount.load();
@@ -154,14 +166,12 @@ TEST_F(LineTiming, RepliesLeaveAtTheFirstReplyWaitAndBurstsComeAboutOnceASecond)
   std::vector<std::size_t> bursts{last};
   for (const std::vector<uint8_t>& request : requests) {
     SCOPED_TRACE("command " + std::to_string(request[0] == 0x02 ? 0 : request[6]));
-    const std::size_t before = h.sent.size();
-    const int read = Receive(request);
-    Poll(20);
-    ASSERT_EQ(h.sent.size(), before + 1);
+    const Answer answer = Request(request);
+    ASSERT_EQ(h.sent.size(), answer.index + 1);
     // The frame ends at the second empty poll; the reply leaves when the first reply wait of 10
     // ticks expires.
-    EXPECT_EQ(h.sent[before].tick - read, 12);
-    const std::vector<uint8_t> reply = FrameOf(before);
+    EXPECT_EQ(answer.ticks, 12);
+    const std::vector<uint8_t> reply = FrameOf(answer.index);
     EXPECT_EQ(reply[0] & 0x07, 0x06);
     EXPECT_EQ(reply[(reply[0] & 0x80) != 0 ? 8 : 4], 0) << "response code";
     bursts.push_back(PollUntilBurst());
@@ -177,11 +187,10 @@ TEST_F(LineTiming, RepliesLeaveAtTheFirstReplyWaitAndBurstsComeAboutOnceASecond)
   // follows in the pass after the reply.
   const uint32_t lastBurst = sentAt[bursts.back()];
   while (h.clock.milliseconds < lastBurst + 950) Pass();
-  const std::size_t before = h.sent.size();
-  const int read = Receive(LongFrame(Address(kWriter), 1));
-  Poll(20);
+  const Answer answer = Request(LongFrame(Address(kWriter), 1));
+  const std::size_t before = answer.index;
   ASSERT_EQ(h.sent.size(), before + 2);
-  EXPECT_EQ(h.sent[before].tick - read, 12) << "the due burst does not delay the reply";
+  EXPECT_EQ(answer.ticks, 12) << "the due burst does not delay the reply";
   EXPECT_EQ(FrameOf(before)[0], 0x86);
   EXPECT_TRUE(IsBurst(before + 1));
   EXPECT_GT(sentAt[before], lastBurst + 1000);
@@ -236,12 +245,10 @@ TEST_F(LineTiming, AWriteThatOutlastsTheReplyWaitsIsBusyWhileBurstsGoOnAndTheRet
 
   // The master retries right after the next burst frame: the parked reply, at the frame end.
   PollUntilBurst();
-  const std::size_t retried = h.sent.size();
-  const int retryRead = Receive(request);
-  Poll(20);
-  ASSERT_EQ(h.sent.size(), retried + 1);
-  EXPECT_EQ(h.sent[retried].tick - retryRead, 2);
-  const std::vector<uint8_t> reply = FrameOf(retried);
+  const Answer retried = Request(request);
+  ASSERT_EQ(h.sent.size(), retried.index + 1);
+  EXPECT_EQ(retried.ticks, 2);
+  const std::vector<uint8_t> reply = FrameOf(retried.index);
   EXPECT_EQ(reply[8], 0);
   EXPECT_EQ(std::vector<uint8_t>(reply.begin() + 10, reply.end() - 1), message);
   EXPECT_EQ(m.state.ExecutedCommandCount.load(), executedBefore + 1) << "answered from the slot";

@@ -23,7 +23,6 @@
 #include <QTimer>
 #include <algorithm>
 #include <array>
-#include <bit>
 #include <chrono>
 #include <filesystem>
 #include <memory>
@@ -33,6 +32,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/encodings.h"
 #include "commands/units.h"
 #include "device/profile_file.h"
 #include "e2e/hart_master.h"
@@ -496,10 +496,7 @@ class MainWindowTest : public QObject {
 
     // Command 3: the four variables as single-precision numbers, after the current and each unit.
     const auto variable = [](const test::SlaveFrame& reply, int i) {
-      const std::vector<uint8_t> data = reply.Data();
-      uint32_t bits = 0;
-      for (int b = 0; b < 4; ++b) bits = bits << 8 | data[static_cast<std::size_t>(5 + 5 * i + b)];
-      return std::bit_cast<float>(bits);
+      return DecodeFloat(reply.Data().data() + 5 + 5 * i);
     };
     for (const auto& [device, texts] :
          {std::pair{uint8_t{3}, extremes}, std::pair{uint8_t{0}, stored}}) {
