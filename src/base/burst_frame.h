@@ -22,6 +22,7 @@ inline constexpr std::size_t kMaxBurstFrame = 35;
 struct BurstFrame {
   std::array<uint8_t, kMaxBurstFrame> bytes{};
   std::size_t length = 0;
+  uint8_t device = 0;  // the device that bursts it
 
   // Alternates the master bit from one sent frame to the next (`toggle` is the sender's own,
   // 0 at first, so the first frame carries master bit 0), keeping the checksum right.

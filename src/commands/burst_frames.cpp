@@ -51,6 +51,7 @@ std::optional<BurstFrame> BuildBurstFrame(CommandContext& ctx) {
 
   BurstFrame frame;
   frame.length = length;
+  frame.device = device;
   uint8_t* f = frame.bytes.data();
   f[0] = kBurstDelimiter;
   f[1] = static_cast<uint8_t>(burst.LongAddress[0] | kBurstAndMasterBits);

@@ -13,8 +13,15 @@ namespace qln {
 void Transaction::Execute(CommandExchange& exchange) {
   CommandContext context{parts_.model, parts_.store,    exchange,        parts_.state,
                          parts_.clock, parts_.counters, &parts_.notifier};
-  const std::string faultNote = Dispatch(context, exchange.Device);
+  CommunicationCounters& counters = parts_.counters;
+  const uint8_t device = exchange.Device;
+  Count(exchange.FromNetwork ? counters.LoopStx : counters.LoopOstx);
+  if (device < kDeviceCount) Count(counters.Devices[device].Stx);
+  const std::string faultNote = Dispatch(context, device);
   if (!faultNote.empty()) parts_.console.Note(faultNote);
+  if (exchange.Fault == ReplyFault::Drop) return;
+  Count(exchange.FromNetwork ? counters.LoopAck : counters.LoopOack);
+  if (device < kDeviceCount) Count(counters.Devices[device].Ack);
 }
 
 void Transaction::ReplySent(uint8_t device, ReplyNote note) {
@@ -34,7 +41,29 @@ std::optional<BurstFrame> Transaction::BuildBurst() {
   CommandContext context{parts_.model, parts_.store,    unused,          parts_.state,
                          parts_.clock, parts_.counters, &parts_.notifier};
   std::lock_guard lock(parts_.model.Lock);
-  return BuildBurstFrame(context);
+  std::optional<BurstFrame> frame = BuildBurstFrame(context);
+  if (frame) {
+    Count(parts_.counters.LoopBack);
+    if (frame->device < kDeviceCount) Count(parts_.counters.Devices[frame->device].Back);
+  }
+  return frame;
+}
+
+Transaction::Identity Transaction::DeviceIdentity(uint8_t device) {
+  CommandExchange unused;
+  CommandContext context{parts_.model, parts_.store,    unused,          parts_.state,
+                         parts_.clock, parts_.counters, &parts_.notifier};
+  std::lock_guard lock(parts_.model.Lock);
+  RefreshSection(context, 0, device);
+  const DeviceRecord& r = parts_.model.Active;
+  const bool hart7 = r.UnivCmdRev >= 7;
+  return {static_cast<uint16_t>(hart7 ? r.MfrID_v7 : r.MfrID),
+          static_cast<uint16_t>(r.MfrID << 8 | r.MfrDevType),
+          r.DevIDNo,
+          r.UnivCmdRev,
+          r.DevSpecCmdRev,
+          r.DevProfile_v7,
+          static_cast<uint16_t>(r.LblDist_v7)};
 }
 
 }  // namespace qln

@@ -16,6 +16,7 @@
 #pragma once
 
 #include <cstdint>
+#include <mutex>
 #include <optional>
 
 #include "base/burst_frame.h"
@@ -38,7 +39,7 @@ class Transaction {
     ConfigStore& store;
     CommandState& state;
     const Clock& clock;
-    const CommunicationCounters& counters;
+    CommunicationCounters& counters;
     Notifier& notifier;
     Console& console;
   };
@@ -46,8 +47,9 @@ class Transaction {
   explicit Transaction(Parts parts) : parts_(parts) {}
 
   // Executes the request pending in `exchange` for the device it was accepted for and publishes
-  // the reply (ReplyReady). Any thread; every transport has an exchange of its own, and the
-  // model lock keeps their commands apart. Takes the lock itself: call it without.
+  // the reply (ReplyReady), counting the request and a reply that is not dropped for the device
+  // and the loop (CommunicationCounters). Any thread; every transport has an exchange of its own,
+  // and the model lock keeps their commands apart. Takes the lock itself: call it without.
   void Execute(CommandExchange& exchange);
 
   // The reply of the command layer for `device` has been sent: the console note it carries.
@@ -56,6 +58,27 @@ class Transaction {
   // The frame the burst device sends now (its master bit 0), built from the file under the
   // model lock; nothing while burst mode is off or its command has no frame layout.
   std::optional<BurstFrame> BuildBurst();
+
+  // What HART-IP's I/O system reports of a device (command 84): its identity as command 0 gives
+  // it, from the device's section 000 of the file.
+  struct Identity {
+    uint16_t ManufacturerId = 0;      // MfrID_v7 for HART 7, MfrID before
+    uint16_t ExpandedDeviceType = 0;  // MfrID, MfrDevType
+    uint32_t DeviceId = 0;
+    uint8_t UniversalRevision = 0;
+    uint8_t DeviceRevision = 0;
+    uint8_t Profile = 0;
+    uint16_t Distributor = 0;
+  };
+  Identity DeviceIdentity(uint8_t device);
+
+  // The model's lock and the file, for what lives beside the devices (HART-IP's I/O system keeps
+  // its own section): `work` runs with the lock held.
+  template <typename Work>
+  auto WithStore(Work&& work) {
+    std::lock_guard lock(parts_.model.Lock);
+    return work(parts_.model, parts_.store);
+  }
 
  private:
   Parts parts_;

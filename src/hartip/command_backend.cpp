@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "base/hart_frame.h"
+#include "commands/dispatcher.h"
 
 namespace qln {
 namespace {
@@ -16,20 +17,21 @@ std::vector<uint8_t> Bytes(std::span<const uint8_t> frame) {
 
 }  // namespace
 
-CommandBackend::CommandBackend(CommandBackendParts parts) : parts_(std::move(parts)) {}
+CommandBackend::CommandBackend(CommandBackendParts parts)
+    : parts_(std::move(parts)), io_(parts_.transaction, parts_.counters, parts_.devices) {
+  exchange_.FromNetwork = true;
+}
 
 std::optional<std::vector<uint8_t>> CommandBackend::Execute(std::span<const uint8_t> frame,
                                                             bool primaryMaster,
                                                             std::string_view peer,
-                                                            DeviceMemory& memory) {
+                                                            SessionMemory& memory) {
   std::lock_guard serialized(executing_);
   const std::string origin = "IP " + std::string(peer);
   parts_.log.Log(LogKind::Received, TrafficLine(parts_.clock, LogKind::Received, origin, 0, frame));
-  std::optional<std::vector<uint8_t>> reply;
-  const FrameCheck check =
-      CheckFrame(parts_.devices.Read(), frame, 0, false, memory.addressedDevice);
-  memory.addressedDevice = check.AddressedDevice;
-  if (check.Accepted) reply = Answer(frame, primaryMaster, check, memory);
+  std::optional<std::vector<uint8_t>> reply = ServesFlat()
+                                                  ? ToDevice(frame, primaryMaster, memory.devices)
+                                                  : Route(frame, primaryMaster, peer, memory);
   if (reply) {
     parts_.log.Log(LogKind::Sent, TrafficLine(parts_.clock, LogKind::Sent, origin, 0, *reply));
   }
@@ -37,7 +39,22 @@ std::optional<std::vector<uint8_t>> CommandBackend::Execute(std::span<const uint
   return reply;
 }
 
-std::optional<std::vector<uint8_t>> CommandBackend::BurstFrame() {
+DirectAnswer CommandBackend::ExecuteDirect(uint16_t command, std::span<const uint8_t> data,
+                                           bool primaryMaster, std::string_view peer,
+                                           SessionMemory& memory) {
+  std::lock_guard serialized(executing_);
+  IoSystem::Answer answer =
+      io_.Execute(command, data, Tunnel(primaryMaster, peer, memory), memory.subscriptions);
+  AfterTraffic();
+  return {answer.responseCode, std::move(answer.data)};
+}
+
+uint8_t CommandBackend::DirectStatus() {
+  std::lock_guard serialized(executing_);
+  return io_.DeviceStatus();
+}
+
+std::optional<Publication> CommandBackend::BurstFrame() {
   std::lock_guard serialized(executing_);
   std::optional<qln::BurstFrame> built = parts_.transaction.BuildBurst();
   if (!built) return std::nullopt;
@@ -45,7 +62,77 @@ std::optional<std::vector<uint8_t>> CommandBackend::BurstFrame() {
   const std::span<const uint8_t> frame(built->bytes.data(), built->length);
   parts_.log.Log(LogKind::Sent, TrafficLine(parts_.clock, LogKind::Sent, "IP publish", 0, frame));
   AfterTraffic();
-  return Bytes(frame);
+  return Publication{built->device, Bytes(frame)};
+}
+
+// The I/O system's view: poll address 0, the I/O system's long address, and a broadcast 11 or
+// 21 naming it reach the I/O system; other long addresses reach the devices directly; other poll
+// addresses reach nobody.
+std::optional<std::vector<uint8_t>> CommandBackend::Route(std::span<const uint8_t> frame,
+                                                          bool primaryMaster, std::string_view peer,
+                                                          SessionMemory& memory) {
+  const bool longFrame = (frame[0] & kLongFrameBit) != 0;
+  const std::size_t countPos = longFrame ? kLongCountPos : kShortCountPos;
+  if (!longFrame) {
+    if ((frame[1] & kAddressMask) != 0) return std::nullopt;
+    return ToIoSystem(frame, countPos, primaryMaster, peer, memory);
+  }
+  std::array<uint8_t, 5> address{};
+  std::copy_n(frame.begin() + 1, address.size(), address.begin());
+  address[0] &= kAddressMask;
+  const uint8_t command = frame[countPos - 1];
+  const bool broadcast =
+      std::all_of(address.begin(), address.end(), [](uint8_t b) { return b == 0; });
+  if (address == io_.LongAddress() ||
+      (broadcast && io_.NamedBy(command, frame.subspan(countPos + 1, frame[countPos])))) {
+    return ToIoSystem(frame, countPos, primaryMaster, peer, memory);
+  }
+  return ToDevice(frame, primaryMaster, memory.devices);
+}
+
+std::optional<std::vector<uint8_t>> CommandBackend::ToDevice(std::span<const uint8_t> frame,
+                                                             bool primaryMaster,
+                                                             DeviceMemory& memory) {
+  const FrameCheck check =
+      CheckFrame(parts_.devices.Read(), frame, 0, false, memory.addressedDevice);
+  memory.addressedDevice = check.AddressedDevice;
+  if (!check.Accepted) return std::nullopt;
+  return Answer(frame, primaryMaster, check, memory);
+}
+
+std::optional<std::vector<uint8_t>> CommandBackend::ToIoSystem(std::span<const uint8_t> frame,
+                                                               std::size_t countPos,
+                                                               bool primaryMaster,
+                                                               std::string_view peer,
+                                                               SessionMemory& memory) {
+  std::array<uint8_t, kFrameCapacity> reply{};
+  std::copy_n(frame.begin(), countPos + 1, reply.begin());
+  const std::size_t end = countPos + 1 + frame[countPos];
+  if (FrameChecksum(frame.data(), end) != frame[end]) {
+    return Bytes(
+        {reply.data(), FrameReply(reply, countPos, kChecksumError, io_.DeviceStatus(), {})});
+  }
+  const IoSystem::Answer answer =
+      io_.Execute(frame[countPos - 1], frame.subspan(countPos + 1, frame[countPos]),
+                  Tunnel(primaryMaster, peer, memory), memory.subscriptions);
+  return Bytes({reply.data(), FrameReply(reply, countPos, answer.responseCode, answer.deviceStatus,
+                                         answer.data)});
+}
+
+// A sub-device's frame from the I/O system, logged as tunnelled, answered as a frame sent to the
+// device directly.
+IoSystem::Tunnel CommandBackend::Tunnel(bool primaryMaster, std::string_view peer,
+                                        SessionMemory& memory) {
+  return [this, primaryMaster, origin = "IP " + std::string(peer) + " tunnelled",
+          &memory](std::span<const uint8_t> frame) {
+    parts_.log.Log(LogKind::Received,
+                   TrafficLine(parts_.clock, LogKind::Received, origin, 0, frame));
+    std::optional<std::vector<uint8_t>> reply = ToDevice(frame, primaryMaster, memory.devices);
+    if (reply) {
+      parts_.log.Log(LogKind::Sent, TrafficLine(parts_.clock, LogKind::Sent, origin, 0, *reply));
+    }
+    return reply;
+  };
 }
 
 // The frame is complete: its data fit the exchange, and its header and reply fit the buffer.
@@ -69,6 +156,7 @@ std::optional<std::vector<uint8_t>> CommandBackend::Answer(std::span<const uint8
   const std::optional<std::size_t> length = FrameExchangeReply(reply, check.CountPos, exchange_);
   if (!length) return std::nullopt;  // a dropped reply: the host hears no device
   memory.lastDeviceStatus = exchange_.DeviceStatus;
+  memory.wrote = memory.wrote || ChangesConfiguration(exchange_.Command);
   parts_.transaction.ReplySent(exchange_.Device, exchange_.Note);
   return Bytes({reply.data(), *length});
 }

@@ -7,8 +7,19 @@
 // It has a CommandExchange of its own (the serial link's stays the link's) and executes one frame
 // at a time, as soon as it comes: no reply wait. Requests and replies go into the traffic log,
 // marked with the session's peer: "  <==  [IP 127.0.0.1:50123]  " and "  ==>  [IP ...]  ".
+//
+// What a frame reaches depends on the view served (HartIpView in the system section, taken when
+// the server starts):
+//   I/O system (the default)  poll address 0 and the I/O system's long address reach the I/O
+//       system (io_system.h); a long address of a device reaches the device directly, as hosts
+//       address sub-devices WirelessHART-style; short frames at poll addresses 1..63 reach no
+//       device. A sub-device's frame inside command 77 is logged as its own request and reply,
+//       marked "tunnelled": "  <==  [IP 127.0.0.1:50123 tunnelled]  ".
+//   flat  poll address N is device N, as on the serial line, for rigs built before the I/O
+//       system.
 #pragma once
 
+#include <atomic>
 #include <functional>
 #include <mutex>
 #include <optional>
@@ -18,6 +29,7 @@
 #include "base/log_sink.h"
 #include "commands/transaction.h"
 #include "hartip/hartip_backend.h"
+#include "hartip/io_system.h"
 #include "link/command_exchange.h"
 #include "link/frame_match.h"
 
@@ -29,6 +41,7 @@ struct CommandBackendParts {
   LogSink& log;
   // What the link knows of the devices: a frame is matched to a device on it, as on the line.
   const PublishedLinkView& devices;
+  const CommunicationCounters& counters;
   // Called after each frame's log lines have been handed to the log (may be empty).
   std::function<void()> afterTraffic;
 };
@@ -39,12 +52,28 @@ class CommandBackend final : public HartIpBackend {
 
   // Any thread; one frame at a time. The frame must be complete (the codec's IsCompleteFrame).
   std::optional<std::vector<uint8_t>> Execute(std::span<const uint8_t> frame, bool primaryMaster,
-                                              std::string_view peer, DeviceMemory& memory) override;
+                                              std::string_view peer,
+                                              SessionMemory& memory) override;
+  DirectAnswer ExecuteDirect(uint16_t command, std::span<const uint8_t> data, bool primaryMaster,
+                             std::string_view peer, SessionMemory& memory) override;
+  uint8_t DirectStatus() override;
   // The burst device's frame as the serial line would carry it, built now from the file, its
   // master bit alternating from one published frame to the next; logged as published.
-  std::optional<std::vector<uint8_t>> BurstFrame() override;
+  std::optional<Publication> BurstFrame() override;
+
+  // Flat: poll address N is device N; otherwise the I/O system is served. Any thread.
+  void ServeFlat(bool flat) { flat_.store(flat, std::memory_order_relaxed); }
+  bool ServesFlat() const { return flat_.load(std::memory_order_relaxed); }
 
  private:
+  std::optional<std::vector<uint8_t>> Route(std::span<const uint8_t> frame, bool primaryMaster,
+                                            std::string_view peer, SessionMemory& memory);
+  std::optional<std::vector<uint8_t>> ToDevice(std::span<const uint8_t> frame, bool primaryMaster,
+                                               DeviceMemory& memory);
+  std::optional<std::vector<uint8_t>> ToIoSystem(std::span<const uint8_t> frame,
+                                                 std::size_t countPos, bool primaryMaster,
+                                                 std::string_view peer, SessionMemory& memory);
+  IoSystem::Tunnel Tunnel(bool primaryMaster, std::string_view peer, SessionMemory& memory);
   std::optional<std::vector<uint8_t>> Answer(std::span<const uint8_t> frame, bool primaryMaster,
                                              const FrameCheck& check, DeviceMemory& memory);
   void AfterTraffic();
@@ -52,6 +81,8 @@ class CommandBackend final : public HartIpBackend {
   CommandBackendParts parts_;
   std::mutex executing_;
   CommandExchange exchange_;
+  IoSystem io_;
+  std::atomic<bool> flat_{false};
   uint8_t burstMasterToggle_ = 0;
 };
 

@@ -2,12 +2,14 @@
 // seen from the session table (session_table.h) and the server around it.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <span>
 #include <string_view>
 #include <vector>
 
+#include "base/device_index.h"
 #include "base/hart_frame.h"
 
 namespace qln {
@@ -18,6 +20,35 @@ namespace qln {
 struct DeviceMemory {
   uint8_t addressedDevice = 0;
   uint8_t lastDeviceStatus = kInitialDeviceStatus;
+  bool wrote = false;  // a command that changes a device's configuration was executed
+};
+
+// What a session asked to be published (command 533): until it writes a subscription it gets
+// every burst frame; afterwards only those of the devices whose flags are not 0.
+struct Subscriptions {
+  bool written = false;
+  std::array<uint16_t, kDeviceCount> flags{};
+  bool Wants(uint8_t device) const {
+    return !written || (device < kDeviceCount && flags[device] != 0);
+  }
+};
+
+// What the backend keeps for one session.
+struct SessionMemory {
+  DeviceMemory devices;
+  Subscriptions subscriptions;
+};
+
+// The answer to one command of a Direct PDU: its response code and data.
+struct DirectAnswer {
+  uint8_t responseCode = 0;
+  std::vector<uint8_t> data;
+};
+
+// A burst frame to publish and the device that bursts it.
+struct Publication {
+  uint8_t device = 0;
+  std::vector<uint8_t> frame;
 };
 
 // Executes HART frames for the server, one at a time (the server's thread calls it).
@@ -29,10 +60,17 @@ class HartIpBackend {
   // preambles, or nothing when no simulated device answers the frame.
   virtual std::optional<std::vector<uint8_t>> Execute(std::span<const uint8_t> frame,
                                                       bool primaryMaster, std::string_view peer,
-                                                      DeviceMemory& memory) = 0;
+                                                      SessionMemory& memory) = 0;
+  // One command of a Direct PDU (a 16-bit command number and its data, no frame around them)
+  // for the I/O system, from the same session.
+  virtual DirectAnswer ExecuteDirect(uint16_t command, std::span<const uint8_t> data,
+                                     bool primaryMaster, std::string_view peer,
+                                     SessionMemory& memory) = 0;
+  // The device status byte (and extended status byte) that a Direct PDU response carries.
+  virtual uint8_t DirectStatus() = 0;
   // The burst frame to publish now (delimiter .. checksum), or nothing while no device bursts.
   // Asked about once a second while sessions are open.
-  virtual std::optional<std::vector<uint8_t>> BurstFrame() = 0;
+  virtual std::optional<Publication> BurstFrame() = 0;
 };
 
 }  // namespace qln

@@ -70,6 +70,71 @@ std::optional<std::vector<uint8_t>> StreamReassembler::Next() {
   return message;
 }
 
+std::optional<std::vector<DirectCommand>> ParseDirectPdu(std::span<const uint8_t> body) {
+  constexpr std::size_t kStatusBytes = 2;
+  constexpr std::size_t kCommandHeader = 3;  // command number, byte count
+  if (body.size() < kStatusBytes + kCommandHeader) return std::nullopt;
+  std::vector<DirectCommand> commands;
+  std::span<const uint8_t> rest = body.subspan(kStatusBytes);
+  while (!rest.empty()) {
+    if (rest.size() < kCommandHeader || rest.size() < kCommandHeader + rest[2]) return std::nullopt;
+    commands.push_back({ReadU16(rest.data()), rest.subspan(kCommandHeader, rest[2])});
+    rest = rest.subspan(kCommandHeader + rest[2]);
+  }
+  return commands;
+}
+
+std::vector<uint8_t> AnswerDirectPdu(const Header& request, uint8_t deviceStatus,
+                                     std::span<const DirectReply> replies) {
+  std::vector<uint8_t> body{deviceStatus, 0};
+  for (const DirectReply& reply : replies) {
+    const std::size_t count = std::min<std::size_t>(reply.data.size(), 254);
+    if (kHeaderSize + body.size() + 4 + count > kMaxMessageSize) break;
+    body.insert(body.end(),
+                {static_cast<uint8_t>(reply.command >> 8), static_cast<uint8_t>(reply.command),
+                 static_cast<uint8_t>(count + 1), reply.responseCode});
+    body.insert(body.end(), reply.data.begin(),
+                reply.data.begin() + static_cast<std::ptrdiff_t>(count));
+  }
+  return EncodeMessage(MessageType::Response, MessageId::DirectPdu, kStatusSuccess,
+                       request.sequence, body, request.version);
+}
+
+namespace {
+void PutBig(std::vector<uint8_t>& out, uint64_t value, int bytes) {
+  for (int i = bytes - 1; i >= 0; --i) out.push_back(static_cast<uint8_t>(value >> (8 * i)));
+}
+}  // namespace
+
+std::vector<uint8_t> AnswerAuditLog(const Request& request, uint64_t powerUpSeconds,
+                                    std::span<const AuditRecord> records) {
+  const std::size_t first = std::min<std::size_t>(request.body[0], records.size());
+  constexpr std::size_t kFixed = 2 + 8 + 8 + 2 + 2;
+  const std::size_t room = (kMaxMessageSize - kHeaderSize - kFixed) / kAuditRecordSize;
+  const std::size_t count = std::min({std::size_t{request.body[1]}, records.size() - first, room});
+  std::vector<uint8_t> body{request.body[0], static_cast<uint8_t>(count)};
+  PutBig(body, powerUpSeconds, 8);
+  PutBig(body, 0, 8);  // last security change: never
+  PutBig(body, 0, 2);  // server status: no syslog trouble
+  PutBig(body, kAuditRecordSize, 2);
+  for (const AuditRecord& r : records.subspan(first, count)) {
+    PutBig(body, r.clientAddress, 4);
+    body.insert(body.end(), 16, 0);  // no IPv6 address
+    PutBig(body, r.clientPort, 2);
+    PutBig(body, r.serverPort, 2);
+    PutBig(body, r.connectSeconds, 8);
+    PutBig(body, r.disconnectSeconds, 8);
+    PutBig(body, r.status, 2);
+    PutBig(body, r.startChangeCount, 2);
+    PutBig(body, r.endChangeCount, 2);
+    PutBig(body, r.publishes, 4);
+    PutBig(body, r.requests, 4);
+    PutBig(body, r.responses, 4);
+  }
+  return EncodeMessage(MessageType::Response, MessageId::ReadAuditLog, kStatusSuccess,
+                       request.header.sequence, body, request.header.version);
+}
+
 bool IsCompleteFrame(std::span<const uint8_t> frame) {
   if (frame.empty()) return false;
   std::size_t countPos = 0;
@@ -123,6 +188,17 @@ Request ClassifyRequest(std::span<const uint8_t> message, bool inSession) {
       request.kind = RequestKind::TokenPassingPdu;
       request.frame = body;
       return request;
+    case MessageId::DirectPdu:
+    case MessageId::ReadAuditLog: {
+      if (!inSession) return Refusal(header, kStatusAccessRestricted);
+      const bool direct = header.id == static_cast<uint8_t>(MessageId::DirectPdu);
+      if (direct ? !ParseDirectPdu(body) : body.size() < 2) {
+        return Refusal(header, kStatusTooFewDataBytes);
+      }
+      request.kind = direct ? RequestKind::DirectPdu : RequestKind::ReadAuditLog;
+      request.body = body;
+      return request;
+    }
   }
   return Refusal(header, kStatusInvalidSelection);
 }
@@ -134,6 +210,8 @@ std::optional<std::vector<uint8_t>> AnswerRequest(const Request& request) {
   switch (request.kind) {
     case RequestKind::Ignore:
     case RequestKind::TokenPassingPdu:
+    case RequestKind::DirectPdu:
+    case RequestKind::ReadAuditLog:
       return std::nullopt;
     case RequestKind::Refuse:
       return EncodeMessage(MessageType::Error, id, request.status, sequence, {}, version);

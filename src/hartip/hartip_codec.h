@@ -12,8 +12,8 @@
 //    2 invalid selection: a session initiate with a master type other than 0 or 1, or a request
 //      with a message type or ID this device does not serve
 //    5 too few data bytes: a body shorter than its message needs (session initiate without its
-//      five bytes, a token-passing PDU that holds no complete HART frame, a datagram shorter
-//      than its byte count)
+//      five bytes, a token-passing PDU that holds no complete HART frame, a Direct PDU whose
+//      command byte counts reach past its body, a datagram shorter than its byte count)
 //    8 set to nearest possible value: the session was opened with the shortest or longest
 //      inactivity close timer allowed instead of the one asked for outside those bounds
 //   14 version not supported: a header whose version is neither 1 nor 2
@@ -55,6 +55,8 @@ enum class MessageId : uint8_t {
   SessionClose = 1,
   KeepAlive = 2,
   TokenPassingPdu = 3,
+  DirectPdu = 4,
+  ReadAuditLog = 5,
 };
 
 // The status codes we send, as listed above.
@@ -112,6 +114,8 @@ enum class RequestKind : uint8_t {
   SessionClose,
   KeepAlive,
   TokenPassingPdu,  // execute the HART frame in the result
+  DirectPdu,        // execute the commands in the result's body for the I/O system
+  ReadAuditLog,     // answer with the records the result's body asks for
 };
 
 struct Request {
@@ -121,6 +125,7 @@ struct Request {
   bool primaryMaster = true;        // session initiate
   uint32_t inactivityMs = 0;        // session initiate, within kMin/kMaxInactivityMs
   std::span<const uint8_t> frame;   // token-passing PDU: the frame in the message's body
+  std::span<const uint8_t> body;    // Direct PDU, Read Audit Log: the message's body
 };
 
 // Decides what the message (exactly one message, header included) asks for. `inSession` tells
@@ -136,6 +141,52 @@ std::optional<std::vector<uint8_t>> AnswerRequest(const Request& request);
 // no device answered.
 std::vector<uint8_t> AnswerPdu(const Header& request,
                                const std::optional<std::vector<uint8_t>>& replyFrame);
+
+// A Direct PDU's body: the device status and extended status bytes (0 in a request), then
+// commands, each a 16-bit command number, a byte count and that many data bytes; a response's
+// byte count includes the response code that leads its data.
+struct DirectCommand {
+  uint16_t command = 0;
+  std::span<const uint8_t> data;
+};
+// The commands of a request's body, in order; nothing when a byte count reaches past the body
+// or the body has no command.
+std::optional<std::vector<DirectCommand>> ParseDirectPdu(std::span<const uint8_t> body);
+struct DirectReply {
+  uint16_t command = 0;
+  uint8_t responseCode = 0;
+  std::vector<uint8_t> data;  // at most 254 bytes
+};
+// The response to a Direct PDU: the status bytes and one entry per reply, as many as fit the
+// message (a reply that would not fit ends the list).
+std::vector<uint8_t> AnswerDirectPdu(const Header& request, uint8_t deviceStatus,
+                                     std::span<const DirectReply> replies);
+
+// One record of the audit log: one client session.
+struct AuditRecord {
+  static constexpr uint16_t kWritesOccurred = 0x01;
+  static constexpr uint16_t kBadInitiate = 0x02;
+  static constexpr uint16_t kAborted = 0x04;
+  static constexpr uint16_t kTimedOut = 0x08;
+  static constexpr uint16_t kInsecure = 0x10;
+  uint32_t clientAddress = 0;  // IPv4, host byte order
+  uint16_t clientPort = 0;
+  uint16_t serverPort = 0;
+  uint64_t connectSeconds = 0;     // since 1970
+  uint64_t disconnectSeconds = 0;  // 0 while the session is open
+  uint16_t status = kInsecure;
+  uint16_t startChangeCount = 0;
+  uint16_t endChangeCount = 0;
+  uint32_t publishes = 0;
+  uint32_t requests = 0;
+  uint32_t responses = 0;
+};
+inline constexpr std::size_t kAuditRecordSize = 58;
+// The response to Read Audit Log (`request.body`: first record, number of records): the records
+// from the first asked for, as many as asked and as fit the message, after the server's power-up
+// time, last security change (0: never) and status (0).
+std::vector<uint8_t> AnswerAuditLog(const Request& request, uint64_t powerUpSeconds,
+                                    std::span<const AuditRecord> records);
 
 // Whether the HART frame (delimiter .. checksum, no preambles) is complete: a master-to-slave
 // delimiter, its address, command, byte count, that many data bytes and the checksum, and

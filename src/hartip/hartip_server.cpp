@@ -49,7 +49,7 @@ std::string SystemError(const std::string& what) { return what + ": " + std::str
 }  // namespace
 
 HartIpServer::HartIpServer(HartIpBackend& backend, Console& console, const Clock& clock)
-    : console_(console), clock_(clock), table_(backend) {}
+    : console_(console), clock_(clock), table_(backend, &clock) {}
 
 HartIpServer::~HartIpServer() { Stop(); }
 
@@ -83,6 +83,7 @@ Result<> HartIpServer::Start(const std::string& address, uint16_t port) {
   }
   if (error.empty()) {
     port_.store(ntohs(bindAddress.sin_port), std::memory_order_release);
+    table_.SetServerPort(ntohs(bindAddress.sin_port));  // before the thread that reads it starts
     stopping_.store(false, std::memory_order_release);
     try {
       thread_ = std::thread(&HartIpServer::Run, this);

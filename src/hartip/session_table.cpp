@@ -21,7 +21,8 @@ struct SessionTable::Peer {
   bool inSession = false;
   bool primaryMaster = true;
   uint8_t version = kVersion;  // of the session's initiate
-  DeviceMemory memory;
+  SessionMemory memory;
+  uint64_t audit = 0;  // serial number of the session's audit record, 0 before the session
   uint32_t inactivityMs = kNoSessionTimeoutMs;
   uint32_t lastActivityMs = 0;
   // Session close, or a refused session initiate over TCP: the connection closes once its
@@ -32,7 +33,40 @@ struct SessionTable::Peer {
   std::vector<uint8_t> outbox;
 };
 
-SessionTable::SessionTable(HartIpBackend& backend) : backend_(backend) {}
+SessionTable::SessionTable(HartIpBackend& backend, const Clock* wallClock)
+    : backend_(backend), wallClock_(wallClock), powerUpSeconds_(WallSeconds()) {}
+
+// Seconds since 1970 of the wall clock's local time (taken as UTC: the log is read by people).
+uint64_t SessionTable::WallSeconds() const {
+  if (wallClock_ == nullptr) return 0;
+  const LocalTime t = wallClock_->Now();
+  // Days from 1970-01-01 of the proleptic Gregorian calendar.
+  const int y = t.year - (t.month <= 2 ? 1 : 0);
+  const int era = (y >= 0 ? y : y - 399) / 400;
+  const int yoe = y - era * 400;
+  const int doy = (153 * (t.month + (t.month > 2 ? -3 : 9)) + 2) / 5 + t.day - 1;
+  const int doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+  const int64_t days = int64_t{era} * 146097 + doe - 719468;
+  const int64_t seconds = days * 86400 + t.hour * 3600 + t.minute * 60 + t.second;
+  return seconds > 0 ? static_cast<uint64_t>(seconds) : 0;
+}
+
+void SessionTable::OpenAudit(Peer& peer) {
+  if (audit_.size() >= kMaxAuditRecords) audit_.erase(audit_.begin());
+  AuditRecord record;
+  record.clientAddress = peer.endpoint.address;
+  record.clientPort = peer.endpoint.port;
+  record.serverPort = serverPort_;
+  record.connectSeconds = WallSeconds();
+  peer.audit = nextAudit_++;
+  audit_.emplace_back(peer.audit, record);
+}
+
+AuditRecord* SessionTable::Audit(const Peer& peer) {
+  const auto found = std::find_if(audit_.begin(), audit_.end(),
+                                  [&](const auto& entry) { return entry.first == peer.audit; });
+  return peer.audit == 0 || found == audit_.end() ? nullptr : &found->second;
+}
 
 SessionTable::~SessionTable() = default;
 
@@ -118,7 +152,8 @@ void SessionTable::Written(ConnectionId connection, std::size_t count) {
 }
 
 void SessionTable::PeerClosed(ConnectionId connection) {
-  if (Peer* peer = FindConnection(connection)) End(*peer);
+  if (Peer* peer = FindConnection(connection))
+    End(*peer, peer->closeWhenSent ? 0 : AuditRecord::kAborted);
   Forget();
 }
 
@@ -168,6 +203,7 @@ void SessionTable::Handle(Peer& peer, std::span<const uint8_t> message, uint32_t
   // A refused message keeps nothing open: a connection that only sends those is closed when its
   // grace ends.
   if (request.kind != RequestKind::Refuse) peer.lastActivityMs = nowMs;
+  if (AuditRecord* record = Audit(peer)) ++record->requests;
   switch (request.kind) {
     case RequestKind::SessionInitiate:
       if (sessionCount_ >= kMaxSessions) {
@@ -183,6 +219,7 @@ void SessionTable::Handle(Peer& peer, std::span<const uint8_t> message, uint32_t
       peer.primaryMaster = request.primaryMaster;
       peer.inactivityMs = request.inactivityMs;
       ++sessionCount_;
+      OpenAudit(peer);
       break;
     case RequestKind::SessionClose:
       peer.closeWhenSent = true;
@@ -191,6 +228,15 @@ void SessionTable::Handle(Peer& peer, std::span<const uint8_t> message, uint32_t
       Send(peer, AnswerPdu(request.header, backend_.Execute(request.frame, peer.primaryMaster,
                                                             peer.text, peer.memory)));
       return;
+    case RequestKind::DirectPdu:
+      ExecuteDirect(peer, request);
+      return;
+    case RequestKind::ReadAuditLog: {
+      std::vector<AuditRecord> records;
+      for (const auto& [serial, record] : audit_) records.push_back(record);
+      Send(peer, AnswerAuditLog(request, powerUpSeconds_, records));
+      return;
+    }
     default:
       break;
   }
@@ -201,8 +247,28 @@ void SessionTable::Handle(Peer& peer, std::span<const uint8_t> message, uint32_t
   if (peer.closeWhenSent && !peer.tcp) End(peer);
 }
 
+// The commands of a Direct PDU, in order, as long as their replies fit the response (a command
+// whose reply might not fit is not executed: a write is never done without its answer).
+void SessionTable::ExecuteDirect(Peer& peer, const Request& request) {
+  constexpr std::size_t kLongestReply = 4 + 253;
+  std::vector<DirectReply> replies;
+  std::size_t size = kHeaderSize + 2;
+  for (const DirectCommand& command : *ParseDirectPdu(request.body)) {
+    if (size + kLongestReply > kMaxMessageSize) break;
+    DirectAnswer answer = backend_.ExecuteDirect(command.command, command.data, peer.primaryMaster,
+                                                 peer.text, peer.memory);
+    size += 4 + answer.data.size();
+    replies.push_back({command.command, answer.responseCode, std::move(answer.data)});
+  }
+  Send(peer, AnswerDirectPdu(request.header, backend_.DirectStatus(), replies));
+}
+
 void SessionTable::Send(Peer& peer, const std::vector<uint8_t>& message) {
   if (peer.closed) return;
+  if (AuditRecord* record = Audit(peer); record != nullptr && message.size() > 1) {
+    if (message[1] == static_cast<uint8_t>(MessageType::Publish)) ++record->publishes;
+    if (message[1] == static_cast<uint8_t>(MessageType::Response)) ++record->responses;
+  }
   if (!peer.tcp) {
     output_.datagrams.push_back({peer.endpoint, message});
     return;
@@ -222,7 +288,7 @@ void SessionTable::CloseIdle(uint32_t nowMs) {
       if (peer.closed || nowMs - peer.lastActivityMs <= peer.inactivityMs) continue;
       Note("idle", "HART-IP: session of " + peer.text + " closed after " +
                        std::to_string(peer.inactivityMs) + " ms without a request");
-      End(peer);
+      End(peer, AuditRecord::kTimedOut);
     }
   }
 }
@@ -233,12 +299,13 @@ void SessionTable::PublishDueBurst(uint32_t nowMs) {
   if (nowMs - lastBurstMs_ < kBurstPeriodMs) return;
   lastBurstMs_ = nowMs;
   if (sessionCount_ == 0) return;
-  const std::optional<std::vector<uint8_t>> frame = backend_.BurstFrame();
-  if (!frame) return;
+  const std::optional<Publication> burst = backend_.BurstFrame();
+  if (!burst) return;
   const uint16_t sequence = publishSequence_++;
   const auto publish = [&](Peer& peer) {
+    if (!peer.memory.subscriptions.Wants(burst->device)) return;
     Send(peer, EncodeMessage(MessageType::Publish, MessageId::TokenPassingPdu, kStatusSuccess,
-                             sequence, *frame, peer.version));
+                             sequence, burst->frame, peer.version));
   };
   for (Peer& peer : connections_) {
     if (peer.inSession) publish(peer);
@@ -246,8 +313,13 @@ void SessionTable::PublishDueBurst(uint32_t nowMs) {
   for (Peer& peer : udpSessions_) publish(peer);
 }
 
-void SessionTable::End(Peer& peer) {
+void SessionTable::End(Peer& peer, uint16_t auditStatus) {
   if (peer.closed) return;
+  if (AuditRecord* record = Audit(peer)) {
+    record->disconnectSeconds = WallSeconds();
+    record->status |= auditStatus;
+    if (peer.memory.devices.wrote) record->status |= AuditRecord::kWritesOccurred;
+  }
   peer.closed = true;
   if (peer.inSession) --sessionCount_;
   peer.inSession = false;

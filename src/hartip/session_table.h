@@ -21,7 +21,10 @@
 // - session close ends a UDP session at once and a TCP connection once the response is written;
 // - a TCP reader whose unwritten output would pass kMaxOutbox is disconnected;
 // - a UDP peer becomes a session by its session initiate and is known by its address and port;
-// - the burst frame is published to every session about once a second.
+// - the burst frame is published about once a second to every session that has not
+//   subscribed (command 533) or subscribed to the bursting device;
+// - each session opened leaves a record in the audit log (Read Audit Log), the newest
+//   kMaxAuditRecords of them kept.
 //
 // Not thread-safe: one thread (the server's) drives it.
 #pragma once
@@ -34,6 +37,7 @@
 #include <string_view>
 #include <vector>
 
+#include "base/clock.h"
 #include "hartip/hartip_backend.h"
 #include "hartip/hartip_codec.h"
 
@@ -78,7 +82,13 @@ class SessionTable {
   // Output waiting for a slow TCP reader; a reader further behind is disconnected.
   static constexpr std::size_t kMaxOutbox = 64 * 1024;
 
-  explicit SessionTable(HartIpBackend& backend);
+  // Records of the audit log kept; older ones are dropped.
+  static constexpr std::size_t kMaxAuditRecords = 64;
+
+  // `wallClock` dates the audit log (none: every time is 0).
+  explicit SessionTable(HartIpBackend& backend, const Clock* wallClock = nullptr);
+  // The port the server listens on, for the audit log's records.
+  void SetServerPort(uint16_t port) { serverPort_ = port; }
   ~SessionTable();
   SessionTable(const SessionTable&) = delete;
   SessionTable& operator=(const SessionTable&) = delete;
@@ -124,14 +134,24 @@ class SessionTable {
   void Send(Peer& peer, const std::vector<uint8_t>& message);
   void CloseIdle(uint32_t nowMs);
   void PublishDueBurst(uint32_t nowMs);
-  void End(Peer& peer);
+  // Ends the peer; a session's audit record gets its disconnect time and the status bits.
+  void End(Peer& peer, uint16_t auditStatus = 0);
   void Forget();
   // A console note of a kind (a short name of what happened), within kNotePeriodMs per kind.
   void Note(std::string_view kind, std::string text);
   void FlushHeldNotes();
   void CloseOldestWaiting();
+  void ExecuteDirect(Peer& peer, const Request& request);
+  void OpenAudit(Peer& peer);
+  AuditRecord* Audit(const Peer& peer);
+  uint64_t WallSeconds() const;
 
   HartIpBackend& backend_;
+  const Clock* wallClock_;
+  uint64_t powerUpSeconds_;
+  uint16_t serverPort_ = 0;
+  std::vector<std::pair<uint64_t, AuditRecord>> audit_;  // by serial number, oldest first
+  uint64_t nextAudit_ = 1;
   std::vector<Peer> connections_;  // TCP
   std::vector<Peer> udpSessions_;  // UDP peers with an open session
   std::size_t sessionCount_ = 0;

@@ -52,6 +52,9 @@ struct ExchangeRecord {
 
 struct CommandExchange : ExchangeRecord {
   uint8_t Master = 0;  // master bit of the request: 1 primary, 0 secondary
+  // The exchange belongs to the HART-IP sessions, not to the serial line: its traffic counts as
+  // the I/O system's own on the loop (see CommunicationCounters). Set once by the owner.
+  bool FromNetwork = false;
 
   ExchangeState LoadState() const { return state_.load(std::memory_order_acquire); }
   // Publishes every field written before it to the other side.

@@ -19,6 +19,7 @@ namespace {
 // The longest the command thread sleeps between two looks at its work.
 constexpr auto kCommandCycle = std::chrono::milliseconds(100);
 constexpr char kHartIpPortKey[] = "HartIpPort";
+constexpr char kHartIpViewKey[] = "HartIpView";
 }  // namespace
 
 Simulator::Simulator(Notifier& notifier, Console& console, const Clock& clock,
@@ -32,7 +33,8 @@ Simulator::Simulator(Notifier& notifier, Console& console, const Clock& clock,
       transaction_({model_, store_, state_, clock, counters_, notifier, console}),
       link_(model_.Link, exchange_, counters_, clock, log_),
       burst_(model_.Burst, counters_, link_, clock, [this] { Wake(); }),
-      hartIpBackend_({transaction_, clock, log_, model_.Link, [this] { AfterIpTraffic(); }}),
+      hartIpBackend_(
+          {transaction_, clock, log_, model_.Link, counters_, [this] { AfterIpTraffic(); }}),
       hartIp_(hartIpBackend_, console, clock) {}
 
 Simulator::~Simulator() {
@@ -166,6 +168,12 @@ void Simulator::Wake() {
 }
 
 Result<> Simulator::StartHartIp(const std::string& address, uint16_t port) {
+  std::string view;
+  {
+    std::lock_guard lock(model_.Lock);
+    view = store_.ReadSystemKey(kHartIpViewKey);
+  }
+  hartIpBackend_.ServeFlat(view == "flat");
   return hartIp_.Start(address, port);
 }
 

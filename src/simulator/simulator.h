@@ -121,6 +121,11 @@ class Simulator {
   bool HartIpRunning() const { return hartIp_.Running(); }
   // The port bound, 0 while HART-IP is off.
   uint16_t HartIpPort() const { return hartIp_.Port(); }
+  // What HART-IP serves, taken from HartIpView of [HTDev_Sys] when it starts: "flat" (poll
+  // address N is device N) or, for anything else, the I/O system with the devices behind it.
+  bool HartIpFlat() const { return hartIpBackend_.ServesFlat(); }
+  // HART-IP sessions open now. Any thread.
+  std::size_t HartIpSessions() const { return hartIp_.SessionCount(); }
   // HartIpPort of [HTDev_Sys]: the port HART-IP is configured on, 0 (off) when the key is
   // absent, 0 or no port number.
   uint16_t ConfiguredHartIpPort();

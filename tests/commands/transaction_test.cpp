@@ -73,12 +73,12 @@ Outcome OverHartIp(const IniBuilder& ini, const std::vector<uint8_t>& frame) {
   CommandState state;
   CommunicationCounters counters;
   Transaction transaction{{model, store, state, clock, counters, notifier, console}};
-  CommandBackend backend{{transaction, clock, log, model.Link, nullptr}};
+  CommandBackend backend{{transaction, clock, log, model.Link, counters, nullptr}};
   EXPECT_TRUE(store.CheckAndLoadForOpen(model));
   Enable(model);
 
   Outcome outcome;
-  DeviceMemory memory;
+  SessionMemory memory;
   outcome.reply = backend.Execute(frame, true, "127.0.0.1:50123", memory);
   for (const auto& [kind, line] : log.lines) outcome.lines.push_back(Traffic(kind, line));
   outcome.notes = console.Notes();

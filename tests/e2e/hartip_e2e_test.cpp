@@ -22,6 +22,8 @@ class HartIpSimulator : public SimulatorOnPty {
  protected:
   std::unique_ptr<HartIpClient> Session(Transport transport = Transport::Tcp, bool primary = true) {
     if (!simulator_.HartIpRunning()) {
+      // These rigs address device N at poll address N, as on the serial line.
+      Configure("HTDev_Sys", "HartIpView", "flat");
       const Result<> started = simulator_.StartHartIp("127.0.0.1", 0);
       EXPECT_TRUE(started) << started.error();
     }

@@ -17,7 +17,7 @@ class FakeBackend final : public HartIpBackend {
  public:
   std::optional<std::vector<uint8_t>> Execute(std::span<const uint8_t> frame, bool primary,
                                               std::string_view peer,
-                                              DeviceMemory& memory) override {
+                                              SessionMemory& memory) override {
     std::lock_guard lock(mutex);
     memories.push_back(&memory);
     frames.emplace_back(frame.begin(), frame.end());
@@ -26,18 +26,29 @@ class FakeBackend final : public HartIpBackend {
     if (frame[6] == 99) return std::nullopt;
     return std::vector<uint8_t>{0x86, 0x11, 0x22, 0x33, 0x44, 0x55, frame[6], 2, 0, 0, 0x77};
   }
-  std::optional<std::vector<uint8_t>> BurstFrame() override {
+  // Answers a Direct PDU's command with response code 0 and its data reversed.
+  DirectAnswer ExecuteDirect(uint16_t command, std::span<const uint8_t> data, bool,
+                             std::string_view, SessionMemory&) override {
+    std::lock_guard lock(mutex);
+    directCommands.push_back(command);
+    return {0, std::vector<uint8_t>(data.rbegin(), data.rend())};
+  }
+  uint8_t DirectStatus() override { return 0x40; }
+  std::optional<Publication> BurstFrame() override {
     std::lock_guard lock(mutex);
     ++burstAsked;
-    return burst;
+    if (!burst) return std::nullopt;
+    return Publication{burstDevice, *burst};
   }
 
   std::mutex mutex;  // held while the fields below are read by another thread
   std::vector<std::vector<uint8_t>> frames;
   std::vector<bool> primaries;
   std::vector<std::string> peers;
-  std::vector<const DeviceMemory*> memories;  // the session's memory each frame came with
+  std::vector<const SessionMemory*> memories;  // the session's memory each frame came with
+  std::vector<uint16_t> directCommands;
   std::optional<std::vector<uint8_t>> burst;  // what BurstFrame gives
+  uint8_t burstDevice = 0;
   int burstAsked = 0;
 };
 

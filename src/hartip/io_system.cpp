@@ -1,0 +1,469 @@
+#include "hartip/io_system.h"
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+
+#include "base/encodings.h"
+#include "base/hart_frame.h"
+#include "commands/command_context.h"
+#include "device/text_values.h"
+
+namespace qln {
+namespace {
+
+// The keys of the I/O system's section and the texts written when the file lacks it.
+struct KeyDefault {
+  std::string_view key;
+  std::string_view text;
+};
+constexpr KeyDefault kKeys[] = {
+    {"MfrID", "38"},
+    {"ExpDevType", "9856"},  // 0x2680
+    {"DevIDNo", "5327950"},  // 0x514C4E, "QLN"
+    {"DevRev", "1"},
+    {"SWRev", "1"},
+    {"HWRev", "1"},
+    {"Distributor", "38"},
+    {"Tag", "QUILLON"},
+    {"LongTag", "Quillon HART-IP I/O system"},
+    {"Descriptor", "SIMULATOR"},
+    {"Message", "QUILLON SIMULATED IO SYSTEM"},
+    {"Day", "1"},
+    {"Month", "1"},
+    {"Year", "126"},
+    {"FinalAssemblyNum", "0"},
+    {"CfgChgCnt", "0"},
+    {"MasterMode", "1"},
+    {"RetryCount", "3"},
+};
+enum Key : std::size_t {
+  kMfrId,
+  kDeviceType,
+  kDeviceId,
+  kDeviceRev,
+  kSoftwareRev,
+  kHardwareRev,
+  kDistributor,
+  kTag,
+  kLongTag,
+  kDescriptor,
+  kMessage,
+  kDay,
+  kMonth,
+  kYear,
+  kFinalAssembly,
+  kChangeCounter,
+  kMasterMode,
+  kRetryCount,
+  kKeyCount
+};
+
+constexpr uint8_t kCard = 0;
+constexpr uint8_t kChannel = 0;
+constexpr uint8_t kInvalidCard = 21;
+constexpr uint8_t kInvalidChannel = 22;
+constexpr uint8_t kNoSubDevice = 35;  // the sub-device does not answer: "dead"
+constexpr uint8_t kUnknownUniqueId = 65;
+constexpr uint8_t kMoreStatusAvailable = 0x10;
+constexpr uint8_t kConfigChangedBit = 0x40;
+constexpr uint8_t kMinRetries = 2;
+constexpr uint8_t kMaxRetries = 5;
+constexpr uint8_t kNotUsed = 250;
+constexpr uint8_t kPreambles = 5;
+constexpr std::size_t kSubscriptionRequest = 7;  // unique ID (5) and flags (2)
+
+using Answer = IoSystem::Answer;
+
+Answer Refusal(uint8_t code) { return {code, 0, {}}; }
+
+void PutPacked(std::vector<uint8_t>& out, std::string_view text, std::size_t characters) {
+  std::string padded(text.substr(0, characters));
+  padded.resize(characters, ' ');
+  for (char& c : padded) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  uint8_t packed[48];
+  std::size_t count = 0;
+  PackAscii(padded, packed, &count);
+  out.insert(out.end(), packed, packed + count);
+}
+
+void Put16(std::vector<uint8_t>& out, uint16_t value) {
+  out.push_back(static_cast<uint8_t>(value >> 8));
+  out.push_back(static_cast<uint8_t>(value));
+}
+
+void Put24(std::vector<uint8_t>& out, uint32_t value) {
+  out.push_back(static_cast<uint8_t>(value >> 16));
+  Put16(out, static_cast<uint16_t>(value));
+}
+
+void PutLongTag(std::vector<uint8_t>& out, std::span<const uint8_t, 32> tag) {
+  out.insert(out.end(), tag.begin(), tag.end());
+}
+
+std::array<uint8_t, 32> LongTagBytes(std::string_view text) {
+  std::array<uint8_t, 32> bytes{};
+  std::copy_n(text.begin(), std::min<std::size_t>(text.size(), bytes.size()), bytes.begin());
+  return bytes;
+}
+
+// Request data: a sub-device index (84, 86) as an index into the list, 0 being the I/O system.
+std::optional<uint16_t> Index(std::span<const uint8_t> data) {
+  if (data.size() < 2) return std::nullopt;
+  return Get16(data.data());
+}
+
+}  // namespace
+
+struct IoSystem::Identity {
+  std::array<std::string, kKeyCount> texts;
+  uint32_t Number(Key key, uint32_t limit) const {
+    return std::min(ParseUnsigned(texts[key]), limit);
+  }
+  uint16_t Counter() const { return static_cast<uint16_t>(Number(kChangeCounter, 0xFFFF)); }
+};
+
+IoSystem::Identity IoSystem::Load() {
+  static constexpr auto kNames = [] {
+    std::array<std::string_view, kKeyCount> names{};
+    for (std::size_t i = 0; i < kKeyCount; ++i) names[i] = kKeys[i].key;
+    return names;
+  }();
+  Identity id;
+  transaction_.WithStore([&](DeviceModel& model, ConfigStore& store) {
+    const std::vector<std::string> texts = store.ReadKeys(kIoSystemSection, kNames);
+    const bool absent = std::all_of(texts.begin(), texts.end(), [](auto& t) { return t.empty(); });
+    std::vector<KeyText> defaults;
+    for (std::size_t i = 0; i < kKeyCount; ++i) {
+      id.texts[i] = texts[i].empty() ? std::string(kKeys[i].text) : texts[i];
+      if (absent) defaults.push_back({kKeys[i].key, std::string(kKeys[i].text)});
+    }
+    // Written on first use, so that the operator finds the section to edit; a failed write is
+    // reported by the store and retried with its other pending writes.
+    if (absent && store.ConfigFileFound())
+      (void)store.WriteSharedSection(model, kIoSystemSection, defaults);
+  });
+  return id;
+}
+
+std::array<uint8_t, 5> IoSystem::LongAddress() {
+  const Identity id = Load();
+  const uint32_t type = id.Number(kDeviceType, 0xFFFF);
+  const uint32_t device = id.Number(kDeviceId, 0xFFFFFF);
+  return {static_cast<uint8_t>((type >> 8) & kAddressMask), static_cast<uint8_t>(type),
+          static_cast<uint8_t>(device >> 16), static_cast<uint8_t>(device >> 8),
+          static_cast<uint8_t>(device)};
+}
+
+bool IoSystem::NamedBy(uint8_t command, std::span<const uint8_t> data) {
+  const Identity id = Load();
+  if (command == kReadTagCommand) {
+    std::vector<uint8_t> tag;
+    PutPacked(tag, id.texts[kTag], 8);
+    return data.size() >= tag.size() && std::equal(tag.begin(), tag.end(), data.begin());
+  }
+  if (command == kReadLongTagCommand) {
+    const std::array<uint8_t, 32> tag = LongTagBytes(id.texts[kLongTag]);
+    return data.size() >= tag.size() && std::equal(tag.begin(), tag.end(), data.begin());
+  }
+  return false;
+}
+
+uint8_t IoSystem::DeviceStatus() const {
+  return static_cast<uint8_t>((configChanged_ ? kConfigChangedBit : 0) |
+                              (listChanged_ ? kMoreStatusAvailable : 0));
+}
+
+// The enabled devices, by poll address: the sub-devices 1..N.
+std::vector<uint8_t> IoSystem::SubDevices() {
+  const LinkView view = devices_.Read();
+  std::vector<uint8_t> list;
+  for (uint8_t device = 0; device < kDeviceCount; ++device) {
+    if (view.Devices[device].Enabled) list.push_back(device);
+  }
+  return list;
+}
+
+// A list that differs from the one seen before sets "sub-device list changed" until command 48
+// has reported it.
+void IoSystem::NoteListChange(const std::vector<uint8_t>& list) {
+  if (knownList_ && *knownList_ != list) listChanged_ = true;
+  knownList_ = list;
+}
+
+IoSystem::Answer IoSystem::Execute(uint16_t command, std::span<const uint8_t> data,
+                                   const Tunnel& tunnel, Subscriptions& subscriptions) {
+  ++ownStx_;
+  Identity id = Load();
+  const std::vector<uint8_t> list = SubDevices();
+  NoteListChange(list);
+  Answer answer;
+  std::vector<uint8_t>& d = answer.data;
+  switch (command) {
+    case 0:
+    case kReadTagCommand:
+    case kReadLongTagCommand:
+      answer = Identify(id);
+      break;
+    case 7:
+      d = {0, 0};  // poll address 0, loop current not used
+      break;
+    case 8:
+      d = {kNotUsed, kNotUsed, kNotUsed, kNotUsed};
+      break;
+    case 12:
+      PutPacked(d, id.texts[kMessage], 32);
+      break;
+    case 13:
+      PutPacked(d, id.texts[kTag], 8);
+      PutPacked(d, id.texts[kDescriptor], 16);
+      d.push_back(static_cast<uint8_t>(id.Number(kDay, 31)));
+      d.push_back(static_cast<uint8_t>(id.Number(kMonth, 12)));
+      d.push_back(static_cast<uint8_t>(id.Number(kYear, 255)));
+      break;
+    case 15: {
+      d = {kNotUsed, kNotUsed, kNotUsed};  // alarm selection, transfer function, range units
+      uint8_t nan[4];
+      EncodeFloat(std::numeric_limits<float>::quiet_NaN(), nan);
+      for (int i = 0; i < 3; ++i) d.insert(d.end(), nan, nan + 4);  // upper, lower, damping
+      d.insert(d.end(), {251, kNotUsed, 0});  // write protect none, reserved, channel flags
+      break;
+    }
+    case 16:
+      Put24(d, id.Number(kFinalAssembly, 0xFFFFFF));
+      break;
+    case 20:
+      PutLongTag(d, LongTagBytes(id.texts[kLongTag]));
+      break;
+    case 38:
+      if (data.size() >= 2 && Get16(data.data()) != id.Counter()) return Refusal(kCounterMismatch);
+      configChanged_ = false;
+      Put16(d, id.Counter());
+      break;
+    case 48:
+      d.assign(14, 0);
+      d[11] = listChanged_ ? kListChangedBit : 0;  // standardized status 2
+      answer.deviceStatus = DeviceStatus();
+      listChanged_ = false;
+      break;
+    case 74:
+      d = {1, 1, kDeviceCount};  // cards, channels per card, sub-devices per channel
+      Put16(d, static_cast<uint16_t>(list.size() + 1));  // the I/O system counts itself
+      d.push_back(0);  // delayed responses: none, every answer comes at once
+      d.push_back(static_cast<uint8_t>(id.Number(kMasterMode, 1)));
+      d.push_back(static_cast<uint8_t>(id.Number(kRetryCount, kMaxRetries)));
+      break;
+    case 75:
+      answer = PollSubDevice(data, tunnel);
+      break;
+    case 77:
+      answer = SendToSubDevice(data, tunnel);
+      break;
+    case 84:
+      answer = Summary(data, id, list);
+      break;
+    case 85:
+      if (data.size() < 2) return Refusal(kTooFewDataBytes);
+      if (data[0] != kCard) return Refusal(kInvalidCard);
+      if (data[1] != kChannel) return Refusal(kInvalidChannel);
+      d = {kCard, kChannel};
+      for (const auto* count : {&counters_.LoopStx, &counters_.LoopAck, &counters_.LoopOstx,
+                                &counters_.LoopOack, &counters_.LoopBack}) {
+        Put16(d, count->load(std::memory_order_relaxed));
+      }
+      break;
+    case 86:
+      answer = Statistics(data, list);
+      break;
+    case 87:
+    case 88:
+      answer = Store(command, data, id);
+      break;
+    case 532:
+    case 533:
+      answer = Subscribe(command, data, list, subscriptions);
+      break;
+    default:
+      return Refusal(kNotImplemented);
+  }
+  if (command != 48) answer.deviceStatus = DeviceStatus();
+  if (answer.data.size() > kMaxReplyData) answer.data.resize(kMaxReplyData);
+  ++ownAck_;
+  return answer;
+}
+
+IoSystem::Answer IoSystem::Identify(const Identity& id) const {
+  Answer answer;
+  std::vector<uint8_t>& d = answer.data;
+  d.push_back(254);
+  Put16(d, static_cast<uint16_t>(id.Number(kDeviceType, 0xFFFF)));
+  d.push_back(kPreambles);
+  d.push_back(7);  // HART 7
+  d.push_back(static_cast<uint8_t>(id.Number(kDeviceRev, 255)));
+  d.push_back(static_cast<uint8_t>(id.Number(kSoftwareRev, 255)));
+  d.push_back(static_cast<uint8_t>(id.Number(kHardwareRev, 31) << 3));
+  d.push_back(kProtocolBridge);
+  Put24(d, id.Number(kDeviceId, 0xFFFFFF));
+  d.push_back(kPreambles);
+  d.push_back(0);  // device variables: none of its own
+  Put16(d, id.Counter());
+  d.push_back(0);  // extended device status
+  Put16(d, static_cast<uint16_t>(id.Number(kMfrId, 0xFFFF)));
+  Put16(d, static_cast<uint16_t>(id.Number(kDistributor, 0xFFFF)));
+  d.push_back(kProfile);
+  return answer;
+}
+
+IoSystem::Answer IoSystem::PollSubDevice(std::span<const uint8_t> data, const Tunnel& tunnel) {
+  if (data.size() < 3) return Refusal(kTooFewDataBytes);
+  if (data[0] != kCard) return Refusal(kInvalidCard);
+  if (data[1] != kChannel) return Refusal(kInvalidChannel);
+  if (data[2] > kAddressMask) return Refusal(kInvalidSelection);
+  std::array<uint8_t, 5> frame{kShortStx, static_cast<uint8_t>(kMasterBit | data[2]), 0, 0, 0};
+  frame[4] = FrameChecksum(frame.data(), 4);
+  const std::optional<std::vector<uint8_t>> reply = tunnel(frame);
+  // A reply: delimiter, address, command, count, response code, status, data, checksum.
+  if (!reply || reply->size() < 7) return Refusal(kNoSubDevice);
+  return {kResponseSuccess, 0, std::vector<uint8_t>(reply->begin() + 6, reply->end() - 1)};
+}
+
+// Request: card, channel, preambles, then the sub-device's frame without its checksum
+// (delimiter, address, command, byte count, data). Reply: card, channel and the sub-device's
+// reply frame without its checksum.
+IoSystem::Answer IoSystem::SendToSubDevice(std::span<const uint8_t> data, const Tunnel& tunnel) {
+  if (data.size() < 4) return Refusal(kTooFewDataBytes);
+  if (data[0] != kCard) return Refusal(kInvalidCard);
+  if (data[1] != kChannel) return Refusal(kInvalidChannel);
+  const std::span<const uint8_t> embedded = data.subspan(3);
+  if ((embedded[0] & ~kLongFrameBit) != kFrameTypeStx) return Refusal(kInvalidSelection);
+  const std::size_t countPos = (embedded[0] & kLongFrameBit) ? kLongCountPos : kShortCountPos;
+  if (embedded.size() <= countPos || embedded.size() < countPos + 1 + embedded[countPos]) {
+    return Refusal(kTooFewDataBytes);  // the byte count promises more than the request holds
+  }
+  std::vector<uint8_t> frame(embedded.begin(),
+                             embedded.begin() + countPos + 1 + embedded[countPos]);
+  frame.push_back(FrameChecksum(frame.data(), frame.size()));
+  const std::optional<std::vector<uint8_t>> reply = tunnel(frame);
+  if (!reply || reply->empty()) return Refusal(kNoSubDevice);
+  Answer answer{kResponseSuccess, 0, {kCard, kChannel}};
+  answer.data.insert(answer.data.end(), reply->begin(), reply->end() - 1);
+  if (answer.data.size() > kMaxReplyData) return Refusal(kInvalidSelection);
+  return answer;
+}
+
+IoSystem::Answer IoSystem::Summary(std::span<const uint8_t> data, const Identity& id,
+                                   const std::vector<uint8_t>& list) {
+  const std::optional<uint16_t> index = Index(data);
+  if (!index) return Refusal(kTooFewDataBytes);
+  if (*index > list.size()) return Refusal(kInvalidSelection);
+  Answer answer;
+  std::vector<uint8_t>& d = answer.data;
+  Put16(d, *index);
+  d.push_back(kCard);
+  d.push_back(kChannel);
+  if (*index == 0) {  // the I/O system itself
+    Put16(d, static_cast<uint16_t>(id.Number(kMfrId, 0xFFFF)));
+    Put16(d, static_cast<uint16_t>(id.Number(kDeviceType, 0xFFFF)));
+    Put24(d, id.Number(kDeviceId, 0xFFFFFF));
+    d.push_back(7);
+    PutLongTag(d, LongTagBytes(id.texts[kLongTag]));
+    d.push_back(static_cast<uint8_t>(id.Number(kDeviceRev, 255)));
+    d.push_back(kProfile);
+    Put16(d, static_cast<uint16_t>(id.Number(kDistributor, 0xFFFF)));
+    return answer;
+  }
+  const uint8_t device = list[*index - 1];
+  const Transaction::Identity sub = transaction_.DeviceIdentity(device);
+  Put16(d, sub.ManufacturerId);
+  Put16(d, sub.ExpandedDeviceType);
+  Put24(d, sub.DeviceId);
+  d.push_back(sub.UniversalRevision);
+  PutLongTag(d, devices_.Read().Devices[device].LongTag);
+  d.push_back(sub.DeviceRevision);
+  d.push_back(sub.Profile);
+  Put16(d, sub.Distributor);
+  return answer;
+}
+
+IoSystem::Answer IoSystem::Statistics(std::span<const uint8_t> data,
+                                      const std::vector<uint8_t>& list) const {
+  const std::optional<uint16_t> index = Index(data);
+  if (!index) return Refusal(kTooFewDataBytes);
+  if (*index > list.size()) return Refusal(kInvalidSelection);
+  Answer answer;
+  Put16(answer.data, *index);
+  if (*index == 0) {
+    Put16(answer.data, ownStx_);
+    Put16(answer.data, ownAck_);
+    Put16(answer.data, 0);
+    return answer;
+  }
+  const DeviceTraffic& traffic = counters_.Devices[list[*index - 1]];
+  for (const auto* count : {&traffic.Stx, &traffic.Ack, &traffic.Back}) {
+    Put16(answer.data, count->load(std::memory_order_relaxed));
+  }
+  return answer;
+}
+
+// 87 master mode (0 secondary, 1 primary) and 88 retry count (2..5), written to the file with
+// the configuration change counted.
+IoSystem::Answer IoSystem::Store(uint16_t command, std::span<const uint8_t> data, Identity& id) {
+  if (data.empty()) return Refusal(kTooFewDataBytes);
+  const uint8_t value = data[0];
+  if (command == 87 && value > 1) return Refusal(kInvalidSelection);
+  if (command == 88 && value > kMaxRetries) return Refusal(kParameterTooLarge);
+  if (command == 88 && value < kMinRetries) return Refusal(kParameterTooSmall);
+  const std::string counter = std::to_string((id.Counter() + 1) & 0xFFFF);
+  const KeyText keys[] = {
+      {kKeys[command == 87 ? kMasterMode : kRetryCount].key, std::to_string(value)},
+      {kKeys[kChangeCounter].key, counter}};
+  transaction_.WithStore([&](DeviceModel& model, ConfigStore& store) {
+    (void)store.WriteSharedSection(model, kIoSystemSection, keys);
+  });
+  configChanged_ = true;
+  return {kResponseSuccess, 0, {value}};
+}
+
+// 532 reads and 533 writes the session's subscription to a device's publishes: request the
+// device's unique ID (all zeros: every device) and, for 533, the flags; the reply repeats them.
+IoSystem::Answer IoSystem::Subscribe(uint16_t command, std::span<const uint8_t> data,
+                                     const std::vector<uint8_t>& list,
+                                     Subscriptions& subscriptions) {
+  const std::size_t needed = command == 533 ? kSubscriptionRequest : 5;
+  if (data.size() < needed) return Refusal(kTooFewDataBytes);
+  const std::span<const uint8_t> unique = data.first(5);
+  const bool everyDevice =
+      std::all_of(unique.begin(), unique.end(), [](uint8_t b) { return b == 0; });
+  std::optional<uint8_t> target;
+  if (!everyDevice) {
+    const LinkView view = devices_.Read();
+    for (const uint8_t device : list) {
+      std::array<uint8_t, 5> address = view.Devices[device].LongAddress;
+      address[0] &= kAddressMask;
+      if (std::equal(address.begin(), address.end(), unique.begin())) target = device;
+    }
+    if (!target) return Refusal(kUnknownUniqueId);
+  }
+  if (command == 533) {
+    const uint16_t flags = Get16(data.data() + 5);
+    subscriptions.written = true;
+    if (target) {
+      subscriptions.flags[*target] = flags;
+    } else {
+      subscriptions.flags.fill(flags);
+    }
+  }
+  // Before any 533 the session gets everything; the flags of every device are their union.
+  uint16_t flags = 0xFFFF;
+  if (subscriptions.written) {
+    flags = 0;
+    for (const uint8_t device : list) {
+      if (!target || device == *target) flags |= subscriptions.flags[device];
+    }
+  }
+  Answer answer{kResponseSuccess, 0, std::vector<uint8_t>(unique.begin(), unique.end())};
+  Put16(answer.data, flags);
+  return answer;
+}
+
+}  // namespace qln
