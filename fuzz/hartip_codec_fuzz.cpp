@@ -3,7 +3,9 @@
 // and answered as the server would; each answer must be a well-formed message (the request's
 // version when it is one we serve, else version 1; byte count equal to its length, 8..512 bytes;
 // a response or an error echoing the request's ID and sequence number), and no message may be
-// answered twice. A session gets an inactivity timer within the bounds.
+// answered twice. A session gets an inactivity timer within the bounds. A Direct PDU's commands
+// lie within its body and are answered with their own numbers (each command's data are echoed as
+// its reply), and an audit log read gets whole records, as many as fit.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -44,6 +46,34 @@ void AnswerOnce(std::span<const uint8_t> message, bool& inSession, unsigned& pdu
     std::optional<std::vector<uint8_t>> reply;
     if (++pdus % 2 == 0) reply.emplace(request.frame.begin(), request.frame.end());
     answers.push_back(AnswerPdu(request.header, reply));
+  }
+  if (request.kind == RequestKind::DirectPdu) {
+    const auto commands = ParseDirectPdu(request.body);
+    Require(commands.has_value() && !commands->empty());
+    std::vector<DirectReply> replies;
+    for (const DirectCommand& command : *commands) {
+      Require(command.data.data() >= request.body.data() &&
+              command.data.data() + command.data.size() <=
+                  request.body.data() + request.body.size());
+      replies.push_back({command.command, 0, {command.data.begin(), command.data.end()}});
+    }
+    const std::vector<uint8_t> answer = AnswerDirectPdu(request.header, 0, replies);
+    // The replies in the answer are the first ones, in order, each with its number.
+    std::span<const uint8_t> rest = std::span(answer).subspan(kHeaderSize + 2);
+    for (std::size_t i = 0; !rest.empty(); ++i) {
+      Require(i < replies.size() && rest.size() >= 4 && rest[2] >= 1 &&
+              rest.size() >= 3u + rest[2]);
+      Require((rest[0] << 8 | rest[1]) == replies[i].command);
+      rest = rest.subspan(3u + rest[2]);
+    }
+    answers.push_back(answer);
+  }
+  if (request.kind == RequestKind::ReadAuditLog) {
+    const std::vector<AuditRecord> records(request.body[0] % 16);
+    const std::vector<uint8_t> answer = AnswerAuditLog(request, 0, records);
+    Require((answer.size() - kHeaderSize - 22) % kAuditRecordSize == 0);
+    Require((answer.size() - kHeaderSize - 22) / kAuditRecordSize == answer[kHeaderSize + 1]);
+    answers.push_back(answer);
   }
   if (auto answer = AnswerRequest(request)) answers.push_back(std::move(*answer));
   Require(answers.size() <= 1);

@@ -28,9 +28,10 @@ class FakeBackend final : public HartIpBackend {
   }
   // Answers a Direct PDU's command with response code 0 and its data reversed.
   DirectAnswer ExecuteDirect(uint16_t command, std::span<const uint8_t> data, bool,
-                             std::string_view, SessionMemory&) override {
+                             std::string_view, SessionMemory& memory) override {
     std::lock_guard lock(mutex);
     directCommands.push_back(command);
+    directMemory = &memory;
     return {0, std::vector<uint8_t>(data.rbegin(), data.rend())};
   }
   uint8_t DirectStatus() override { return 0x40; }
@@ -47,6 +48,7 @@ class FakeBackend final : public HartIpBackend {
   std::vector<std::string> peers;
   std::vector<const SessionMemory*> memories;  // the session's memory each frame came with
   std::vector<uint16_t> directCommands;
+  SessionMemory* directMemory = nullptr;      // the session memory of the last Direct PDU command
   std::optional<std::vector<uint8_t>> burst;  // what BurstFrame gives
   uint8_t burstDevice = 0;
   int burstAsked = 0;

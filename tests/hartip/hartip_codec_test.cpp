@@ -87,6 +87,11 @@ TEST(HartIpCodec, ClassifiesRequestsAndRefusesMalformedOnes) {
       {IpRequest(9, 1), true, kStatusInvalidSelection},              // unknown message ID
       {IpRequest(2, 1, {}, std::nullopt, 3), true, kStatusVersionNotSupported},
       {IpRequest(2, 1, {}, 20), true, kStatusTooFewDataBytes},  // datagram shorter
+      {IpRequest(4, 1, std::vector<uint8_t>{0, 0, 0, 0, 0}), false, kStatusAccessRestricted},
+      {IpRequest(4, 1, std::vector<uint8_t>{0, 0}), true, kStatusTooFewDataBytes},  // no command
+      {IpRequest(4, 1, std::vector<uint8_t>{0, 0, 0, 0, 1, 7, 0}), true,
+       kStatusTooFewDataBytes},  // a second command cut short
+      {IpRequest(5, 1, std::vector<uint8_t>{0}), true, kStatusTooFewDataBytes},  // audit log
   };
   for (const Case& c : cases) {
     r = ClassifyRequest(c.message, c.inSession);

@@ -133,7 +133,8 @@ class Driver {
   }
 
   FakeBackend backend;
-  SessionTable table{backend};
+  test::FakeClock wall;  // 2024-12-31 13:45:07
+  SessionTable table{backend, &wall};
   uint32_t now = 100000;
   std::vector<std::string> notes;
   std::vector<ConnectionId> closes;
@@ -520,6 +521,61 @@ TEST(HartIpSessionTable, BurstFramesArePublishedToEverySessionOnceASecond) {
   d.UdpSession(kHostA);
   d.TickAt(106000);
   EXPECT_EQ(HeadOf(d.DatagramsTo(kHostA)), Head(2, 3, 0, sequence));
+}
+
+// Direct PDUs run their commands in order; the audit log has a record per session; a session
+// that wrote a subscription gets only the publishes it asked for.
+TEST(HartIpSessionTable, DirectPdusAuditLogAndSubscriptions) {
+  Driver d;
+  d.UdpSession(kHostA);
+  const ConnectionId b = d.TcpSession(kHostC);
+  const std::vector<uint8_t> two{0, 0, 0, 74, 0, 2, 20, 2, 0xAA, 0xBB};
+  const std::vector<IpMessage> direct = d.Udp(kHostA, IpRequest(4, 2, two));
+  EXPECT_EQ(HeadOf(direct), Head(1, 4, 0, 2));
+  EXPECT_EQ(direct.at(0).body,
+            (std::vector<uint8_t>{0x40, 0, 0, 74, 1, 0, 2, 20, 3, 0, 0xBB, 0xAA}));
+  EXPECT_EQ(HeadOf(d.Udp(kHostA, IpRequest(4, 3, std::vector<uint8_t>{0, 0, 0, 1, 5, 1}))),
+            Head(3, 4, 5, 3));  // the byte count promises five bytes: nothing executed
+  EXPECT_EQ(d.backend.directCommands, (std::vector<uint16_t>{74, 532}));
+
+  // Host A subscribes to device 4 only; B, which never subscribed, gets every burst.
+  ASSERT_NE(d.backend.directMemory, nullptr);
+  d.backend.directMemory->subscriptions.written = true;
+  d.backend.directMemory->subscriptions.flags[4] = 1;
+  d.backend.burst = kBurst;
+  d.backend.burstDevice = 3;
+  d.TickAt(d.now + 1000);
+  EXPECT_TRUE(d.DatagramsTo(kHostA).empty());
+  EXPECT_EQ(d.WriteAll(b).size(), 1u);
+  d.backend.burstDevice = 4;
+  d.TickAt(d.now + 1000);
+  EXPECT_EQ(d.DatagramsTo(kHostA).size(), 1u);
+
+  // B closes; A reads the log: B's record is closed, A's still open, both insecure.
+  d.Tcp(b, SessionClose(9));
+  const std::vector<IpMessage> log = d.Udp(kHostA, IpRequest(5, 4, std::vector<uint8_t>{0, 9}));
+  ASSERT_EQ(HeadOf(log), Head(1, 5, 0, 4));
+  const std::vector<uint8_t>& body = log[0].body;
+  ASSERT_EQ(body.size(), 22u + 2 * kAuditRecordSize);
+  EXPECT_EQ(body[1], 2);
+  const auto number = [&](std::size_t at, int bytes) {
+    uint64_t value = 0;
+    for (int i = 0; i < bytes; ++i) value = value << 8 | body.at(at + i);
+    return value;
+  };
+  EXPECT_EQ(number(2, 8), 1735652707u);  // power-up: the table's start
+  const std::size_t a = 22, c = 22 + kAuditRecordSize;
+  EXPECT_EQ(number(a, 4), kHostA.address);
+  EXPECT_EQ(number(a + 20, 2), kHostA.port);
+  EXPECT_EQ(number(a + 32, 8), 0u);  // still open
+  EXPECT_EQ(number(a + 50, 4), 3u);  // two Direct PDUs and this read
+  EXPECT_EQ(number(c, 4), kHostC.address);
+  EXPECT_EQ(number(c + 24, 8), 1735652707u);
+  EXPECT_EQ(number(c + 32, 8), 1735652707u);
+  EXPECT_EQ(number(c + 40, 2), AuditRecord::kInsecure);
+  EXPECT_EQ(number(c + 46, 4), 2u);  // both bursts published
+  EXPECT_EQ(number(c + 50, 4), 1u);  // the session close
+  EXPECT_EQ(number(c + 54, 4), 2u);  // initiate and close answered
 }
 
 }  // namespace
