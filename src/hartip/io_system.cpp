@@ -1,7 +1,7 @@
 #include "hartip/io_system.h"
 
 #include <algorithm>
-#include <cstring>
+#include <cctype>
 #include <limits>
 
 #include "base/encodings.h"
@@ -194,6 +194,16 @@ void IoSystem::NoteListChange(const std::vector<uint8_t>& list) {
 IoSystem::Answer IoSystem::Execute(uint16_t command, std::span<const uint8_t> data,
                                    const Tunnel& tunnel, Subscriptions& subscriptions) {
   ++ownStx_;
+  Answer answer = Run(command, data, tunnel, subscriptions);
+  // Command 48 gives the status it reported, before it cleared "more status available".
+  if (command != 48) answer.deviceStatus = DeviceStatus();
+  if (answer.data.size() > kMaxReplyData) answer.data.resize(kMaxReplyData);
+  ++ownAck_;
+  return answer;
+}
+
+IoSystem::Answer IoSystem::Run(uint16_t command, std::span<const uint8_t> data,
+                               const Tunnel& tunnel, Subscriptions& subscriptions) {
   Identity id = Load();
   const std::vector<uint8_t> list = SubDevices();
   NoteListChange(list);
@@ -286,9 +296,6 @@ IoSystem::Answer IoSystem::Execute(uint16_t command, std::span<const uint8_t> da
     default:
       return Refusal(kNotImplemented);
   }
-  if (command != 48) answer.deviceStatus = DeviceStatus();
-  if (answer.data.size() > kMaxReplyData) answer.data.resize(kMaxReplyData);
-  ++ownAck_;
   return answer;
 }
 

@@ -70,6 +70,8 @@ class IoSystem {
 
  private:
   struct Identity;
+  Answer Run(uint16_t command, std::span<const uint8_t> data, const Tunnel& tunnel,
+             Subscriptions& subscriptions);
   Identity Load();
   std::vector<uint8_t> SubDevices();
   void NoteListChange(const std::vector<uint8_t>& list);
