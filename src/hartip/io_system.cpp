@@ -107,7 +107,7 @@ std::array<uint8_t, 32> LongTagBytes(std::string_view text) {
   return bytes;
 }
 
-// Request data: a sub-device index (84, 86) as an index into the list, 0 being the I/O system.
+// The 16-bit sub-device index that leads the request data of 84 and 86 (0: the I/O system).
 std::optional<uint16_t> Index(std::span<const uint8_t> data) {
   if (data.size() < 2) return std::nullopt;
   return Get16(data.data());
