@@ -116,6 +116,13 @@ void Command109(CommandContext& ctx, uint8_t device) {
   // The burst device and its address are in place before the serial worker can see the mode,
   // and no frame prepared for the device bursting before is left to send.
   BurstControl& burst = ctx.model.Burst;
+  // The mode is kept in the bursting device's own section, and a device that stops bursting
+  // because another starts has 0 written to its section, so a restart bursts as before.
+  const uint8_t before = burst.Device;
+  if (before != device && burst.Enable.load(std::memory_order_acquire) != 0) {
+    (void)ctx.store.WriteKeys(ctx.model, before, 109, {{"BurstMode", "0"}});
+  }
+  (void)ctx.store.WriteKeys(ctx.model, device, 109, {{"BurstMode", std::to_string(mode)}});
   burst.Prepared.Clear();
   burst.Device = device;
   burst.LongAddress = ctx.model.Table[device].LongAddress;

@@ -121,8 +121,7 @@ void DecodeOne(DeviceModel& model, uint8_t section, uint8_t device) {
       entry.BurstCmdNo = U8(text("BurstCmdNo"));
       break;
     case 109:
-      r.BurstMode = U8(text("BurstMode"));
-      model.Burst.Enable.store(r.BurstMode, std::memory_order_release);
+      r.BurstMode = U8(text("BurstMode"));  // which device bursts: SelectBurstDevice
       break;
     default:
       return;
@@ -199,6 +198,24 @@ void DecodeLongAddress(DeviceModel& model, uint8_t device) {
 
 void DecodeAll(DeviceModel& model, uint8_t device) {
   for (uint8_t section : kDeviceSections) DecodeSection(model, section, device);
+  SelectBurstDevice(model);
+}
+
+void SelectBurstDevice(DeviceModel& model) {
+  BurstControl& burst = model.Burst;
+  for (uint8_t device = 0; device < kDeviceCount; ++device) {
+    const DeviceEntry& entry = model.Table[device];
+    const uint8_t mode = U8(entry.Texts.Get(109, "BurstMode"));
+    if (entry.DevEnable != 1 || mode == 0) continue;
+    if (burst.Enable.load(std::memory_order_acquire) == mode && burst.Device == device) return;
+    burst.Enable.store(0, std::memory_order_release);  // the worker sees it off while it moves
+    burst.Prepared.Clear();
+    burst.Device = device;
+    burst.LongAddress = entry.LongAddress;
+    burst.Enable.store(mode, std::memory_order_release);
+    return;
+  }
+  burst.Enable.store(0, std::memory_order_release);
 }
 
 }  // namespace qln

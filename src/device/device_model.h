@@ -108,8 +108,12 @@ void DecodeSection(DeviceModel& model, uint8_t section, uint8_t device);
 // DecodeSection of 000 sets it, without changing the active record.
 void DecodeLongAddress(DeviceModel& model, uint8_t device);
 
-// DecodeSection of the thirteen device sections, in load order.
+// DecodeSection of the thirteen device sections, in load order, then SelectBurstDevice.
 void DecodeAll(DeviceModel& model, uint8_t device);
+
+// The bursting device as the texts say: the lowest enabled device whose own section 109 holds a
+// BurstMode other than 0, with its long address; none (burst off) when no device does.
+void SelectBurstDevice(DeviceModel& model);
 
 // Device indices an operation taking a device or AllDevices covers: first and one past last.
 struct DeviceRange {

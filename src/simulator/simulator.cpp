@@ -50,6 +50,7 @@ bool Simulator::StartUp(int& comNumber) {
   for (uint8_t device = 0; device < kDeviceCount; ++device) {
     model_.Table[device].DevEnable = ParseUnsigned(model_.System.DevEn[device]) == 1 ? 1 : 0;
   }
+  SelectBurstDevice(model_);  // only an enabled device bursts
   const uint32_t configured = ParseUnsigned(model_.System.COMNo);
   comNumber = static_cast<int>(configured & 0xFF);  // the low 8 bits: 300 is COM44
   return found;

@@ -135,17 +135,39 @@ TEST_F(DeviceManagementCommandsTest, Command109MovesTheBurstToTheAddressedDevice
   EXPECT_EQ(model.Burst.Device, 3);
   EXPECT_EQ(model.Burst.LongAddress, (std::array<uint8_t, 5>{38, 5, 0x12, 0x34, 0x03}));
   EXPECT_EQ(model.Burst.Enable.load(), 1);
-  EXPECT_EQ(FileKey(109, 3, "BurstMode"), "0");  // the mode is never written by the command
+  EXPECT_EQ(FileKey(109, 3, "BurstMode"), "1");  // kept in the bursting device's own section
 
   EXPECT_EQ(Run(5, 109, {1, 9}).data, (Bytes{1, 9}));
   EXPECT_EQ(model.Burst.Device, 5);
   EXPECT_EQ(model.Burst.LongAddress[4], 0x05);
+  EXPECT_EQ(FileKey(109, 3, "BurstMode"), "0");
+  EXPECT_EQ(FileKey(109, 5, "BurstMode"), "1");
 
   EXPECT_EQ(Run(4, 109, {0}).code, 7);  // a refusal leaves the burst where it is
   EXPECT_EQ(model.Burst.Device, 5);
   EXPECT_EQ(model.Burst.Enable.load(), 1);
   EXPECT_EQ(Run(5, 109, {0}).data, (Bytes{0, 0}));
   EXPECT_EQ(model.Burst.Enable.load(), 0);
+  EXPECT_EQ(FileKey(109, 5, "BurstMode"), "0");
+}
+
+// At load the bursting device is the lowest enabled one whose own section says so: never a
+// disabled device, never a device other than the one the section belongs to.
+TEST_F(DeviceManagementCommandsTest, ABurstSwitchedOnInTheFileNamesItsDevice) {
+  IniBuilder ini;
+  ini.Set("HTDev_Sys", "Dev15_En", "0").Set(109, 15, "BurstMode", "1");
+  Open(ini);
+  model.Table[15].DevEnable = 0;
+  for (uint8_t d = 0; d < 15; ++d) model.Table[d].DevEnable = 1;
+  SelectBurstDevice(model);
+  EXPECT_EQ(model.Burst.Enable.load(), 0);  // only the disabled device 15 says so
+  ini.Set(109, 7, "BurstMode", "1").Set(109, 3, "BurstMode", "1");
+  Open(ini);
+  for (uint8_t d = 0; d < 15; ++d) model.Table[d].DevEnable = 1;
+  SelectBurstDevice(model);
+  EXPECT_EQ(model.Burst.Enable.load(), 1);
+  EXPECT_EQ(model.Burst.Device, 3);
+  EXPECT_EQ(model.Burst.LongAddress[4], 0x03);
 }
 
 }  // namespace

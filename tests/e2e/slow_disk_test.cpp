@@ -62,7 +62,7 @@ class DiskGate {
 using SlowDisk = SimulatorOnPty;
 
 TEST_F(SlowDisk, BusyReplyAndBurstsGoOnWhileAWriteHangsAndTheRetryGetsTheLateReply) {
-  Configure("HTDev15_Cmd109", "BurstMode", "1");  // device 0 bursts its command 1
+  Configure("HTDev00_Cmd109", "BurstMode", "1");  // device 0 bursts its command 1
   // Shared with the hook, which the simulator keeps; opened again whatever the test's outcome.
   const auto gate = std::make_shared<DiskGate>();
   simulator_.SetDiskHook([gate](ProfileFile::DiskOperation operation) {
