@@ -1,9 +1,12 @@
 // HART-IP throughput and latency: the simulator (no serial port) serves all sixteen devices over
-// HART-IP on loopback; 1 and then 8 TCP sessions, each on its own thread, send commands 1 and 3
-// to the sixteen devices in turn by long address for a few seconds. Prints transactions per
-// second over all sessions and the median and p99 latency (request sent to response read).
+// HART-IP on loopback, as the I/O system at poll address 0 with the devices behind it. 1 and then
+// 8 TCP sessions, each on its own thread, send commands 1 and 3 to the sixteen devices in turn by
+// long address (which reaches a device directly) for a few seconds; then 8 sessions send the same
+// commands wrapped in the I/O system's command 77. Prints transactions per second over all
+// sessions and the median and p99 latency (request sent to response read).
 //
-// Targets: p99 under 5 ms with one session; at least 2000 transactions per second with 8.
+// Targets: p99 under 5 ms with one session; at least 2000 transactions per second with 8; for
+// command 77 over 8 sessions both.
 //
 // Usage: hartip_probe [seconds per run, default 3]
 #include <algorithm>
@@ -13,6 +16,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
+#include <span>
 #include <string>
 #include <thread>
 #include <vector>
@@ -37,9 +42,36 @@ struct SessionResult {
   int failures = 0;
 };
 
+// How a run sends command 1 or 3 to a device, the least response body that counts, and whether
+// the I/O system's own response code (body[4]) must say success.
+struct Traffic {
+  std::function<std::vector<uint8_t>(const std::array<uint8_t, 5>&, uint8_t)> frame;
+  std::size_t minimumBody = 0;
+  bool throughIoSystem = false;
+};
+
+// The direct way: a long frame to the device's long address.
+const Traffic kDirect{[](const std::array<uint8_t, 5>& address, uint8_t command) {
+                        return qln::test::LongFrame(address, command);
+                      },
+                      12, false};
+
+// Command 77 at poll address 0: card 0, channel 0, five preambles and the device's frame without
+// its checksum. The reply holds the I/O system's header and status (6), card and channel (2),
+// the device's long-frame header (8), its response code and status (2) and its data.
+std::vector<uint8_t> Wrapped(std::span<const uint8_t> frame) {
+  std::vector<uint8_t> data{0, 0, 5};
+  data.insert(data.end(), frame.begin(), frame.end() - 1);
+  return qln::test::ShortFrame(0, 77, data);
+}
+const Traffic kWrapped{[](const std::array<uint8_t, 5>& address, uint8_t command) {
+                         return Wrapped(qln::test::LongFrame(address, command));
+                       },
+                       6 + 2 + 8 + 2 + 2, true};
+
 // One session: commands 1 and 3 to each device in turn until the deadline.
 SessionResult RunSession(uint16_t port, const std::vector<std::array<uint8_t, 5>>& addresses,
-                         Clock::time_point deadline) {
+                         const Traffic& traffic, Clock::time_point deadline) {
   SessionResult result;
   HartIpClient client(HartIpClient::Transport::Tcp, port);
   if (!client.Initiate()) {
@@ -51,10 +83,12 @@ SessionResult RunSession(uint16_t port, const std::vector<std::array<uint8_t, 5>
     const auto& address = addresses[(turn / 2) % addresses.size()];
     const uint8_t command = turn % 2 == 0 ? 1 : 3;
     ++turn;
+    const std::vector<uint8_t> request = traffic.frame(address, command);
     const auto start = Clock::now();
-    const auto response = client.Pdu(qln::test::LongFrame(address, command));
+    const auto response = client.Pdu(request);
     const auto end = Clock::now();
-    if (!response || response->status != 0 || response->body.size() < 12) {
+    if (!response || response->status != 0 || response->body.size() < traffic.minimumBody ||
+        (traffic.throughIoSystem && response->body[4] != 0)) {
       ++result.failures;
       continue;
     }
@@ -94,33 +128,43 @@ int main(int argc, char** argv) {
   }
   const uint16_t port = simulator.HartIpPort();
 
-  // The long addresses, from command 0 of each poll address.
+  // The long addresses, from command 0 of each device's poll address sent through command 77.
   std::vector<std::array<uint8_t, 5>> addresses;
   {
     HartIpClient client(HartIpClient::Transport::Tcp, port);
     client.Initiate();
     for (uint8_t poll = 0; poll < qln::kDeviceCount; ++poll) {
-      const auto identity = client.Pdu(qln::test::ShortFrame(poll));
-      if (!identity || identity->body.size() < 18) {
-        std::fprintf(stderr, "device %u does not answer command 0\n", poll);
+      const auto identity = client.Pdu(Wrapped(qln::test::ShortFrame(poll)));
+      // The device's command 0 data start behind 8 bytes of the I/O system's reply (header,
+      // status, card, channel) and 6 of the device's (short header, response code, status).
+      constexpr std::size_t kData = 8 + 6;
+      if (!identity || identity->body.size() < kData + 12 || identity->body[4] != 0) {
+        std::fprintf(stderr, "device %u does not answer command 0 through command 77\n", poll);
         return 1;
       }
-      const auto& b = identity->body;
-      addresses.push_back({static_cast<uint8_t>(b[7] & 0x3F), b[8], b[15], b[16], b[17]});
+      const uint8_t* d = identity->body.data() + kData;
+      addresses.push_back({static_cast<uint8_t>(d[1] & 0x3F), d[2], d[9], d[10], d[11]});
     }
     client.Request(1);
   }
 
   std::printf("HART-IP over TCP on loopback, commands 1 and 3 over %zu devices, %d s a run\n",
               addresses.size(), seconds);
-  for (int sessions : {1, 8}) {
+  const struct {
+    int sessions;
+    const Traffic& traffic;
+    const char* label;
+  } runs[] = {{1, kDirect, ""}, {8, kDirect, ""}, {8, kWrapped, ", command 77 to the sub-devices"}};
+  for (const auto& run : runs) {
+    const int sessions = run.sessions;
     std::vector<SessionResult> results(static_cast<std::size_t>(sessions));
     std::vector<std::thread> threads;
     const auto start = Clock::now();
     const auto deadline = start + std::chrono::seconds(seconds);
     for (int i = 0; i < sessions; ++i) {
-      threads.emplace_back(
-          [&, i] { results[static_cast<std::size_t>(i)] = RunSession(port, addresses, deadline); });
+      threads.emplace_back([&, i] {
+        results[static_cast<std::size_t>(i)] = RunSession(port, addresses, run.traffic, deadline);
+      });
     }
     for (std::thread& thread : threads) thread.join();
     const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
@@ -134,10 +178,10 @@ int main(int argc, char** argv) {
     const double median = Percentile(all, 0.5);
     const double p99 = Percentile(all, 0.99);
     std::printf(
-        "%d session%s: %zu transactions, %.0f tx/s, median %.3f ms, p99 %.3f ms, "
+        "%d session%s%s: %zu transactions, %.0f tx/s, median %.3f ms, p99 %.3f ms, "
         "%d failed\n",
-        sessions, sessions == 1 ? "" : "s", count, static_cast<double>(count) / elapsed, median,
-        p99, failures);
+        sessions, sessions == 1 ? "" : "s", run.label, count, static_cast<double>(count) / elapsed,
+        median, p99, failures);
   }
   return 0;
 }

@@ -190,9 +190,16 @@ void MainWindow::BuildWindow() {
   hartIpPort_->setRange(1, 65535);
   hartIpPort_->setValue(HartIpServer::kDefaultPort);
   hartIpPort_->setToolTip(QStringLiteral("HART-IP port (TCP and UDP) on 127.0.0.1"));
+  hartIpState_ = new QLabel(hartIpGroup);
+  hartIpState_->setObjectName(QStringLiteral("hartIpState"));
+  hartIpState_->setToolTip(QStringLiteral(
+      "What HART-IP serves: the I/O system at poll address 0 with the enabled devices behind "
+      "it, or the flat view (poll address N is device N; HartIpView=flat in [HTDev_Sys], read "
+      "when HART-IP starts); and the sessions open now"));
   auto* hartIpLayout = new QHBoxLayout(hartIpGroup);
   hartIpLayout->addWidget(hartIpEnable_);
   hartIpLayout->addWidget(hartIpPort_);
+  hartIpLayout->addWidget(hartIpState_);
   connect(hartIpEnable_, &QCheckBox::toggled, this, &MainWindow::SwitchHartIp);
 
   auto* converterGroup = new QGroupBox(QStringLiteral("K-3056"), this);
@@ -333,6 +340,7 @@ void MainWindow::StartUp() {
     hartIpPort_->setValue(hartIpPort);
     hartIpEnable_->setChecked(true);  // starts the server
   }
+  ShowHartIpState();
   ShowPortDevices();
   for (int r = 0; r < kRows; ++r) ApplyRowEnable(r);
   HighlightRow(kNoRow);
@@ -406,13 +414,30 @@ void MainWindow::SwitchHartIp(bool on) {
   }
   Sim().SaveHartIpPort(port);
   hartIpPort_->setEnabled(false);
+  ShowHartIpState();
 }
 
 // A HART-IP request may be waiting for a warning box that this thread would show only after the
 // join: it stops waiting, as for Close.
 void MainWindow::StopHartIp() {
-  ReleasedWaits released(notifier_);
-  Sim().StopHartIp();
+  {
+    ReleasedWaits released(notifier_);
+    Sim().StopHartIp();
+  }
+  ShowHartIpState();
+}
+
+void MainWindow::ShowHartIpState() {
+  if (!Sim().HartIpRunning()) {
+    hartIpState_->setText(QStringLiteral("off"));
+    return;
+  }
+  const auto sessions = static_cast<qulonglong>(Sim().HartIpSessions());
+  hartIpState_->setText(
+      QStringLiteral("%1, %2 session%3")
+          .arg(Sim().HartIpFlat() ? QStringLiteral("flat") : QStringLiteral("I/O system"))
+          .arg(sessions)
+          .arg(sessions == 1 ? QString() : QStringLiteral("s")));
 }
 
 void MainWindow::ShowPortState() {
@@ -475,6 +500,7 @@ void MainWindow::RefreshProcessValues() {
     for (std::size_t r = 0; r < kRows; ++r) rows_[r]->ShowValues(grid.Texts[r], false);
   }
   ShowMovingValues();
+  ShowHartIpState();
 }
 
 void MainWindow::ShowMovingValues() {

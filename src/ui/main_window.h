@@ -39,6 +39,7 @@ class QApplication;
 class QCheckBox;
 class QComboBox;
 class QKeyEvent;
+class QLabel;
 class QSpinBox;
 class QTimer;
 
@@ -86,7 +87,7 @@ class MainWindow : public QDialog {
   void HighlightRow(int row);
   // The timer's action: when the automatic refresh is on, or a command asked for it, a full
   // load and the four values and units of every row shown again.
-  // At every tick also ShowMovingValues.
+  // At every tick also ShowMovingValues and ShowHartIpState.
   void RefreshProcessValues();
   // Each row's moving variables with their values now (italic, with the motion as tooltip); the
   // fixed ones as stored.
@@ -127,6 +128,10 @@ class MainWindow : public QDialog {
   // HartIpPort in the file follows (the port, or 0).
   void SwitchHartIp(bool on);
   void StopHartIp();
+  // The HART-IP box's state line: what is served (the I/O system or the flat view) and the
+  // sessions open now, or "off". Sessions come and go on the server's thread: the refresh timer
+  // shows them again at every tick.
+  void ShowHartIpState();
   void SelectChannel(uint8_t channel);
   void ShowAbout();
   bool Hart7();
@@ -156,6 +161,7 @@ class MainWindow : public QDialog {
   SkinnedButton* openClose_ = nullptr;
   QCheckBox* hartIpEnable_ = nullptr;
   QSpinBox* hartIpPort_ = nullptr;
+  QLabel* hartIpState_ = nullptr;
   QCheckBox* converterEnable_ = nullptr;
   QComboBox* channelList_ = nullptr;
   SkinnedButton* setChannel_ = nullptr;

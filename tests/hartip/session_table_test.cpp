@@ -221,6 +221,20 @@ TEST(HartIpSessionTable, MessagesOfOneStreamAreAnsweredInOrderUntilSessionClose)
   }
 }
 
+TEST(HartIpSessionTable, DirectPduRunsItsCommandsInOrderAndAnswersEach) {
+  Driver d;
+  const ConnectionId id = d.TcpSession(kHostA);
+  // Status (2), then command 1 without data and command 524 with two bytes.
+  const std::vector<uint8_t> body{0, 0, 0, 1, 0, 0x02, 0x0C, 2, 0xAB, 0xCD};
+  const std::vector<IpMessage> answer = d.Tcp(id, IpRequest(4, 2, body));
+  EXPECT_EQ(HeadOf(answer), Head(1, 4, 0, 2));
+  EXPECT_EQ(d.backend.directCommands, (std::vector<uint16_t>{1, 524}));
+  // The backend's status, then each command, byte count (response code and data), code, data.
+  ASSERT_EQ(answer.size(), 1u);
+  EXPECT_EQ(answer[0].body,
+            (std::vector<uint8_t>{0x40, 0, 0, 1, 1, 0, 0x02, 0x0C, 3, 0, 0xCD, 0xAB}));
+}
+
 TEST(HartIpSessionTable, UdpSessionsBelongToTheirAddressAndPortAndItsMasterType) {
   Driver d;
   EXPECT_EQ(HeadOf(d.Udp(kHostA, Pdu(1))), Head(3, 3, 16, 1));

@@ -805,15 +805,36 @@ class MainWindowTest : public QObject {
     QVERIFY(!field.isEnabled());
     QVERIFY(window.Sim().HartIpRunning());
     QVERIFY(!window.Sim().PortOpen());
+    // The state line follows the sessions the server thread opens and closes, tick by tick.
+    auto& state = *window.findChild<QLabel*>(QStringLiteral("hartIpState"));
+    QCOMPARE(state.text(), QStringLiteral("I/O system, 0 sessions"));
     {
       test::HartIpClient host(test::HartIpClient::Transport::Tcp, port);
       QVERIFY(host.Initiate());
       const auto identity = host.Pdu(test::ShortFrame(0));
       QVERIFY(identity && identity->status == 0 && identity->body.size() >= 18);
+      // Device 0's command 0 through the I/O system's 77: the log window lists the device's
+      // frames among the others, marked as tunnelled.
+      std::vector<uint8_t> wrapped{0, 0, 5};
+      const std::vector<uint8_t> inner = test::ShortFrame(0);
+      wrapped.insert(wrapped.end(), inner.begin(), inner.end() - 1);
+      const auto tunnelled = host.Pdu(test::ShortFrame(0, 77, wrapped));
+      QVERIFY(tunnelled && tunnelled->body.size() > 8 && tunnelled->body[4] == 0);
+      window.LogWindow().AppendLogLines();
+      const LogListModel& lines = window.LogWindow().Lines();
+      QCOMPARE(lines.LineCount(), 6);
+      for (int line : {3, 4}) {
+        QVERIFY2(lines.Text(line).find(" tunnelled]  ") != std::string::npos,
+                 lines.Text(line).c_str());
+      }
+      f.Tick();
+      QCOMPARE(state.text(), QStringLiteral("I/O system, 1 session"));
     }
+    QTRY_COMPARE_WITH_TIMEOUT(state.text(), QStringLiteral("I/O system, 0 sessions"), 5000);
     // Off: stopped, the key 0.
     QTest::mouseClick(&box, Qt::LeftButton);
     QVERIFY(!window.Sim().HartIpRunning());
+    QCOMPARE(state.text(), QStringLiteral("off"));
     QCOMPARE(f.Stored("HTDev_Sys", "HartIpPort"), std::string("0"));
     QVERIFY(field.isEnabled());
     // A port another program holds: a message, the box stays off and the key too.
@@ -825,11 +846,13 @@ class MainWindowTest : public QObject {
     QCOMPARE(f.messages.size(), std::size_t{1});
     QVERIFY(f.messages.back().text.contains(QStringLiteral("cannot listen")));
     QCOMPARE(f.Stored("HTDev_Sys", "HartIpPort"), std::string("0"));
-    // On again on the first port: running and stored.
+    // On again on the first port, the flat view asked for: running, stored, and said.
+    f.Configure("HTDev_Sys", "HartIpView", "flat");
     field.setValue(port);
     QTest::mouseClick(&box, Qt::LeftButton);
     QVERIFY(window.Sim().HartIpRunning());
     QCOMPARE(f.Stored("HTDev_Sys", "HartIpPort"), std::to_string(port));
+    QCOMPARE(state.text(), QStringLiteral("flat, 0 sessions"));
   }
 
   // The program explains itself without a display (the toolkit would abort without one).
