@@ -253,7 +253,9 @@ void SessionTable::ExecuteDirect(Peer& peer, const Request& request) {
   constexpr std::size_t kLongestReply = 4 + 253;
   std::vector<DirectReply> replies;
   std::size_t size = kHeaderSize + 2;
-  for (const DirectCommand& command : *ParseDirectPdu(request.body)) {
+  // Held here: a range-for over `*ParseDirectPdu(...)` would read a destroyed temporary.
+  const std::optional<std::vector<DirectCommand>> commands = ParseDirectPdu(request.body);
+  for (const DirectCommand& command : *commands) {
     if (size + kLongestReply > kMaxMessageSize) break;
     DirectAnswer answer = backend_.ExecuteDirect(command.command, command.data, peer.primaryMaster,
                                                  peer.text, peer.memory);
