@@ -194,6 +194,11 @@ void IoSystem::NoteListChange(const std::vector<uint8_t>& list) {
 IoSystem::Answer IoSystem::Execute(uint16_t command, std::span<const uint8_t> data,
                                    const Tunnel& tunnel, Subscriptions& subscriptions) {
   ++ownStx_;
+  // Identification checks the file as a device's does, so that a session that reaches only the
+  // I/O system (no port opened, no device addressed yet) finds its section written.
+  if (command == 0 || command == kReadTagCommand || command == kReadLongTagCommand) {
+    transaction_.CheckFile();
+  }
   Identity id = Load();
   const std::vector<uint8_t> list = SubDevices();
   NoteListChange(list);
