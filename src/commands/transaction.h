@@ -72,6 +72,11 @@ class Transaction {
   };
   Identity DeviceIdentity(uint8_t device);
 
+  // The file check that a device's command 0, 11 and 21 make, for HART-IP's I/O system's own:
+  // whether the file is there decides whether writes reach it. It may wait for the operator to
+  // acknowledge its warning: call it without the lock.
+  void CheckFile() { parts_.store.SetConfigFileFound(parts_.store.CheckFile()); }
+
   // The model's lock and the file, for what lives beside the devices (HART-IP's I/O system keeps
   // its own section): `work` runs with the lock held.
   template <typename Work>

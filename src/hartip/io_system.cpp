@@ -204,6 +204,11 @@ IoSystem::Answer IoSystem::Execute(uint16_t command, std::span<const uint8_t> da
 
 IoSystem::Answer IoSystem::Run(uint16_t command, std::span<const uint8_t> data,
                                const Tunnel& tunnel, Subscriptions& subscriptions) {
+  // Identification checks the file as a device's does, so that a session that reaches only the
+  // I/O system (no port opened, no device addressed yet) finds its section written.
+  if (command == 0 || command == kReadTagCommand || command == kReadLongTagCommand) {
+    transaction_.CheckFile();
+  }
   Identity id = Load();
   const std::vector<uint8_t> list = SubDevices();
   NoteListChange(list);
@@ -444,10 +449,15 @@ IoSystem::Answer IoSystem::Subscribe(uint16_t command, std::span<const uint8_t> 
   std::optional<uint8_t> target;
   if (!everyDevice) {
     const LinkView view = devices_.Read();
+    // The unique ID's first byte may carry the expanded device type's top two bits, which are
+    // not part of the long address.
+    std::array<uint8_t, 5> wanted{};
+    std::copy(unique.begin(), unique.end(), wanted.begin());
+    wanted[0] &= kAddressMask;
     for (const uint8_t device : list) {
       std::array<uint8_t, 5> address = view.Devices[device].LongAddress;
       address[0] &= kAddressMask;
-      if (std::equal(address.begin(), address.end(), unique.begin())) target = device;
+      if (address == wanted) target = device;
     }
     if (!target) return Refusal(kUnknownUniqueId);
   }

@@ -58,6 +58,7 @@ void SessionTable::OpenAudit(Peer& peer) {
   record.clientPort = peer.endpoint.port;
   record.serverPort = serverPort_;
   record.connectSeconds = WallSeconds();
+  record.requests = 1;  // the session initiate, whose response is counted as it is sent
   peer.audit = nextAudit_++;
   audit_.emplace_back(peer.audit, record);
 }

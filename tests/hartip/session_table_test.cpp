@@ -582,13 +582,13 @@ TEST(HartIpSessionTable, DirectPdusAuditLogAndSubscriptions) {
   EXPECT_EQ(number(a, 4), kHostA.address);
   EXPECT_EQ(number(a + 20, 2), kHostA.port);
   EXPECT_EQ(number(a + 32, 8), 0u);  // still open
-  EXPECT_EQ(number(a + 50, 4), 3u);  // two Direct PDUs and this read
+  EXPECT_EQ(number(a + 50, 4), 4u);  // initiate, two Direct PDUs and this read
   EXPECT_EQ(number(c, 4), kHostC.address);
   EXPECT_EQ(number(c + 24, 8), 1735652707u);
   EXPECT_EQ(number(c + 32, 8), 1735652707u);
   EXPECT_EQ(number(c + 40, 2), AuditRecord::kInsecure);
   EXPECT_EQ(number(c + 46, 4), 2u);  // both bursts published
-  EXPECT_EQ(number(c + 50, 4), 1u);  // the session close
+  EXPECT_EQ(number(c + 50, 4), 2u);  // initiate and close
   EXPECT_EQ(number(c + 54, 4), 2u);  // initiate and close answered
 }
 
