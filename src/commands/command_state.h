@@ -9,6 +9,8 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <map>
+#include <string>
 
 #include "device/sections.h"
 #include "scenario/faults.h"
@@ -19,6 +21,8 @@ namespace qln {
 enum class StatusMode : uint8_t { Auto, Manual };
 
 inline constexpr uint8_t kNoSpanDevice = 0xFF;
+// Flashes of a row while a device squawks "on" (command 72), about one a second.
+inline constexpr uint16_t kSquawkOnFlashes = 30;
 
 struct CommandState {
   CommandState() {
@@ -33,6 +37,9 @@ struct CommandState {
   std::atomic<StatusMode> StatusReturnMode{StatusMode::Auto};
   std::atomic<uint8_t> UserStatusByte{0};   // the status byte returned in Manual mode
   std::atomic<bool> RefreshRequest{false};  // the main window should redisplay the values
+  // Per device, the flashes of its row still to show for a squawk (command 72); the main window
+  // counts them down.
+  std::array<std::atomic<uint16_t>, kDeviceCount> SquawkFlashes{};
 
   // Under the model lock.
   bool DataSuppressed = false;       // the reply goes out with no data bytes
@@ -51,6 +58,9 @@ struct CommandState {
   // Per device, the fault-section texts last reported as refused (empty: none), so that a bad
   // text is reported once, and again only after it has changed.
   std::array<FaultTexts, kDeviceCount> RefusedFaultTexts{};
+  // The bad texts of the HART 7 commands' keys last reported, by "section/key", so that each is
+  // reported once, and again only after it has changed.
+  std::map<std::string, std::string> ReportedTexts;
   // The moving process values of the devices: their motions, times and random walks.
   MovingValues Motion;
 };

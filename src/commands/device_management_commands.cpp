@@ -3,6 +3,7 @@
 #include <atomic>
 
 #include "base/encodings.h"
+#include "commands/hart7_commands.h"
 
 namespace qln {
 namespace {
@@ -50,9 +51,11 @@ void Command41(CommandContext& ctx, uint8_t) {
   Reply(ctx, 0);
 }
 
-void Command42(CommandContext& ctx, uint8_t) {
-  // The guard has refused a lock above 1: a reset releases lock code 1. No data is reset.
+void Command42(CommandContext& ctx, uint8_t device) {
+  // The guard has refused a lock above 1: a reset releases lock code 1 and ends the simulation
+  // of variables. No other data are reset.
   ctx.state.LockState = 0;
+  EndSimulation(ctx, device);
   ctx.exchange.Note = ReplyNote::Reset;
   Reply(ctx, 0);
 }

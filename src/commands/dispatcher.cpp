@@ -5,6 +5,7 @@
 #include "commands/armed_faults.h"
 #include "commands/common_practice_commands.h"
 #include "commands/device_management_commands.h"
+#include "commands/hart7_commands.h"
 #include "commands/spec_cmd_commands.h"
 #include "commands/universal_commands.h"
 
@@ -36,6 +37,11 @@ constexpr CommandEntry Reader(CommandHandler handler, SectionList reads = {}) {
 constexpr CommandEntry Writer(CommandHandler handler, GuardKind guard, uint8_t minimumBytes,
                               SectionList reads) {
   return {handler, guard, minimumBytes, reads, false};
+}
+// A command of HART 7 devices: section 000 tells the revision.
+constexpr CommandEntry Hart7(CommandHandler handler, GuardKind guard, uint8_t minimumBytes,
+                             SectionList reads) {
+  return {handler, guard, minimumBytes, reads, false, true};
 }
 
 constexpr std::array<CommandEntry, 256> BuildCommandTable() {
@@ -92,6 +98,13 @@ constexpr std::array<CommandEntry, 256> BuildCommandTable() {
   t[108] = Writer(Command108, ProtectMinimumLockAbove1, 1, {15});
   t[109] = Writer(Command109, ProtectMinimumLockAbove1, 1, {15});
 
+  // HART 7: extended command numbers, device variables, squawk, simulation.
+  t[31] = Hart7(Command31, None, 0, {15});
+  t[53] = Hart7(Command53, ProtectMinimumLockAbove1, 2, {15, 14});
+  t[54] = Hart7(Command54, None, 0, {});
+  t[72] = Hart7(Command72, None, 0, {});
+  t[79] = Hart7(Command79, ProtectMinimumLockAbove1, 8, {15});
+
   // Device-specific commands: the same stored reply for every device, with no entry checks.
   for (unsigned command = kFirstSpecCmd; command <= kLastSpecCmd; ++command) {
     t[command] = Reader(SpecCmdCommand);
@@ -143,7 +156,10 @@ bool WriteGuard(CommandContext& ctx, GuardKind guard, uint8_t minimumBytes) {
 }
 
 void NoteConfigChange(CommandContext& ctx, uint8_t device, uint8_t command) {
-  if (!ChangesConfiguration(command)) return;
+  if (ChangesConfiguration(command)) CountConfigChange(ctx, device);
+}
+
+void CountConfigChange(CommandContext& ctx, uint8_t device) {
   ctx.model.Table[device].ConfigChanged = true;
   ctx.store.NoteConfigChangeFile(ctx.model, device);
 }
@@ -169,7 +185,8 @@ namespace {
 void Execute(CommandContext& ctx, uint8_t device, const CommandEntry& entry) {
   ctx.state.ExecutedCommandCount.fetch_add(1);
   const uint8_t command = ctx.exchange.Command;
-  if (entry.handler == nullptr) {
+  if (entry.hart7Only) RefreshSection(ctx, 0, device);
+  if (entry.handler == nullptr || (entry.hart7Only && ctx.model.Active.UnivCmdRev < 7)) {
     ctx.exchange.ResponseCode = kNotImplemented;
     ctx.exchange.ByteCount = 0;
   } else {

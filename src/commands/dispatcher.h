@@ -44,6 +44,7 @@ struct CommandEntry {
   // itself; they are brought to the addressed device first when another device's data are there.
   SectionList reads;
   bool checksFile = false;  // repeats the existence check of the file first (commands 0, 11, 21)
+  bool hart7Only = false;   // a device of an older revision answers 64
 };
 
 // Executes the request in the exchange for the device (the addressed device, 0..15) if one is
@@ -59,6 +60,9 @@ uint8_t ComposeDeviceStatus(CommandContext& ctx, uint8_t device);
 // After a configuration-changing command (whatever its response code): sets the device's
 // ConfigChanged flag and counts the change in the file.
 void NoteConfigChange(CommandContext& ctx, uint8_t device, uint8_t command);
+// The same for a change made by a command that does not always change the configuration (an
+// extended command inside 31).
+void CountConfigChange(CommandContext& ctx, uint8_t device);
 bool ChangesConfiguration(uint8_t command);
 
 // Runs the entry checks; false (with the response code set and the data suppressed) when one

@@ -4,6 +4,8 @@
 #include <string_view>
 #include <vector>
 
+#include "commands/hart7_commands.h"
+
 namespace qln {
 
 DeviceMotionTexts ReadMotionTexts(const ProfileSnapshot& file, uint8_t device) {
@@ -78,6 +80,8 @@ void ApplyMovingValues(CommandContext& ctx, uint8_t device) {
     ctx.model.DecodedFor[1] = kNoDevice;
     ctx.model.DecodedFor[3] = kNoDevice;
   }
+  uint8_t statuses[kMovingVariables];
+  ApplySimulation(ctx, device, statuses);  // a simulated variable wins over a moving one
 }
 
 void RestoreStoredValues(CommandContext& ctx, uint8_t device) {

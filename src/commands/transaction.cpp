@@ -27,6 +27,7 @@ void Transaction::Execute(CommandExchange& exchange) {
 void Transaction::ReplySent(uint8_t device, ReplyNote note) {
   const char* format = note == ReplyNote::SelfTest ? "Dev[%d]_SelfTest_OK ...\r\n"
                        : note == ReplyNote::Reset  ? "Dev[%d]_Reset_OK ...\r\n"
+                       : note == ReplyNote::Squawk ? "Dev[%02d] squawk\r\n"
                                                    : nullptr;
   if (format == nullptr) return;
   char text[64];

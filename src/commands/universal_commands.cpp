@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "base/encodings.h"
+#include "commands/hart7_commands.h"
 #include "commands/moving_process_values.h"
 #include "commands/units.h"
 
@@ -189,8 +190,11 @@ void Command8(CommandContext& ctx, uint8_t device) {
 void Command9(CommandContext& ctx, uint8_t device) {
   const auto [codes, n] = ReadRequestedVariables(ctx, device);
   const DeviceRecord& r = ctx.model.Active;
+  uint8_t statuses[4];
+  const uint8_t simulated = IsHart7(r) ? ApplySimulation(ctx, device, statuses) : 0;
   uint8_t* d = ReplyData(ctx);
   d[0] = (ctx.state.UserStatusByte.load() & 0x80) ? 1 : 0;  // extended device status
+  if (simulated != 0) d[0] |= kFunctionCheck;
   for (std::size_t i = 0; i < n; ++i) {
     uint8_t* slot = d + 1 + 8 * i;
     const VariableValue v = DynamicVariableValue(r, codes[i]);
@@ -198,7 +202,9 @@ void Command9(CommandContext& ctx, uint8_t device) {
     slot[1] = ClassOfUnit(v.unit);
     slot[2] = v.unit;
     PutFloat(slot + 3, v.value);
-    slot[7] = 0;  // device variable status
+    const std::size_t variable = codes[i] >= 246 ? codes[i] - 246u : codes[i];
+    const bool fixed = variable < 4 && ((simulated >> variable) & 1) != 0;
+    slot[7] = fixed ? statuses[variable] : 0;  // device variable status
   }
   std::size_t count = 1 + 8 * n;
   if (IsHart7(r)) {
@@ -340,6 +346,12 @@ void Command48(CommandContext& ctx, uint8_t device) {
   RefreshSection(ctx, 48, device);
   std::array<uint8_t, 25> status = ctx.model.Active.Cmd48Status;
   status[13] = ctx.state.AnalogFixedByte;
+  RefreshSection(ctx, 0, device);
+  uint8_t statuses[4];
+  if (IsHart7(ctx.model.Active) && ApplySimulation(ctx, device, statuses) != 0) {
+    status[6] |= kFunctionCheck;     // extended device status
+    status[8] |= kSimulationActive;  // standardized status 0
+  }
   uint8_t* d = ReplyData(ctx);
   const uint8_t count = ctx.exchange.ByteCount;
   if (count >= status.size() && !std::equal(status.begin(), status.end(), d)) {

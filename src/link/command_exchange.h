@@ -31,7 +31,7 @@ enum class ReplyFault : uint8_t {
 
 // A console note that follows a reply once it has been sent (the device did what the command
 // asked for).
-enum class ReplyNote : uint8_t { None = 0, SelfTest, Reset };
+enum class ReplyNote : uint8_t { None = 0, SelfTest, Reset, Squawk };
 
 struct ExchangeRecord {
   // The device the request was accepted for. The command is executed for this device, not for
