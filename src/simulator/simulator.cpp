@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "commands/hart7_commands.h"
 #include "commands/moving_process_values.h"
 #include "device/sections.h"
 #include "device/text_values.h"
@@ -251,14 +252,34 @@ Result<> Simulator::StoreSimulation(uint8_t device, const DeviceMotionTexts& tex
 
 std::array<DeviceMovingValues, kDeviceCount> Simulator::MovingValuesNow() {
   std::array<DeviceMovingValues, kDeviceCount> now;
+  CommandExchange unused;  // the simulations are read as a command reads them
+  CommandContext context{model_, store_, unused, state_, clock_, counters_, &notifier_};
   std::lock_guard lock(model_.Lock);
   for (uint8_t device = 0; device < kDeviceCount; ++device) {
     const auto values = qln::MovingValuesNow(store_, state_.Motion, clock_, device);
+    uint8_t statuses[kMovingVariables];
+    const uint8_t simulated = ApplySimulation(context, device, statuses);
+    const DeviceRecord& r = model_.Active;
+    const std::array<std::pair<uint8_t, float>, kMovingVariables> record{{{r.PV1Unit, r.PV1Value},
+                                                                          {r.PV2Unit, r.PV2Value},
+                                                                          {r.PV3Unit, r.PV3Value},
+                                                                          {r.PV4Unit, r.PV4Value}}};
     for (std::size_t i = 0; i < kMovingVariables; ++i) {
-      now[device][i] = {values[i], state_.Motion.Settings(device, i)};
+      now[device][i] = {values[i], state_.Motion.Settings(device, i), std::nullopt};
+      if (((simulated >> i) & 1) != 0) {
+        now[device][i] = {record[i].second, std::nullopt, record[i].first};
+      }
     }
   }
   return now;
+}
+
+void Simulator::EndSimulation(uint8_t device) {
+  if (device >= kDeviceCount) return;
+  CommandExchange unused;
+  CommandContext context{model_, store_, unused, state_, clock_, counters_, &notifier_};
+  std::lock_guard lock(model_.Lock);
+  qln::EndSimulation(context, device);
 }
 
 Result<> Simulator::SaveSpecCmd(const SpecCmdEntry& entry) {

@@ -62,11 +62,12 @@ struct DeviceGrid {
   uint8_t Revision = 0;                      // the universal command revision in force
 };
 
-// A dynamic variable as the grid shows it now: a moving one's value and motion; neither for a
-// fixed one.
+// A dynamic variable as the grid shows it now: a moving one's value and motion; a simulated one's
+// (command 79) value and unit; neither for a fixed one.
 struct MovingValue {
   std::optional<double> Value;
   std::optional<MotionSettings> Settings;
+  std::optional<uint8_t> SimulatedUnit;  // set while command 79 holds the variable fixed
 };
 using DeviceMovingValues = std::array<MovingValue, kMovingVariables>;
 
@@ -161,6 +162,8 @@ class Simulator {
   // Each device's dynamic variables now (a bad text of a simulation section is reported to the
   // notifier once).
   std::array<DeviceMovingValues, kDeviceCount> MovingValuesNow();
+  // Ends the simulation of the device's variables (as command 42 does), written at once.
+  void EndSimulation(uint8_t device);
   // The device-specific command table: the entry's command written to the file with its count
   // and bytes, or loaded from it into the entry (see SaveSpecCmd and LoadSpecCmd).
   Result<> SaveSpecCmd(const SpecCmdEntry& entry);
