@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "base/encodings.h"
 #include "e2e/e2e_fixture.h"
 #include "hartip/hartip_client.h"
 
@@ -11,6 +12,7 @@ namespace qln::test {
 namespace {
 
 using Transport = HartIpClient::Transport;
+using namespace std::chrono_literals;
 
 // The reply frame's data after the two status bytes.
 std::vector<uint8_t> ReplyData(const std::vector<uint8_t>& frame) {
@@ -167,6 +169,47 @@ TEST_F(HartIpSimulator, PortKeyIsStoredAndReadBack) {
   EXPECT_EQ(simulator_.ConfiguredHartIpPort(), 0);
   EXPECT_TRUE(simulator_.SaveHartIpPort(0));
   EXPECT_EQ(Stored("HTDev_Sys", "COMNo"), "3");  // the rest of the section stays
+}
+
+// A HART 7 device's variable simulated by command 79 over the serial line reads the same through
+// 3 and 9 over HART-IP and in its burst frames; a HART 5 device answers 64 to 79.
+TEST_F(HartIpSimulator, ASimulatedVariableIsSeenOnEveryPathUntilReset) {
+  Configure("HTDev03_Cmd000", "UnivCmdRev", "7");
+  Configure("HTDev04_Cmd000", "UnivCmdRev", "5");
+  Start();
+  const std::array<uint8_t, 5> device3 = LongAddress(3);
+  std::vector<uint8_t> fixed{1, 1, 32, 0, 0, 0, 0, 0xC0};  // SV fixed at 50 degC, status 0xC0
+  EncodeFloat(50.0f, fixed.data() + 3);
+  const auto simulated = master_->Transact(LongFrame(device3, 79, fixed));
+  ASSERT_TRUE(simulated);
+  EXPECT_EQ(simulated->ResponseCode(), 0);
+  const auto old = master_->Transact(LongFrame(LongAddress(4), 79, fixed));
+  ASSERT_TRUE(old);
+  EXPECT_EQ(old->ResponseCode(), 64);
+
+  auto client = Session();
+  const std::vector<uint8_t> dynamic = ReplyData(Frame(*client, LongFrame(device3, 3)));
+  ASSERT_GE(dynamic.size(), 14u);
+  EXPECT_EQ(dynamic[9], 32);
+  EXPECT_EQ(DecodeFloat(dynamic.data() + 10), 50.0f);
+  const std::vector<uint8_t> nine = ReplyData(Frame(*client, LongFrame(device3, 9, {1})));
+  ASSERT_GE(nine.size(), 9u);
+  EXPECT_EQ(nine[8], 0xC0);
+
+  // Device 3 bursts command 3: its frames carry the simulated SV.
+  ASSERT_TRUE(master_->Transact(LongFrame(device3, 108, {3})));
+  ASSERT_TRUE(master_->Transact(LongFrame(device3, 109, {1})));
+  std::optional<SlaveFrame> burst;
+  for (int i = 0; i < 10 && !(burst && burst->IsBurst()); ++i) burst = master_->ReadFrame(500ms);
+  ASSERT_TRUE(burst && burst->IsBurst());
+  EXPECT_EQ(DecodeFloat(burst->Data().data() + 10), 50.0f);
+  ASSERT_TRUE(master_->Transact(LongFrame(device3, 109, {0})));
+
+  ASSERT_TRUE(master_->Transact(LongFrame(device3, 42)));  // a reset ends it
+  const std::vector<uint8_t> stored = ReplyData(Frame(*client, LongFrame(device3, 3)));
+  ASSERT_GE(stored.size(), 14u);
+  EXPECT_NE(DecodeFloat(stored.data() + 10), 50.0f);
+  EXPECT_EQ(Stored("HTDev03_Cmd079", "DV1Simulated"), "0");
 }
 
 }  // namespace
