@@ -9,7 +9,9 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <string>
 
+#include "base/burst_frame.h"
 #include "device/sections.h"
 #include "scenario/faults.h"
 #include "scenario/moving_values.h"
@@ -19,6 +21,10 @@ namespace qln {
 enum class StatusMode : uint8_t { Auto, Manual };
 
 inline constexpr uint8_t kNoSpanDevice = 0xFF;
+
+// The texts of one burst message's keys (see commands/burst_messages.h).
+inline constexpr std::size_t kBurstKeyCount = 16;
+using BurstTexts = std::array<std::string, kBurstKeyCount>;
 
 struct CommandState {
   CommandState() {
@@ -51,6 +57,8 @@ struct CommandState {
   // Per device, the fault-section texts last reported as refused (empty: none), so that a bad
   // text is reported once, and again only after it has changed.
   std::array<FaultTexts, kDeviceCount> RefusedFaultTexts{};
+  // The same for the keys of each burst message.
+  std::array<std::array<BurstTexts, kBurstMessageCount>, kDeviceCount> RefusedBurstTexts{};
   // The moving process values of the devices: their motions, times and random walks.
   MovingValues Motion;
 };

@@ -35,11 +35,12 @@ class FakeBackend final : public HartIpBackend {
     return {0, std::vector<uint8_t>(data.rbegin(), data.rend())};
   }
   uint8_t DirectStatus() override { return 0x40; }
-  std::optional<Publication> BurstFrame() override {
+  // The burst set below, once a second.
+  Publications BurstFrames(uint32_t) override {
     std::lock_guard lock(mutex);
     ++burstAsked;
-    if (!burst) return std::nullopt;
-    return Publication{burstDevice, *burst};
+    if (!burst) return {};
+    return {{Publication{burstDevice, *burst}}, kBurstPeriodMs};
   }
 
   std::mutex mutex;  // held while the fields below are read by another thread
