@@ -12,6 +12,7 @@
 #include <map>
 #include <string>
 
+#include "base/burst_frame.h"
 #include "device/sections.h"
 #include "scenario/faults.h"
 #include "scenario/moving_values.h"
@@ -23,6 +24,10 @@ enum class StatusMode : uint8_t { Auto, Manual };
 inline constexpr uint8_t kNoSpanDevice = 0xFF;
 // Flashes of a row while a device squawks "on" (command 72), about one a second.
 inline constexpr uint16_t kSquawkOnFlashes = 30;
+
+// The texts of one burst message's keys (see commands/burst_messages.h).
+inline constexpr std::size_t kBurstKeyCount = 16;
+using BurstTexts = std::array<std::string, kBurstKeyCount>;
 
 struct CommandState {
   CommandState() {
@@ -61,6 +66,8 @@ struct CommandState {
   // The bad texts of the HART 7 commands' keys last reported, by "section/key", so that each is
   // reported once, and again only after it has changed.
   std::map<std::string, std::string> ReportedTexts;
+  // The same for the keys of each burst message.
+  std::array<std::array<BurstTexts, kBurstMessageCount>, kDeviceCount> RefusedBurstTexts{};
   // The moving process values of the devices: their motions, times and random walks.
   MovingValues Motion;
 };

@@ -3,6 +3,7 @@
 #include <atomic>
 
 #include "base/encodings.h"
+#include "commands/burst_commands.h"
 #include "commands/hart7_commands.h"
 
 namespace qln {
@@ -105,6 +106,7 @@ void Command95(CommandContext& ctx, uint8_t) {
 }
 
 void Command108(CommandContext& ctx, uint8_t device) {
+  if (InHart7Mode(ctx)) return Command108Hart7(ctx, device);
   const uint8_t command = Data(ctx)[0];
   if (command < kFirstBurstCommand || command > kLastBurstCommand) {
     return Refuse(ctx, kInvalidSelection);
@@ -113,24 +115,11 @@ void Command108(CommandContext& ctx, uint8_t device) {
 }
 
 void Command109(CommandContext& ctx, uint8_t device) {
+  if (InHart7Mode(ctx)) return Command109Hart7(ctx, device);
   uint8_t* d = Data(ctx);
   const uint8_t mode = d[0];
   if (ctx.exchange.ByteCount < 2) d[1] = 0;  // the second reply byte echoes the request's
-  // The burst device and its address are in place before the serial worker can see the mode,
-  // and no frame prepared for the device bursting before is left to send.
-  BurstControl& burst = ctx.model.Burst;
-  // The mode is kept in the bursting device's own section, and a device that stops bursting
-  // because another starts has 0 written to its section, so a restart bursts as before.
-  const uint8_t before = burst.Device;
-  if (before != device && burst.Enable.load(std::memory_order_acquire) != 0) {
-    (void)ctx.store.WriteKeys(ctx.model, before, 109, {{"BurstMode", "0"}});
-  }
-  (void)ctx.store.WriteKeys(ctx.model, device, 109, {{"BurstMode", std::to_string(mode)}});
-  burst.Prepared.Clear();
-  burst.Device = device;
-  burst.LongAddress = ctx.model.Table[device].LongAddress;
-  ctx.model.Active.BurstMode = mode;
-  burst.Enable.store(mode, std::memory_order_release);
+  MoveBurstTo(ctx, device, mode);
   Reply(ctx, 2);
 }
 

@@ -3,6 +3,7 @@
 #include <mutex>
 
 #include "commands/armed_faults.h"
+#include "commands/burst_commands.h"
 #include "commands/common_practice_commands.h"
 #include "commands/device_management_commands.h"
 #include "commands/hart7_commands.h"
@@ -95,8 +96,14 @@ constexpr std::array<CommandEntry, 256> BuildCommandTable() {
   t[59] = Writer(Command59, ProtectMinimumLockAbove1, 1, {15});
   t[71] = Writer(Command71, ProtectMinimum, 1, {15});
   t[89] = Writer(Command89, ProtectMinimum, 10, {15});
-  t[108] = Writer(Command108, ProtectMinimumLockAbove1, 1, {15});
-  t[109] = Writer(Command109, ProtectMinimumLockAbove1, 1, {15});
+  // The revision (000) decides between the burst forms of HART 5/6 and of HART 7; 103, 104 and
+  // 107 run their guard themselves, after the revision.
+  t[108] = Writer(Command108, ProtectMinimumLockAbove1, 1, {15, 0});
+  t[109] = Writer(Command109, ProtectMinimumLockAbove1, 1, {15, 0});
+  t[103] = Reader(Command103, {15, 0});
+  t[104] = Reader(Command104, {15, 0});
+  t[105] = Reader(Command105, {0});
+  t[107] = Reader(Command107, {15, 0});
 
   // HART 7: extended command numbers, device variables, squawk, simulation.
   t[31] = Hart7(Command31, None, 0, {15});

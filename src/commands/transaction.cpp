@@ -1,5 +1,6 @@
 #include "commands/transaction.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <mutex>
 #include <string>
@@ -7,6 +8,7 @@
 #include "commands/burst_frames.h"
 #include "commands/command_context.h"
 #include "commands/dispatcher.h"
+#include "device/text_values.h"
 
 namespace qln {
 
@@ -35,19 +37,62 @@ void Transaction::ReplySent(uint8_t device, ReplyNote note) {
   parts_.console.Note(text);
 }
 
-std::optional<BurstFrame> Transaction::BuildBurst() {
-  if (parts_.model.Burst.Enable.load(std::memory_order_acquire) == 0) return std::nullopt;
+std::vector<MessageFrame> Transaction::BuildBursts(uint8_t wanted) {
+  if (parts_.model.Burst.Enable.load(std::memory_order_acquire) == 0) return {};
   // Building a burst frame reads no request: the exchange only completes the context.
   CommandExchange unused;
   CommandContext context{parts_.model, parts_.store,    unused,          parts_.state,
                          parts_.clock, parts_.counters, &parts_.notifier};
   std::lock_guard lock(parts_.model.Lock);
-  std::optional<BurstFrame> frame = BuildBurstFrame(context);
-  if (frame) {
-    Count(parts_.counters.LoopBack);
-    if (frame->device < kDeviceCount) Count(parts_.counters.Devices[frame->device].Back);
+  std::vector<MessageFrame> built = BuildBurstFrames(context, wanted);
+  for (const MessageFrame& m : built) {
+    if (m.frame) CountBack(m.frame->device);
   }
-  return frame;
+  return built;
+}
+
+std::vector<BurstFrame> Transaction::BuildDueBursts(uint32_t nowMs, BurstSchedule& schedule,
+                                                    uint32_t& waitMs) {
+  CommandExchange unused;
+  CommandContext context{parts_.model, parts_.store,    unused,          parts_.state,
+                         parts_.clock, parts_.counters, &parts_.notifier};
+  std::vector<BurstFrame> due;
+  waitMs = kBurstPeriodMs;
+  std::lock_guard lock(parts_.model.Lock);
+  for (uint8_t device = 0; device < kDeviceCount; ++device) {
+    auto& running = schedule.running[device];
+    auto& last = schedule.lastMs[device];
+    const DeviceEntry& entry = parts_.model.Table[device];
+    // The bursting devices as the file says: enabled, with a burst mode other than 0.
+    if (entry.DevEnable != 1 || ParseUnsigned(entry.Texts.Get(109, "BurstMode")) == 0) {
+      running.fill(false);
+      continue;
+    }
+    const BurstPlan plan = PlanDeviceBursts(context, device);
+    for (uint8_t m = 0; m < kBurstMessageCount; ++m) {
+      if (!plan[m].enabled) {
+        running[m] = false;
+        continue;
+      }
+      const uint32_t period = plan[m].periodMs;
+      if (!running[m] || nowMs - last[m] >= period) {
+        running[m] = true;
+        last[m] = nowMs;
+        if (std::optional<BurstFrame> frame =
+                BuildMessageFrame(context, device, entry.LongAddress, plan[m])) {
+          CountBack(device);
+          due.push_back(*frame);
+        }
+      }
+      waitMs = std::min(waitMs, period - (nowMs - last[m]));
+    }
+  }
+  return due;
+}
+
+void Transaction::CountBack(uint8_t device) {
+  Count(parts_.counters.LoopBack);
+  if (device < kDeviceCount) Count(parts_.counters.Devices[device].Back);
 }
 
 Transaction::Identity Transaction::DeviceIdentity(uint8_t device) {

@@ -15,9 +15,11 @@
 // network's sessions. The same frame gets the same reply bytes, log lines and notes either way.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <mutex>
 #include <optional>
+#include <vector>
 
 #include "base/burst_frame.h"
 #include "base/clock.h"
@@ -55,9 +57,21 @@ class Transaction {
   // The reply of the command layer for `device` has been sent: the console note it carries.
   void ReplySent(uint8_t device, ReplyNote note);
 
-  // The frame the burst device sends now (its master bit 0), built from the file under the
-  // model lock; nothing while burst mode is off or its command has no frame layout.
-  std::optional<BurstFrame> BuildBurst();
+  // The next frames of the `wanted` burst messages (bit n for message n) of the burst device on
+  // the line (their master bit 0), built from the file under the model lock, each with its
+  // period or the news that it is off; nothing while burst mode is off.
+  std::vector<MessageFrame> BuildBursts(uint8_t wanted);
+
+  // When each burst message of each device was last published over HART-IP.
+  struct BurstSchedule {
+    std::array<std::array<uint32_t, kBurstMessageCount>, kDeviceCount> lastMs{};
+    std::array<std::array<bool, kBurstMessageCount>, kDeviceCount> running{};
+  };
+  // HART-IP has no shared line: every bursting device publishes (enabled, with a burst mode
+  // other than 0 in its section 109), each of its enabled messages at its own period. The frames
+  // due at `nowMs` (master bit 0), the schedule brought up to date; `waitMs` is the time until
+  // the next one is due (at most kBurstPeriodMs, so that messages switched on are found).
+  std::vector<BurstFrame> BuildDueBursts(uint32_t nowMs, BurstSchedule& schedule, uint32_t& waitMs);
 
   // What HART-IP's I/O system reports of a device (command 84): its identity as command 0 gives
   // it, from the device's section 000 of the file.
@@ -86,6 +100,8 @@ class Transaction {
   }
 
  private:
+  void CountBack(uint8_t device);  // a burst frame built for the device
+
   Parts parts_;
 };
 

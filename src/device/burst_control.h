@@ -1,5 +1,5 @@
-// Burst mode: which device sends its burst frame about once a second, unasked, and the frame it
-// sends next. Held by the device model.
+// Burst mode: which device sends its burst messages unasked on the line, and the frames it sends
+// next. Held by the device model.
 #pragma once
 
 #include <array>
@@ -20,7 +20,8 @@ struct BurstControl {
   PreparedBurst Prepared;
   // The serial worker's own.
   uint8_t MasterToggle = 0;  // bit 7 alternates from frame to frame
-  uint32_t LastBurstMs = 0;  // millisecond clock at the last burst frame
+  // Millisecond clock at the last burst frame of each message.
+  std::array<uint32_t, kBurstMessageCount> LastBurstMs{};
 };
 
 }  // namespace qln

@@ -54,15 +54,18 @@ uint8_t CommandBackend::DirectStatus() {
   return io_.DeviceStatus();
 }
 
-std::optional<Publication> CommandBackend::BurstFrame() {
+Publications CommandBackend::BurstFrames(uint32_t nowMs) {
   std::lock_guard serialized(executing_);
-  std::optional<qln::BurstFrame> built = parts_.transaction.BuildBurst();
-  if (!built) return std::nullopt;
-  built->AlternateMasterBit(burstMasterToggle_);
-  const std::span<const uint8_t> frame(built->bytes.data(), built->length);
-  parts_.log.Log(LogKind::Sent, TrafficLine(parts_.clock, LogKind::Sent, "IP publish", 0, frame));
-  AfterTraffic();
-  return Publication{built->device, Bytes(frame)};
+  Publications due;
+  for (qln::BurstFrame& built :
+       parts_.transaction.BuildDueBursts(nowMs, burstSchedule_, due.waitMs)) {
+    built.AlternateMasterBit(burstMasterToggle_);
+    const std::span<const uint8_t> frame(built.bytes.data(), built.length);
+    parts_.log.Log(LogKind::Sent, TrafficLine(parts_.clock, LogKind::Sent, "IP publish", 0, frame));
+    due.frames.push_back(Publication{built.device, Bytes(frame)});
+  }
+  if (!due.frames.empty()) AfterTraffic();
+  return due;
 }
 
 // The I/O system's view: poll address 0, the I/O system's long address, and a broadcast 11 or

@@ -59,7 +59,7 @@ class CommandBackend final : public HartIpBackend {
   uint8_t DirectStatus() override;
   // The burst device's frame as the serial line would carry it, built now from the file, its
   // master bit alternating from one published frame to the next; logged as published.
-  std::optional<Publication> BurstFrame() override;
+  Publications BurstFrames(uint32_t nowMs) override;
 
   // Flat: poll address N is device N; otherwise the I/O system is served. Any thread.
   void ServeFlat(bool flat) { flat_.store(flat, std::memory_order_relaxed); }
@@ -84,6 +84,7 @@ class CommandBackend final : public HartIpBackend {
   IoSystem io_;
   std::atomic<bool> flat_{false};
   uint8_t burstMasterToggle_ = 0;
+  Transaction::BurstSchedule burstSchedule_;
 };
 
 }  // namespace qln

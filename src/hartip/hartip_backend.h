@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "base/burst_frame.h"
 #include "base/device_index.h"
 #include "base/hart_frame.h"
 
@@ -51,6 +52,12 @@ struct Publication {
   std::vector<uint8_t> frame;
 };
 
+// The burst frames due now, and how long until the next may be due.
+struct Publications {
+  std::vector<Publication> frames;
+  uint32_t waitMs = kBurstPeriodMs;
+};
+
 // Executes HART frames for the server, one at a time (the server's thread calls it).
 class HartIpBackend {
  public:
@@ -68,9 +75,9 @@ class HartIpBackend {
                                      SessionMemory& memory) = 0;
   // The device status byte (and extended status byte) that a Direct PDU response carries.
   virtual uint8_t DirectStatus() = 0;
-  // The burst frame to publish now (delimiter .. checksum), or nothing while no device bursts.
-  // Asked about once a second while sessions are open.
-  virtual std::optional<Publication> BurstFrame() = 0;
+  // The burst frames to publish now (delimiter .. checksum), none while no device bursts, and
+  // the time until the next look. Asked at least once a second while sessions are open.
+  virtual Publications BurstFrames(uint32_t nowMs) = 0;
 };
 
 }  // namespace qln

@@ -295,24 +295,26 @@ void SessionTable::CloseIdle(uint32_t nowMs) {
   }
 }
 
-// The bursting device's frames reach the sessions about once a second, whether or not the serial
-// port is open.
+// The bursting devices' frames reach the sessions at their messages' periods, whether or not the
+// serial port is open; the backend says when to look again.
 void SessionTable::PublishDueBurst(uint32_t nowMs) {
-  if (nowMs - lastBurstMs_ < kBurstPeriodMs) return;
+  if (nowMs - lastBurstMs_ < burstWaitMs_) return;
   lastBurstMs_ = nowMs;
   if (sessionCount_ == 0) return;
-  const std::optional<Publication> burst = backend_.BurstFrame();
-  if (!burst) return;
-  const uint16_t sequence = publishSequence_++;
-  const auto publish = [&](Peer& peer) {
-    if (!peer.memory.subscriptions.Wants(burst->device)) return;
-    Send(peer, EncodeMessage(MessageType::Publish, MessageId::TokenPassingPdu, kStatusSuccess,
-                             sequence, burst->frame, peer.version));
-  };
-  for (Peer& peer : connections_) {
-    if (peer.inSession) publish(peer);
+  const Publications due = backend_.BurstFrames(nowMs);
+  burstWaitMs_ = std::clamp<uint32_t>(due.waitMs, 1, kBurstPeriodMs);
+  for (const Publication& burst : due.frames) {
+    const uint16_t sequence = publishSequence_++;
+    const auto publish = [&](Peer& peer) {
+      if (!peer.memory.subscriptions.Wants(burst.device)) return;
+      Send(peer, EncodeMessage(MessageType::Publish, MessageId::TokenPassingPdu, kStatusSuccess,
+                               sequence, burst.frame, peer.version));
+    };
+    for (Peer& peer : connections_) {
+      if (peer.inSession) publish(peer);
+    }
+    for (Peer& peer : udpSessions_) publish(peer);
   }
-  for (Peer& peer : udpSessions_) publish(peer);
 }
 
 void SessionTable::End(Peer& peer, uint16_t auditStatus) {

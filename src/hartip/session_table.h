@@ -21,8 +21,8 @@
 // - session close ends a UDP session at once and a TCP connection once the response is written;
 // - a TCP reader whose unwritten output would pass kMaxOutbox is disconnected;
 // - a UDP peer becomes a session by its session initiate and is known by its address and port;
-// - the burst frame is published about once a second to every session that has not
-//   subscribed (command 533) or subscribed to the bursting device;
+// - the burst frames of every bursting device's messages are published at their periods to
+//   every session that has not subscribed (command 533) or subscribed to the bursting device;
 // - each session opened leaves a record in the audit log (Read Audit Log), the newest
 //   kMaxAuditRecords of them kept.
 //
@@ -157,8 +157,9 @@ class SessionTable {
   std::size_t sessionCount_ = 0;
   ConnectionId nextId_ = 1;
   uint16_t publishSequence_ = 0;
-  uint32_t lastBurstMs_ = 0;  // time of the last look for a burst frame
-  uint32_t nowMs_ = 0;        // the time of the input being handled
+  uint32_t lastBurstMs_ = 0;               // time of the last look for a burst frame
+  uint32_t burstWaitMs_ = kBurstPeriodMs;  // from that look to the next
+  uint32_t nowMs_ = 0;                     // the time of the input being handled
   struct NoteKind {
     std::string kind;
     uint32_t lastMs = 0;

@@ -1,5 +1,6 @@
-// Burst mode on the line: the device chosen by command 109 sends the reply of its burst command,
-// unasked, about once a second while the line is quiet. The frame itself is prepared by the
+// Burst mode on the line: the device chosen by command 109 sends the reply of each of its burst
+// messages' commands, unasked, at the message's update period while the line is quiet (a device
+// in HART 5/6 mode has one message, sent about once a second). The frame itself is prepared by the
 // command thread (see commands/burst_frames.h); this part, on the serial worker thread, only
 // times it, alternates its master bit and puts it on the line. It never takes the model lock.
 #pragma once
@@ -20,11 +21,12 @@ class BurstSender {
   BurstSender(BurstControl& burst, CommunicationCounters& counters, SerialLink& link,
               const Clock& clock, std::function<void()> frameUsed = nullptr);
 
-  // At the start of every serial worker pass: when burst mode is on, more than 1000 ms have
-  // passed since the last burst and the line is quiet (no reception in progress, nothing waiting
-  // to be sent), puts the prepared burst frame into the TransmitImage, with the master bit
-  // alternating from frame to frame, and counts it in BurstFrameCount. Until a frame has been
-  // prepared nothing is sent, and the first frame follows as soon as one is.
+  // At the start of every serial worker pass: when burst mode is on, more than a message's update
+  // period has passed since its last frame and the line is quiet (no reception in progress,
+  // nothing waiting to be sent), puts the message's prepared frame into the TransmitImage, with
+  // the master bit alternating from frame to frame, and counts it in BurstFrameCount; one frame
+  // a pass, the longest overdue message first. Until a message's frame has been prepared nothing
+  // of it is sent, and its first frame follows as soon as one is.
   void BurstCheck();
 
  private:

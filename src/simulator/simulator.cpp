@@ -129,11 +129,12 @@ void Simulator::CommandLoop() {
   while (PortOpen()) {
     // The request is executed for the device it was accepted for.
     if (exchange_.LoadState() == ExchangeState::RequestPending) transaction_.Execute(exchange_);
-    // The serial worker sends burst frames but never reads the file: the next one is prepared
-    // here, as soon as the last one has been taken.
-    if (model_.Burst.Enable.load(std::memory_order_acquire) != 0 &&
-        model_.Burst.Prepared.Wanted()) {
-      model_.Burst.Prepared.Put(transaction_.BuildBurst());
+    // The serial worker sends burst frames but never reads the file: a message's next frame is
+    // prepared here, as soon as its last one has been taken.
+    if (model_.Burst.Enable.load(std::memory_order_acquire) != 0) {
+      if (const uint8_t wanted = model_.Burst.Prepared.WantedMessages(); wanted != 0) {
+        model_.Burst.Prepared.Put(transaction_.BuildBursts(wanted));
+      }
     }
     // Changes that could not be written to the file are written again every few seconds.
     store_.RetryPendingWrites(model_);

@@ -243,8 +243,8 @@ TEST_P(DiscoveryOver, FindsTheFilesDevicesBehindTheIoSystemAndTheirListChanges) 
     Bytes data;
     uint8_t code;
   };
-  const std::vector<Asked> commands{{0, {}, 0},  {13, {}, 0},          {20, {}, 0},
-                                    {50, {}, 0}, {9, {0, 1, 2, 3}, 0}, {105, {}, 64}};
+  const std::vector<Asked> commands{{0, {}, 0},           {13, {}, 0},  {20, {}, 0},  {50, {}, 0},
+                                    {9, {0, 1, 2, 3}, 0}, {105, {}, 0}, {106, {}, 64}};
   std::vector<std::string> logged;  // the tunnelled lines the log must show
   for (uint16_t index = 1; index <= expected.size(); ++index) {
     const Expected& want = expected[index - 1];
@@ -476,6 +476,94 @@ TEST_F(HartIpDiscovery, ASubscribedSessionGetsOnlyThePublishesItAskedFor) {
   everyDevice.insert(everyDevice.end(), {0, 1});
   ASSERT_EQ(a.Direct({{533, everyDevice}}).at(0).second.code, 0);
   EXPECT_TRUE(nextPublish(a.Client(), std::chrono::milliseconds(2500)));
+}
+
+// A host configures a second burst message of device 0 (HART 7) with commands 103, 104, 107, 108
+// and 109: both messages go out at their own periods on the serial line, and are published to a
+// session that never subscribed. Short periods keep the run to a few seconds.
+TEST_F(HartIpDiscovery, TwoBurstMessagesGoOutAtTheirPeriodsOnTheLineAndOverHartIp) {
+  int comNumber = 0;
+  ASSERT_TRUE(simulator_.StartUp(comNumber));
+  const Result<std::string> opened = simulator_.Open(comNumber, "pty:" + Link());
+  ASSERT_TRUE(opened) << opened.error();
+  Connect();
+  ASSERT_TRUE(simulator_.StartHartIp("127.0.0.1", 0));
+  Host a(Transport::Tcp, simulator_.HartIpPort());
+  Host b(Transport::Udp, simulator_.HartIpPort());
+  const Expected zero = FromFile(0);
+  const Address device = AddressOf(zero.deviceType, zero.deviceId);
+  const auto expectCode = [&](uint8_t command, const Bytes& data, uint8_t code) {
+    const auto reply = a.Command(device, command, data);
+    ASSERT_TRUE(reply) << int{command};
+    EXPECT_EQ(reply->code, code) << int{command};
+  };
+  // Message 1: command 9 of device variables 0 and 1 every 0.5 s; message 0 (command 1, as
+  // section 108 says) once a second.
+  expectCode(103, {1, 0, 0, 0x3E, 0x80, 0, 0, 0x3E, 0x80}, 0);  // 16000/32 ms = 0.5 s
+  expectCode(104, {1, 0, 0, 250, 0x7F, 0xA0, 0, 0}, 0);
+  expectCode(107, {0, 1, 250, 250, 250, 250, 250, 250, 1}, 0);
+  expectCode(108, {0, 9, 1}, 0);
+  expectCode(109, {1, 1}, 0);
+  expectCode(109, {1, 0}, 0);
+  EXPECT_EQ(Stored("HTDev00_Burst1", "UpdatePeriodMs"), "500");
+  EXPECT_EQ(Stored("HTDev00_Burst1", "Command"), "9");
+
+  // The line: when each command's frames arrive.
+  const auto spacings = [](const std::vector<std::chrono::steady_clock::time_point>& at) {
+    std::vector<long> ms;
+    for (std::size_t i = 1; i < at.size(); ++i) {
+      ms.push_back(static_cast<long>(
+          std::chrono::duration_cast<std::chrono::milliseconds>(at[i] - at[i - 1]).count()));
+    }
+    return ms;
+  };
+  std::vector<std::chrono::steady_clock::time_point> ones, nines;
+  const auto lineEnd = std::chrono::steady_clock::now() + std::chrono::milliseconds(2300);
+  while (std::chrono::steady_clock::now() < lineEnd) {
+    const auto frame = master_->ReadFrame(std::chrono::milliseconds(100));
+    if (!frame) continue;
+    ASSERT_TRUE(frame->IsBurst());
+    EXPECT_TRUE(frame->ChecksumOk());
+    (frame->Command() == 9 ? nines : ones).push_back(std::chrono::steady_clock::now());
+    if (frame->Command() == 9) {
+      EXPECT_EQ(frame->Data().size(), 1u + 2 * 8 + 4);  // two device variables and the time
+    }
+  }
+  ASSERT_GE(nines.size(), 3u);
+  ASSERT_GE(ones.size(), 2u);
+  for (const long ms : spacings(nines)) {
+    EXPECT_GT(ms, 400);
+    EXPECT_LT(ms, 800);
+  }
+  for (const long ms : spacings(ones)) {
+    EXPECT_GT(ms, 900);
+    EXPECT_LT(ms, 1300);
+  }
+
+  // HART-IP: the session that never subscribed gets both messages at their periods.
+  while (b.Client().Receive(std::chrono::milliseconds(20))) {  // what came in meanwhile
+  }
+  ones.clear();
+  nines.clear();
+  const auto ipEnd = std::chrono::steady_clock::now() + std::chrono::milliseconds(2300);
+  while (std::chrono::steady_clock::now() < ipEnd) {
+    const auto message = b.Client().Receive(std::chrono::milliseconds(100));
+    if (!message || message->type != 2) continue;
+    const Bytes& burst = message->body;
+    ASSERT_GT(burst.size(), 7u);
+    EXPECT_EQ(AddressIn(burst, 1, 3), device);
+    (burst[6] == 9 ? nines : ones).push_back(std::chrono::steady_clock::now());
+  }
+  ASSERT_GE(nines.size(), 3u);
+  ASSERT_GE(ones.size(), 2u);
+  for (const long ms : spacings(nines)) {
+    EXPECT_GT(ms, 400);
+    EXPECT_LT(ms, 700);
+  }
+  for (const long ms : spacings(ones)) {
+    EXPECT_GT(ms, 900);
+    EXPECT_LT(ms, 1200);
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Transports, DiscoveryOver,

@@ -35,11 +35,13 @@ class FakeBackend final : public HartIpBackend {
     return {0, std::vector<uint8_t>(data.rbegin(), data.rend())};
   }
   uint8_t DirectStatus() override { return 0x40; }
-  std::optional<Publication> BurstFrame() override {
+  // `bursts` with `burstWait` when set; otherwise the burst set below, once a second.
+  Publications BurstFrames(uint32_t) override {
     std::lock_guard lock(mutex);
     ++burstAsked;
-    if (!burst) return std::nullopt;
-    return Publication{burstDevice, *burst};
+    if (!bursts.empty()) return {bursts, burstWait};
+    if (!burst) return {};
+    return {{Publication{burstDevice, *burst}}, kBurstPeriodMs};
   }
 
   std::mutex mutex;  // held while the fields below are read by another thread
@@ -51,6 +53,8 @@ class FakeBackend final : public HartIpBackend {
   SessionMemory* directMemory = nullptr;      // the session memory of the last Direct PDU command
   std::optional<std::vector<uint8_t>> burst;  // what BurstFrame gives
   uint8_t burstDevice = 0;
+  std::vector<Publication> bursts;  // several frames due at one look
+  uint32_t burstWait = kBurstPeriodMs;
   int burstAsked = 0;
 };
 

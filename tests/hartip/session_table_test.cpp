@@ -537,6 +537,25 @@ TEST(HartIpSessionTable, BurstFramesArePublishedToEverySessionOnceASecond) {
   EXPECT_EQ(HeadOf(d.DatagramsTo(kHostA)), Head(2, 3, 0, sequence));
 }
 
+// Every frame due at a look is published, each with a sequence number of its own and to the
+// sessions that want its device; the backend says when the next look is due.
+TEST(HartIpSessionTable, EveryFrameOfALookIsPublishedAndTheBackendSetsTheNextLook) {
+  Driver d;
+  const ConnectionId tcp = d.TcpSession(kHostA);
+  d.backend.bursts = {Publication{0, kBurst}, Publication{3, kBurst}};
+  d.backend.burstWait = 250;
+  d.TickAt(d.now + 1000);
+  const std::vector<IpMessage> published = d.WriteAll(tcp);
+  ASSERT_EQ(published.size(), 2u);
+  EXPECT_EQ(Sequences(published), (std::vector<uint16_t>{0, 1}));
+  EXPECT_EQ(d.backend.burstAsked, 1);
+  d.TickAt(d.now + 249);
+  EXPECT_EQ(d.backend.burstAsked, 1);
+  d.TickAt(d.now + 1);
+  EXPECT_EQ(d.backend.burstAsked, 2);
+  EXPECT_EQ(Sequences(d.WriteAll(tcp)), (std::vector<uint16_t>{2, 3}));
+}
+
 // Direct PDUs run their commands in order; the audit log has a record per session; a session
 // that wrote a subscription gets only the publishes it asked for.
 TEST(HartIpSessionTable, DirectPdusAuditLogAndSubscriptions) {

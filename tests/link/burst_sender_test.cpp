@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
+#include <vector>
+
 #include "base/encodings.h"
 #include "commands/burst_frames.h"
 #include "link_harness.h"
@@ -134,6 +137,41 @@ TEST_F(BurstSenderTest, SendsAboutOnceASecondWithAlternatingMasterBit) {
   // Sent behind the preambles of the addressed device, and logged like a reply.
   EXPECT_EQ(h.sent[0].bytes.size(), 5u + 16u);
   EXPECT_EQ(h.log.TakeAll().size(), 4u);
+}
+
+// Two messages of the burst device, every 500 ms and every 1000 ms: each goes out at its own
+// period, one frame a pass; when both are due the longer overdue goes first, the other a pass
+// later.
+TEST_F(BurstSenderTest, TwoMessagesGoOutEachAtItsOwnPeriod) {
+  const std::optional<BurstFrame> fast = Build();
+  ASSERT_TRUE(fast.has_value());
+  std::optional<BurstFrame> slow = fast;
+  slow->bytes[6] = 2;                       // told apart on the line by the command byte
+  std::map<int, std::vector<uint32_t>> at;  // command: when it went
+  for (uint32_t t = 0; t < 3000; t += 10) {
+    h.clock.milliseconds += 10;
+    const uint8_t wanted = h.model.Burst.Prepared.WantedMessages();
+    if ((wanted & 1) != 0) h.model.Burst.Prepared.Put(0, fast, 500);
+    if ((wanted & 2) != 0) h.model.Burst.Prepared.Put(1, slow, 1000);
+    burst.BurstCheck();
+    if (h.link.TransmitPending()) {
+      const auto image = h.link.TransmitImage();
+      at[image[5 + 6]].push_back(h.clock.milliseconds);
+      h.link.TransmissionDone();
+    }
+  }
+  ASSERT_EQ(at[1].size(), 6u);
+  ASSERT_EQ(at[2].size(), 3u);
+  EXPECT_EQ(at[2][0], at[1][0] + 10);  // both due at once: message 0 first
+  for (const auto& [command, times] : at) {
+    const uint32_t period = command == 1 ? 500 : 1000;
+    for (std::size_t i = 1; i < times.size(); ++i) {
+      SCOPED_TRACE(command);
+      EXPECT_GT(times[i] - times[i - 1], period);
+      EXPECT_LE(times[i] - times[i - 1], period + 20);
+    }
+  }
+  EXPECT_EQ(h.counters.BurstFrameCount.load(), 9);
 }
 
 TEST_F(BurstSenderTest, ReceptionHoldsBurstsBackAndOffStopsThem) {

@@ -8,10 +8,13 @@
 
 #include <array>
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
 #include "base/encodings.h"
+#include "device/profile_file.h"
+#include "device/sections.h"
 #include "dispatching_link.h"
 #include "link/burst_sender.h"
 
@@ -43,8 +46,10 @@ class LineTiming : public ::testing::Test {
   void CommandThreadTurn() {
     if (inWrite_) return;
     if (h.exchange.LoadState() == ExchangeState::RequestPending) m.transaction.Execute(h.exchange);
-    if (h.model.Burst.Enable.load() != 0 && h.model.Burst.Prepared.Wanted()) {
-      h.model.Burst.Prepared.Put(m.transaction.BuildBurst());
+    if (h.model.Burst.Enable.load() != 0) {
+      if (const uint8_t wanted = h.model.Burst.Prepared.WantedMessages(); wanted != 0) {
+        h.model.Burst.Prepared.Put(m.transaction.BuildBursts(wanted));
+      }
     }
   }
 
@@ -253,6 +258,44 @@ TEST_F(LineTiming, AWriteThatOutlastsTheReplyWaitsIsBusyWhileBurstsGoOnAndTheRet
   EXPECT_EQ(std::vector<uint8_t>(reply.begin() + 10, reply.end() - 1), message);
   EXPECT_EQ(m.state.ExecutedCommandCount.load(), executedBefore + 1) << "answered from the slot";
   EXPECT_EQ(m.store.Snapshot()->Read("HTDev02_Cmd012", "Message"), "A");
+}
+
+// Device 0 in HART 7 mode with two burst messages, command 1 every 0.5 s and command 2 once a
+// second: each keeps its own period on the line, and a master that talks right after a burst
+// still gets its reply at the first reply wait.
+TEST_F(LineTiming, TwoBurstMessagesOfOneDeviceKeepTheirPeriods) {
+  ASSERT_TRUE(m.loaded);
+  ProfileFile file(m.dir.Path() / "QLN.ini");
+  ASSERT_TRUE(file.Write(SectionName(0, kBurstDevice), "UnivCmdRev", "7"));
+  ASSERT_TRUE(file.Write("HTDev00_Burst0", "UpdatePeriodMs", "500"));
+  ASSERT_TRUE(file.Write("HTDev00_Burst1", "Command", "2"));
+  for (const uint8_t message : {0, 1}) {
+    Receive(LongFrame(Address(kBurstDevice), 109, {1, message}));
+    Poll(20);
+    ASSERT_EQ(FrameOf(h.sent.size() - 1)[8], 0) << "command 109 refused";
+  }
+  PollUntilBurst();
+  EXPECT_EQ(Request(LongFrame(Address(kWriter), 1)).ticks, 12);
+
+  const std::size_t start = h.sent.size();
+  const uint32_t end = h.clock.milliseconds + 3000;
+  while (h.clock.milliseconds < end) Pass();
+  std::map<uint8_t, std::vector<uint32_t>> at;  // command: when its frames went
+  for (std::size_t i = start; i < h.sent.size(); ++i) {
+    ASSERT_TRUE(IsBurst(i));
+    at[FrameOf(i)[6]].push_back(sentAt[i]);
+  }
+  ASSERT_EQ(at.size(), 2u);
+  EXPECT_GE(at[1].size(), 5u);
+  EXPECT_GE(at[2].size(), 2u);
+  for (const auto& [command, times] : at) {
+    SCOPED_TRACE(int{command});
+    const uint32_t period = command == 1 ? 500 : 1000;
+    for (std::size_t i = 1; i < times.size(); ++i) {
+      EXPECT_GT(times[i] - times[i - 1], period);
+      EXPECT_LE(times[i] - times[i - 1], period + 2 * kPassMs);
+    }
+  }
 }
 
 }  // namespace
