@@ -277,6 +277,7 @@ void MainWindow::BuildWindow() {
     rows_[static_cast<std::size_t>(r)] = row;
     connect(row, &DeviceRow::Focused, this, [this, r] { HighlightRow(r); });
     connect(row, &DeviceRow::SimulationRequested, this, [this, r] { SetUpSimulation(r); });
+    connect(row, &DeviceRow::EndSimulationRequested, this, [this, r] { EndSimulation(r); });
     connect(&row->EnableBox(), &QCheckBox::clicked, this, [this, r] { ApplyRowEnable(r); });
     connect(&row->SetButton(), &QPushButton::clicked, this, [this, r] { StoreRow(r); });
   }
@@ -507,9 +508,14 @@ void MainWindow::ShowMovingValues() {
   const auto now = Sim().MovingValuesNow();
   for (std::size_t r = 0; r < kRows; ++r) {
     for (std::size_t i = 0; i < kMovingVariables; ++i) {
-      rows_[r]->ShowMotion(i, now[r][i].Value, now[r][i].Settings);
+      rows_[r]->ShowMotion(i, now[r][i].Value, now[r][i].Settings, now[r][i].SimulatedUnit);
     }
   }
+}
+
+void MainWindow::EndSimulation(int row) {
+  Sim().EndSimulation(static_cast<uint8_t>(row));  // a failed write has been reported
+  ShowMovingValues();
 }
 
 SimulationDialog* MainWindow::SetUpSimulation(int row) {

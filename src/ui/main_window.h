@@ -89,9 +89,12 @@ class MainWindow : public QDialog {
   // load and the four values and units of every row shown again.
   // At every tick also ShowMovingValues and ShowHartIpState.
   void RefreshProcessValues();
-  // Each row's moving variables with their values now (italic, with the motion as tooltip); the
-  // fixed ones as stored.
+  // Each row's moving variables with their values now (italic, with the motion as tooltip), the
+  // ones command 79 simulates with their simulated values (bold); the fixed ones as stored.
   void ShowMovingValues();
+  // Ends the command 79 simulation of the row's device (from the row's context menu), then shows
+  // the rows' values again.
+  void EndSimulation(int row);
   // Opens the dialog of the row's moving values (also from the row's context menu); its OK
   // stores them with StoreSimulation.
   SimulationDialog* SetUpSimulation(int row);
