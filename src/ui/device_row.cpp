@@ -25,6 +25,7 @@ const QColor kSelected(255, 246, 190);
 const QColor kSetText(120, 0, 120);
 const QColor kMovingText(0, 70, 180);
 const QColor kSimulatedText(190, 80, 0);
+const QColor kSquawkFlash(255, 150, 30);
 
 // Grid columns, left to right. The "0x" label stands before the Long Addr field, under the
 // same heading; each value field is followed by its unit list.
@@ -233,6 +234,11 @@ void DeviceRow::ShowMotion(std::size_t i, std::optional<double> value,
       std::ranges::any_of(shown_, [](Shown s) { return s == Shown::Simulated; }));
 }
 
+void DeviceRow::Flash(bool lit) {
+  flashing_ = lit;
+  Highlight(selected_);
+}
+
 void DeviceRow::ApplyEnable(bool hart7) {
   const bool on = enable_->isChecked();
   longAddress_->setEnabled(on);
@@ -254,6 +260,7 @@ void DeviceRow::Highlight(bool selected) {
       field->SetBackgroundColour(Qt::white);
     }
   }
+  if (flashing_) shortAddress_->SetBackgroundColour(kSquawkFlash);
 }
 
 RowEntry DeviceRow::Entry() const {

@@ -62,12 +62,16 @@ class DeviceRow : public QObject {
                   std::optional<uint8_t> simulatedUnit);
   bool Moving(int i) const { return shown_[static_cast<std::size_t>(i)] == Shown::Moving; }
   bool Simulated(int i) const { return shown_[static_cast<std::size_t>(i)] == Shown::Simulated; }
+  // Squawk: the Short Addr field on the flash colour while lit, its normal face otherwise.
+  void Flash(bool lit);
+  bool Flashing() const { return flashing_; }
 
   // The Enable box's fields are editable exactly while it is ticked; the MfrID (v7) field
   // only when the revision in force is 7 or more as well.
   void ApplyEnable(bool hart7);
   // Selected: the seven text fields on the highlight colour; otherwise the Short Addr field and
-  // moving and simulated values on the button face (read-only) and the others white.
+  // moving and simulated values on the button face (read-only) and the others white. A lit
+  // flash keeps the Short Addr field on its colour.
   void Highlight(bool selected);
   // The row as the store takes it: the Enable box, the long address left-padded with '0' to 8
   // characters, the MfrID (v7) text, and the value texts and unit codes the operator changed
@@ -120,6 +124,7 @@ class DeviceRow : public QObject {
   std::array<int, 4> unitShown_{};     // the unit lists' positions as shown from the file
   std::array<Shown, 4> shown_{};
   bool selected_ = false;
+  bool flashing_ = false;
 };
 
 }  // namespace qln

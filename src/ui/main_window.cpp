@@ -25,6 +25,7 @@
 #include <QVBoxLayout>
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <span>
 #include <string>
 #include <utility>
@@ -501,6 +502,7 @@ void MainWindow::RefreshProcessValues() {
     for (std::size_t r = 0; r < kRows; ++r) rows_[r]->ShowValues(grid.Texts[r], false);
   }
   ShowMovingValues();
+  ShowSquawks();
   ShowHartIpState();
 }
 
@@ -516,6 +518,27 @@ void MainWindow::ShowMovingValues() {
 void MainWindow::EndSimulation(int row) {
   Sim().EndSimulation(static_cast<uint8_t>(row));  // a failed write has been reported
   ShowMovingValues();
+}
+
+void MainWindow::ShowSquawks() {
+  bool lit = false;
+  for (std::size_t r = 0; r < kRows; ++r) {
+    // The command thread may set the count at any time: only a count still as read is lowered.
+    std::atomic<uint16_t>& flashes = Sim().State().SquawkFlashes[r];
+    uint16_t left = flashes.load();
+    while (left > 0 && !flashes.compare_exchange_weak(left, static_cast<uint16_t>(left - 1))) {
+    }
+    if (left == 0) continue;
+    rows_[r]->Flash(true);
+    lit = true;
+  }
+  if (lit) {
+    QTimer::singleShot(kRefreshMilliseconds / 2, this, [this] {
+      for (DeviceRow* row : rows_) {
+        if (row->Flashing()) row->Flash(false);
+      }
+    });
+  }
 }
 
 SimulationDialog* MainWindow::SetUpSimulation(int row) {

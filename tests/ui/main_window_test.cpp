@@ -641,7 +641,7 @@ class MainWindowTest : public QObject {
     QVERIFY(!f.Row(5).Value(1).isReadOnly());
   }
 
-  void SimulatedValuesEndFromTheRowsMenu() {
+  void SimulatedValuesEndFromTheRowsMenuAndASquawkFlashesTheRow() {
     WindowFixture f;
     f.useFakeClock = true;
     // Command 79 has fixed device 5's PV at 42.5 Deg.C, and device 6's moving PV.
@@ -652,6 +652,9 @@ class MainWindowTest : public QObject {
       f.Configure(section, "DV0Status", "192");
     }
     MainWindow& window = f.Start();
+    auto* timer = window.findChild<QTimer*>(QStringLiteral("refreshTimer"));
+    QVERIFY(timer);
+    timer->stop();  // only the test's ticks count the flashes
     f.Tick();
     const NumberEdit& pv = f.Row(5).Value(0);
     QVERIFY(f.Row(5).Simulated(0));
@@ -680,6 +683,21 @@ class MainWindowTest : public QObject {
     QVERIFY(!pv.isReadOnly() && !pv.font().bold());
     QVERIFY(!end.isEnabled());
     QVERIFY(f.Row(6).Simulated(0));  // another device's simulation goes on
+
+    // Squawk twice: the Short Addr field lights for half a tick at each of two ticks, then the
+    // row keeps its normal face.
+    window.Sim().State().SquawkFlashes[3].store(2);
+    for (const uint16_t left : {uint16_t{1}, uint16_t{0}}) {
+      f.Tick();
+      QVERIFY(f.Row(3).Flashing());
+      QVERIFY(f.Row(3).ShortAddress().BackgroundColour() != QPalette().color(QPalette::Button));
+      QCOMPARE(window.Sim().State().SquawkFlashes[3].load(), left);
+      QVERIFY(!f.Row(2).Flashing());
+      QTRY_VERIFY(!f.Row(3).Flashing());
+    }
+    f.Tick();
+    QVERIFY(!f.Row(3).Flashing());
+    QVERIFY(!Highlighted(f.Row(3)));  // on its normal face again
   }
 
   void OpeningAnAbsentPortShowsTheFailure() {
