@@ -24,6 +24,8 @@ namespace {
 const QColor kSelected(255, 246, 190);
 const QColor kSetText(120, 0, 120);
 const QColor kMovingText(0, 70, 180);
+const QColor kSimulatedText(190, 80, 0);
+const QColor kSquawkFlash(255, 150, 30);
 
 // Grid columns, left to right. The "0x" label stands before the Long Addr field, under the
 // same heading; each value field is followed by its unit list.
@@ -54,6 +56,14 @@ int UnitPosition(uint8_t code) {
     if (table[i].Code == code) return static_cast<int>(i);
   }
   return -1;
+}
+
+// A unit by its name where the table has it, else by its code.
+QString UnitText(uint8_t code) {
+  const int position = UnitPosition(code);
+  if (position < 0) return QString::number(code);
+  const std::string_view name = UnitTable()[static_cast<std::size_t>(position)].Name;
+  return QString::fromUtf8(name.data(), static_cast<qsizetype>(name.size()));
 }
 
 }  // namespace
@@ -129,8 +139,12 @@ DeviceRow::DeviceRow(uint8_t device, QGridLayout& grid, QWidget* parent)
 
   simulation_ = new QAction(QStringLiteral("Moving values..."), this);
   connect(simulation_, &QAction::triggered, this, &DeviceRow::SimulationRequested);
+  endSimulation_ = new QAction(QStringLiteral("End simulation"), this);
+  endSimulation_->setEnabled(false);  // until a variable is simulated
+  connect(endSimulation_, &QAction::triggered, this, &DeviceRow::EndSimulationRequested);
   for (QWidget* owner : {static_cast<QWidget*>(shortAddress_), static_cast<QWidget*>(enable_)}) {
     owner->addAction(simulation_);
+    owner->addAction(endSimulation_);
     owner->setContextMenuPolicy(Qt::ActionsContextMenu);
   }
 
@@ -155,7 +169,7 @@ void DeviceRow::ShowIdentity(const SectionTexts& texts) {
 void DeviceRow::ShowValues(const SectionTexts& texts, bool unknownToFirst) {
   for (std::size_t i = 0; i < 4; ++i) {
     stored_[i] = texts.Get(3, kValueKeys[i]);
-    if (!moving_[i]) {
+    if (shown_[i] == Shown::Stored) {
       values_[i]->setText(QString::fromStdString(stored_[i]));
       values_[i]->setCursorPosition(0);  // a long value shows its sign and first digits
       FitTip(i);
@@ -178,30 +192,51 @@ void DeviceRow::FitTip(std::size_t i) {
 }
 
 void DeviceRow::ShowMotion(std::size_t i, std::optional<double> value,
-                           const std::optional<MotionSettings>& settings) {
+                           const std::optional<MotionSettings>& settings,
+                           std::optional<uint8_t> simulatedUnit) {
   NumberEdit& field = *values_[i];
-  const bool moving = value && settings;
-  if (moving) {
+  const QString row = QStringLiteral("%1").arg(device_, 2, 10, QLatin1Char('0'));
+  Shown shown = Shown::Stored;
+  if (value && simulatedUnit) {
+    shown = Shown::Simulated;
+    field.setText(QString::asprintf("%0.6f", *value));
+    field.setCursorPosition(0);
+    field.setToolTip(QStringLiteral("Simulated by command 79 (unit %1): the stored value stays as "
+                                    "it is; end it with \"End simulation\" in the context menu "
+                                    "of Short Addr %2.")
+                         .arg(UnitText(*simulatedUnit), row));
+  } else if (value && settings) {
+    shown = Shown::Moving;
     field.setText(QString::asprintf("%0.6f", *value));
     field.setCursorPosition(0);
     field.setToolTip(QStringLiteral("Moving value (%1), read-only while it moves: change or stop "
                                     "it with \"Moving values...\" in the context menu of "
                                     "Short Addr %2.")
-                         .arg(QString::fromStdString(DescribeMotion(*settings)))
-                         .arg(device_, 2, 10, QLatin1Char('0')));
-  } else if (moving_[i]) {
+                         .arg(QString::fromStdString(DescribeMotion(*settings)), row));
+  } else if (shown_[i] != Shown::Stored) {
     field.setText(QString::fromStdString(stored_[i]));
     field.setCursorPosition(0);
     FitTip(i);
   }
-  if (moving == moving_[i]) return;
-  moving_[i] = moving;
-  QFont font = field.font();
-  font.setItalic(moving);
-  field.setFont(font);
-  field.SetTextColour(moving ? kMovingText : QColor(Qt::black));
-  field.setReadOnly(moving);
-  Highlight(selected_);  // the read-only face, or white again
+  if (shown != shown_[i]) {
+    shown_[i] = shown;
+    QFont font = field.font();
+    font.setItalic(shown == Shown::Moving);
+    font.setBold(shown == Shown::Simulated);
+    field.setFont(font);
+    field.SetTextColour(shown == Shown::Moving      ? kMovingText
+                        : shown == Shown::Simulated ? kSimulatedText
+                                                    : QColor(Qt::black));
+    field.setReadOnly(shown != Shown::Stored);
+    Highlight(selected_);  // the read-only face, or white again
+  }
+  endSimulation_->setEnabled(
+      std::ranges::any_of(shown_, [](Shown s) { return s == Shown::Simulated; }));
+}
+
+void DeviceRow::Flash(bool lit) {
+  flashing_ = lit;
+  Highlight(selected_);
 }
 
 void DeviceRow::ApplyEnable(bool hart7) {
@@ -225,6 +260,7 @@ void DeviceRow::Highlight(bool selected) {
       field->SetBackgroundColour(Qt::white);
     }
   }
+  if (flashing_) shortAddress_->SetBackgroundColour(kSquawkFlash);
 }
 
 RowEntry DeviceRow::Entry() const {
@@ -237,7 +273,7 @@ RowEntry DeviceRow::Entry() const {
   const auto table = UnitTable();
   for (std::size_t i = 0; i < 4; ++i) {
     const std::string typed = values_[i]->text().toStdString();
-    if (!moving_[i] && typed != stored_[i]) entry.Values[i] = typed;
+    if (shown_[i] == Shown::Stored && typed != stored_[i]) entry.Values[i] = typed;
     const int position = units_[i]->currentIndex();
     if (position != unitShown_[i]) {
       entry.Units[i] = table[static_cast<std::size_t>(position < 0 ? 0 : position)].Code;

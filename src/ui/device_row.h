@@ -52,21 +52,30 @@ class DeviceRow : public QObject {
   void ShowValues(const SectionTexts& texts, bool unknownToFirst);
 
   // A moving variable's field shows its live value in italics and blue on the read-only face,
-  // with the motion and where to change it as its tooltip, and cannot be edited (the stored
-  // value stays as it is); a fixed one shows the stored text again.
+  // with the motion and where to change it as its tooltip; a variable command 79 simulates
+  // (`simulatedUnit` set) shows the simulated value in bold dark orange on that face, with its
+  // unit and how to end it as its tooltip. Neither can be edited (the stored value stays as it
+  // is); a fixed one shows the stored text again. "End simulation" is enabled while one of the
+  // row's variables is simulated.
   void ShowMotion(std::size_t variable, std::optional<double> value,
-                  const std::optional<MotionSettings>& settings);
-  bool Moving(int i) const { return moving_[static_cast<std::size_t>(i)]; }
+                  const std::optional<MotionSettings>& settings,
+                  std::optional<uint8_t> simulatedUnit);
+  bool Moving(int i) const { return shown_[static_cast<std::size_t>(i)] == Shown::Moving; }
+  bool Simulated(int i) const { return shown_[static_cast<std::size_t>(i)] == Shown::Simulated; }
+  // Squawk: the Short Addr field on the flash colour while lit, its normal face otherwise.
+  void Flash(bool lit);
+  bool Flashing() const { return flashing_; }
 
   // The Enable box's fields are editable exactly while it is ticked; the MfrID (v7) field
   // only when the revision in force is 7 or more as well.
   void ApplyEnable(bool hart7);
   // Selected: the seven text fields on the highlight colour; otherwise the Short Addr field and
-  // moving values on the button face (read-only) and the others white.
+  // moving and simulated values on the button face (read-only) and the others white. A lit
+  // flash keeps the Short Addr field on its colour.
   void Highlight(bool selected);
   // The row as the store takes it: the Enable box, the long address left-padded with '0' to 8
   // characters, the MfrID (v7) text, and the value texts and unit codes the operator changed
-  // since they were shown from the file (none for a moving variable).
+  // since they were shown from the file (none for a moving or simulated variable).
   RowEntry Entry() const;
 
   QCheckBox& EnableBox() const { return *enable_; }
@@ -78,17 +87,24 @@ class DeviceRow : public QObject {
   SkinnedButton& SetButton() const { return *set_; }
   // "Moving values...", in the context menu of the Short Addr field and the Enable box.
   QAction& SimulationAction() const { return *simulation_; }
+  // "End simulation", in the same menus.
+  QAction& EndSimulationAction() const { return *endSimulation_; }
 
  signals:
   // A text field of the row received the focus.
   void Focused();
   // The operator asked to set the row's moving values up.
   void SimulationRequested();
+  // The operator asked to end the command 79 simulation of the row's variables.
+  void EndSimulationRequested();
 
  protected:
   bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
+  // What a value field shows: the stored text, or a live value it cannot be edited for.
+  enum class Shown : uint8_t { Stored, Moving, Simulated };
+
   // The seven fields that show the selection.
   std::array<ColourEdit*, 7> Fields() const;
   // The whole text of value field i as its tooltip when the field is too narrow for it.
@@ -102,11 +118,13 @@ class DeviceRow : public QObject {
   std::array<QComboBox*, 4> units_{};
   SkinnedButton* set_;
   QAction* simulation_;
+  QAction* endSimulation_;
   uint8_t device_;
   std::array<std::string, 4> stored_;  // the value texts as stored
   std::array<int, 4> unitShown_{};     // the unit lists' positions as shown from the file
-  std::array<bool, 4> moving_{};
+  std::array<Shown, 4> shown_{};
   bool selected_ = false;
+  bool flashing_ = false;
 };
 
 }  // namespace qln

@@ -25,6 +25,7 @@
 #include <QVBoxLayout>
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <span>
 #include <string>
 #include <utility>
@@ -277,6 +278,7 @@ void MainWindow::BuildWindow() {
     rows_[static_cast<std::size_t>(r)] = row;
     connect(row, &DeviceRow::Focused, this, [this, r] { HighlightRow(r); });
     connect(row, &DeviceRow::SimulationRequested, this, [this, r] { SetUpSimulation(r); });
+    connect(row, &DeviceRow::EndSimulationRequested, this, [this, r] { EndSimulation(r); });
     connect(&row->EnableBox(), &QCheckBox::clicked, this, [this, r] { ApplyRowEnable(r); });
     connect(&row->SetButton(), &QPushButton::clicked, this, [this, r] { StoreRow(r); });
   }
@@ -500,6 +502,7 @@ void MainWindow::RefreshProcessValues() {
     for (std::size_t r = 0; r < kRows; ++r) rows_[r]->ShowValues(grid.Texts[r], false);
   }
   ShowMovingValues();
+  ShowSquawks();
   ShowHartIpState();
 }
 
@@ -507,8 +510,34 @@ void MainWindow::ShowMovingValues() {
   const auto now = Sim().MovingValuesNow();
   for (std::size_t r = 0; r < kRows; ++r) {
     for (std::size_t i = 0; i < kMovingVariables; ++i) {
-      rows_[r]->ShowMotion(i, now[r][i].Value, now[r][i].Settings);
+      rows_[r]->ShowMotion(i, now[r][i].Value, now[r][i].Settings, now[r][i].SimulatedUnit);
     }
+  }
+}
+
+void MainWindow::EndSimulation(int row) {
+  Sim().EndSimulation(static_cast<uint8_t>(row));  // a failed write has been reported
+  ShowMovingValues();
+}
+
+void MainWindow::ShowSquawks() {
+  bool lit = false;
+  for (std::size_t r = 0; r < kRows; ++r) {
+    // The command thread may set the count at any time: only a count still as read is lowered.
+    std::atomic<uint16_t>& flashes = Sim().State().SquawkFlashes[r];
+    uint16_t left = flashes.load();
+    while (left > 0 && !flashes.compare_exchange_weak(left, static_cast<uint16_t>(left - 1))) {
+    }
+    if (left == 0) continue;
+    rows_[r]->Flash(true);
+    lit = true;
+  }
+  if (lit) {
+    QTimer::singleShot(kRefreshMilliseconds / 2, this, [this] {
+      for (DeviceRow* row : rows_) {
+        if (row->Flashing()) row->Flash(false);
+      }
+    });
   }
 }
 

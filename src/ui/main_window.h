@@ -87,11 +87,17 @@ class MainWindow : public QDialog {
   void HighlightRow(int row);
   // The timer's action: when the automatic refresh is on, or a command asked for it, a full
   // load and the four values and units of every row shown again.
-  // At every tick also ShowMovingValues and ShowHartIpState.
+  // At every tick also ShowMovingValues, ShowSquawks and ShowHartIpState.
   void RefreshProcessValues();
-  // Each row's moving variables with their values now (italic, with the motion as tooltip); the
-  // fixed ones as stored.
+  // Each row's moving variables with their values now (italic, with the motion as tooltip), the
+  // ones command 79 simulates with their simulated values (bold); the fixed ones as stored.
   void ShowMovingValues();
+  // Ends the command 79 simulation of the row's device (from the row's context menu), then shows
+  // the rows' values again.
+  void EndSimulation(int row);
+  // Squawk (command 72): each row whose device has flashes left lights its Short Addr field for
+  // half a tick and counts one flash off.
+  void ShowSquawks();
   // Opens the dialog of the row's moving values (also from the row's context menu); its OK
   // stores them with StoreSimulation.
   SimulationDialog* SetUpSimulation(int row);

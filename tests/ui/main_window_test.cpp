@@ -641,6 +641,65 @@ class MainWindowTest : public QObject {
     QVERIFY(!f.Row(5).Value(1).isReadOnly());
   }
 
+  void SimulatedValuesEndFromTheRowsMenuAndASquawkFlashesTheRow() {
+    WindowFixture f;
+    f.useFakeClock = true;
+    // Command 79 has fixed device 5's PV at 42.5 Deg.C, and device 6's moving PV.
+    for (const char* section : {"HTDev05_Cmd079", "HTDev06_Cmd079"}) {
+      f.Configure(section, "DV0Simulated", "1");
+      f.Configure(section, "DV0Value", "42.5");
+      f.Configure(section, "DV0Unit", "32");
+      f.Configure(section, "DV0Status", "192");
+    }
+    MainWindow& window = f.Start();
+    auto* timer = window.findChild<QTimer*>(QStringLiteral("refreshTimer"));
+    QVERIFY(timer);
+    timer->stop();  // only the test's ticks count the flashes
+    f.Tick();
+    const NumberEdit& pv = f.Row(5).Value(0);
+    QVERIFY(f.Row(5).Simulated(0));
+    QCOMPARE(pv.text(), QString("42.500000"));
+    QVERIFY(pv.isReadOnly());
+    QVERIFY(pv.font().bold() && !pv.font().italic());
+    QCOMPARE(pv.toolTip(), QString("Simulated by command 79 (unit Deg.C): the stored value stays "
+                                   "as it is; end it with \"End simulation\" in the context "
+                                   "menu of Short Addr 05."));
+    QVERIFY(!f.Row(5).Simulated(1) && !f.Row(5).Value(1).isReadOnly());
+    QVERIFY(f.Row(6).Simulated(0) && !f.Row(6).Moving(0));  // over the motion
+    QCOMPARE(f.Row(6).Value(0).text(), QString("42.500000"));
+    // Storing the row keeps the stored value, never the simulated one.
+    window.StoreRow(5);
+    QCOMPARE(f.Stored("HTDev05_Cmd003", "PV1Value"), std::string("98.600000"));
+
+    // "End simulation" is offered where a variable is simulated; it brings the stored value back.
+    QAction& end = f.Row(5).EndSimulationAction();
+    QVERIFY(f.Row(5).ShortAddress().actions().contains(&end));
+    QVERIFY(!f.Row(4).EndSimulationAction().isEnabled());
+    QVERIFY(end.isEnabled());
+    end.trigger();
+    QCOMPARE(f.Stored("HTDev05_Cmd079", "DV0Simulated"), std::string("0"));
+    QVERIFY(!f.Row(5).Simulated(0));
+    QCOMPARE(pv.text(), QString("98.600000"));
+    QVERIFY(!pv.isReadOnly() && !pv.font().bold());
+    QVERIFY(!end.isEnabled());
+    QVERIFY(f.Row(6).Simulated(0));  // another device's simulation goes on
+
+    // Squawk twice: the Short Addr field lights for half a tick at each of two ticks, then the
+    // row keeps its normal face.
+    window.Sim().State().SquawkFlashes[3].store(2);
+    for (const uint16_t left : {uint16_t{1}, uint16_t{0}}) {
+      f.Tick();
+      QVERIFY(f.Row(3).Flashing());
+      QVERIFY(f.Row(3).ShortAddress().BackgroundColour() != QPalette().color(QPalette::Button));
+      QCOMPARE(window.Sim().State().SquawkFlashes[3].load(), left);
+      QVERIFY(!f.Row(2).Flashing());
+      QTRY_VERIFY(!f.Row(3).Flashing());
+    }
+    f.Tick();
+    QVERIFY(!f.Row(3).Flashing());
+    QVERIFY(!Highlighted(f.Row(3)));  // on its normal face again
+  }
+
   void OpeningAnAbsentPortShowsTheFailure() {
     WindowFixture f;
     const std::string missing = (f.dir / "no-such-tty").string();
