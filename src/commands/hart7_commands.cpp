@@ -321,6 +321,9 @@ void Command79(CommandContext& ctx, uint8_t device) {
 }
 
 uint8_t ApplySimulation(CommandContext& ctx, uint8_t device, uint8_t statuses[4]) {
+  std::fill_n(statuses, kVariables, 0);
+  // Only a device in HART 7 mode simulates: a section left from then does nothing in revision 6.
+  if (ParseUnsigned(ctx.model.Table[device].Texts.Get(0, "UnivCmdRev")) < 7) return 0;
   const std::string section = DeviceSection(device, "Cmd079");
   std::vector<KeySpec> specs;
   for (std::size_t n = 0; n < kVariables; ++n) {

@@ -191,7 +191,7 @@ void Command9(CommandContext& ctx, uint8_t device) {
   const auto [codes, n] = ReadRequestedVariables(ctx, device);
   const DeviceRecord& r = ctx.model.Active;
   uint8_t statuses[4];
-  const uint8_t simulated = IsHart7(r) ? ApplySimulation(ctx, device, statuses) : 0;
+  const uint8_t simulated = ApplySimulation(ctx, device, statuses);
   uint8_t* d = ReplyData(ctx);
   d[0] = (ctx.state.UserStatusByte.load() & 0x80) ? 1 : 0;  // extended device status
   if (simulated != 0) d[0] |= kFunctionCheck;
@@ -346,9 +346,8 @@ void Command48(CommandContext& ctx, uint8_t device) {
   RefreshSection(ctx, 48, device);
   std::array<uint8_t, 25> status = ctx.model.Active.Cmd48Status;
   status[13] = ctx.state.AnalogFixedByte;
-  RefreshSection(ctx, 0, device);
   uint8_t statuses[4];
-  if (IsHart7(ctx.model.Active) && ApplySimulation(ctx, device, statuses) != 0) {
+  if (ApplySimulation(ctx, device, statuses) != 0) {
     status[6] |= kFunctionCheck;     // extended device status
     status[8] |= kSimulationActive;  // standardized status 0
   }
