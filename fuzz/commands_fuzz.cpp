@@ -1,6 +1,7 @@
 // Fuzz target: the command layer. Requests whose command number, byte count and data come from
 // the input go through the dispatcher to two devices of a QLN.ini in a scratch directory, one in
-// HART 7 mode and one of revision 6, the extended commands of 31 among them. Every reply must
+// HART 7 mode and one of revision 6, the extended commands of 31 and the burst-message commands
+// among them. Every reply must
 // fit the frame (at most 253 data bytes besides the response code and status), 31 echoes its
 // number whatever it answers, a revision-6 device answers 64 to the HART 7 commands, and the file
 // keeps both devices' identity.
@@ -67,7 +68,20 @@ struct Layer {
 };
 
 bool Hart7Only(uint8_t command) {
-  return command == 31 || command == 53 || command == 54 || command == 72 || command == 79;
+  switch (command) {
+    case 31:
+    case 53:
+    case 54:
+    case 72:
+    case 79:
+    case 103:
+    case 104:
+    case 105:
+    case 107:
+      return true;
+    default:
+      return false;
+  }
 }
 
 }  // namespace
@@ -80,7 +94,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   for (int step = 0; step < 8 && input.remaining_bytes() > 0; ++step) {
     const uint8_t device = input.ConsumeBool() ? 1 : 0;
     // Mostly the commands with request data, the HART 7 ones and 31's extended numbers.
-    static constexpr uint8_t kCommands[] = {31, 31, 31, 53, 54, 72, 79, 79, 9, 3, 42, 48, 44, 6};
+    static constexpr uint8_t kCommands[] = {31, 31, 31, 53,  54,  72,  79,  79,  9,  3,
+                                            42, 48, 44, 103, 104, 105, 107, 108, 109};
     const uint8_t command =
         input.ConsumeBool()
             ? kCommands[input.ConsumeIntegralInRange<std::size_t>(0, std::size(kCommands) - 1)]

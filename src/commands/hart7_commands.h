@@ -30,8 +30,8 @@ void Command72(CommandContext& ctx, uint8_t device);  // squawk
 void Command79(CommandContext& ctx, uint8_t device);  // write device variable (simulation)
 
 // The simulated variables of the device (command 79) put over the active record's PV..QV values
-// and units, after any moving value; none while the device is not in HART 7 mode. Returns a mask of the simulated variables (bit n: variable
-// n) and, for each, its status in `statuses`.
+// and units, after any moving value; none while the device is not in HART 7 mode. Returns a mask of
+// the simulated variables (bit n: variable n) and, for each, its status in `statuses`.
 uint8_t ApplySimulation(CommandContext& ctx, uint8_t device, uint8_t statuses[4]);
 // Ends every simulation of the device (command 42, the operator).
 void EndSimulation(CommandContext& ctx, uint8_t device);
