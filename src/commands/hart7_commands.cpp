@@ -40,7 +40,7 @@ std::string DeviceSection(uint8_t device, const char* suffix) {
 
 // What a key's text must read as.
 enum class Form : uint8_t { Count, Number, Letters, Text };
-struct KeySpec {
+struct KeyRule {
   std::string key;
   std::string fallback;
   Form form;
@@ -55,19 +55,19 @@ std::optional<double> Number(const std::string& text) {
   return value;
 }
 
-bool Reads(const KeySpec& spec, const std::string& text) {
-  switch (spec.form) {
+bool Reads(const KeyRule& rule, const std::string& text) {
+  switch (rule.form) {
     case Form::Count:
       return !text.empty() && text.size() <= 10 &&
              std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; }) &&
-             std::strtoull(text.c_str(), nullptr, 10) <= spec.max;
+             std::strtoull(text.c_str(), nullptr, 10) <= rule.max;
     case Form::Number:
       return Number(text).has_value();
     case Form::Letters:
       return text.size() == 2 &&
              std::all_of(text.begin(), text.end(), [](char c) { return c >= 'A' && c <= 'Z'; });
     case Form::Text:
-      return text.size() <= spec.max;
+      return text.size() <= rule.max;
   }
   return false;
 }
@@ -76,25 +76,25 @@ bool Reads(const KeySpec& spec, const std::string& text) {
 // key is absent, and the default in place of a text that does not read as its key's value; such
 // a text is reported once, and again only after it changed.
 std::vector<std::string> ReadChecked(CommandContext& ctx, const std::string& section,
-                                     const std::vector<KeySpec>& specs) {
+                                     const std::vector<KeyRule>& rules) {
   std::vector<std::string_view> keys;
-  for (const KeySpec& spec : specs) keys.push_back(spec.key);
+  for (const KeyRule& rule : rules) keys.push_back(rule.key);
   std::vector<std::string> texts = ctx.store.ReadKeys(section, keys);
-  for (std::size_t i = 0; i < specs.size(); ++i) {
+  for (std::size_t i = 0; i < rules.size(); ++i) {
     std::string& text = texts[i];
-    const std::string where = section + "/" + specs[i].key;
-    if (text.empty() || Reads(specs[i], text)) {
+    const std::string where = section + "/" + rules[i].key;
+    if (text.empty() || Reads(rules[i], text)) {
       ctx.state.ReportedTexts.erase(where);
-      if (text.empty()) text = specs[i].fallback;
+      if (text.empty()) text = rules[i].fallback;
       continue;
     }
     auto [reported, fresh] = ctx.state.ReportedTexts.try_emplace(where, text);
     if ((fresh || reported->second != text) && ctx.notifier != nullptr) {
-      ctx.notifier->Problem("QLN.ini [" + section + "] " + specs[i].key + "=" + text +
-                            " is not a valid value; " + specs[i].fallback + " is used.");
+      ctx.notifier->Problem("QLN.ini [" + section + "] " + rules[i].key + "=" + text +
+                            " is not a valid value; " + rules[i].fallback + " is used.");
     }
     reported->second = text;
-    text = specs[i].fallback;
+    text = rules[i].fallback;
   }
   return texts;
 }
@@ -144,9 +144,9 @@ uint8_t Extended(CommandContext& ctx, uint8_t device, uint16_t command,
                  std::span<const uint8_t> request, std::vector<uint8_t>& out) {
   const std::string country = DeviceSection(device, "Cmd512");
   const std::string unit = DeviceSection(device, "Cmd520");
-  const std::vector<KeySpec> countryKeys{{"CountryCode", "US", Form::Letters},
+  const std::vector<KeyRule> countryKeys{{"CountryCode", "US", Form::Letters},
                                          {"SIUnitsOnly", "0", Form::Count, 1}};
-  const std::vector<KeySpec> tagKeys{{"ProcessUnitTag", "", Form::Text, kProcessUnitTagBytes}};
+  const std::vector<KeyRule> tagKeys{{"ProcessUnitTag", "", Form::Text, kProcessUnitTagBytes}};
   switch (command) {
     case 513: {
       if (const uint8_t refusal = WriteRefusal(ctx); refusal != kResponseSuccess) return refusal;
@@ -193,7 +193,7 @@ uint8_t Extended(CommandContext& ctx, uint8_t device, uint16_t command,
   }
 }
 
-std::vector<KeySpec> SimulationKeys(std::size_t n) {
+std::vector<KeyRule> SimulationKeys(std::size_t n) {
   return {{Key(n, "Simulated"), "0", Form::Count, 1},
           {Key(n, "Value"), "0", Form::Number},
           {Key(n, "Unit"), "250", Form::Count, 255},
@@ -308,7 +308,7 @@ void Command79(CommandContext& ctx, uint8_t device) {
   const uint8_t unit = d[2];
   if (d[1] == kFixedValue && ClassOfUnit(unit) == 0) return Refuse(ctx, kInvalidUnits);
   const float value = DecodeFloat(d + 3);
-  const std::vector<KeySpec> keys = SimulationKeys(*n);
+  const std::vector<KeyRule> keys = SimulationKeys(*n);
   std::vector<KeyText> texts{{keys[0].key, std::to_string(d[1])}};
   if (d[1] == kFixedValue) {
     texts.push_back({keys[1].key, ValueText(value)});
@@ -325,11 +325,11 @@ uint8_t ApplySimulation(CommandContext& ctx, uint8_t device, uint8_t statuses[4]
   // Only a device in HART 7 mode simulates: a section left from then does nothing in revision 6.
   if (ParseUnsigned(ctx.model.Table[device].Texts.Get(0, "UnivCmdRev")) < 7) return 0;
   const std::string section = DeviceSection(device, "Cmd079");
-  std::vector<KeySpec> specs;
+  std::vector<KeyRule> rules;
   for (std::size_t n = 0; n < kVariables; ++n) {
-    for (KeySpec& spec : SimulationKeys(n)) specs.push_back(std::move(spec));
+    for (KeyRule& rule : SimulationKeys(n)) rules.push_back(std::move(rule));
   }
-  const std::vector<std::string> texts = ReadChecked(ctx, section, specs);
+  const std::vector<std::string> texts = ReadChecked(ctx, section, rules);
   uint8_t mask = 0;
   DeviceRecord& r = ctx.model.Active;
   for (std::size_t n = 0; n < kVariables; ++n) {
@@ -351,12 +351,12 @@ uint8_t ApplySimulation(CommandContext& ctx, uint8_t device, uint8_t statuses[4]
 
 void EndSimulation(CommandContext& ctx, uint8_t device) {
   const std::string section = DeviceSection(device, "Cmd079");
-  std::vector<KeySpec> specs;
-  for (std::size_t n = 0; n < kVariables; ++n) specs.push_back(SimulationKeys(n)[0]);
-  const std::vector<std::string> texts = ReadChecked(ctx, section, specs);
+  std::vector<KeyRule> rules;
+  for (std::size_t n = 0; n < kVariables; ++n) rules.push_back(SimulationKeys(n)[0]);
+  const std::vector<std::string> texts = ReadChecked(ctx, section, rules);
   std::vector<KeyText> off;
   for (std::size_t n = 0; n < kVariables; ++n) {
-    if (ParseUnsigned(texts[n]) != 0) off.push_back({specs[n].key, "0"});
+    if (ParseUnsigned(texts[n]) != 0) off.push_back({rules[n].key, "0"});
   }
   if (!off.empty()) WriteSection(ctx, section, off);
 }
