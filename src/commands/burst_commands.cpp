@@ -17,8 +17,6 @@ constexpr uint8_t kInvalidBurstMessage = 9;  // commands 103, 104, 105, 107, 108
 constexpr uint8_t kUpdateTimesAdjusted = kSetToNearest;
 constexpr uint8_t kInvalidTriggerMode = 13;  // command 104
 constexpr uint8_t kCommandExpansionFlag = 31;
-constexpr uint8_t kPeriodRequestBytes = 9;
-constexpr uint8_t kTriggerRequestBytes = 8;
 constexpr uint8_t kFullSlotsRequestBytes = kBurstSlotCount + 1;
 constexpr uint8_t kLongCommandRequestBytes = 3;
 
@@ -33,15 +31,6 @@ void PutLevel(uint8_t* out, float level) {
   } else {
     EncodeFloat(level, out);
   }
-}
-
-// A device in HART 5/6 mode has no burst messages: the command is answered as one without a
-// handler is.
-bool Hart7Only(CommandContext& ctx) {
-  if (InHart7Mode(ctx)) return true;
-  ctx.exchange.ResponseCode = kNotImplemented;
-  ctx.exchange.ByteCount = 0;
-  return false;
 }
 
 // A message number of the request: false (refused with `code`) when the device has no such
@@ -84,8 +73,6 @@ void MoveBurstTo(CommandContext& ctx, uint8_t device, uint8_t mode) {
 // Request and reply: message, update period, maximum update period (both 1/32 ms). Periods the
 // simulator cannot keep are set to the nearest it can and answered with 8.
 void Command103(CommandContext& ctx, uint8_t device) {
-  if (!Hart7Only(ctx)) return;
-  if (!WriteGuard(ctx, GuardKind::ProtectMinimumLockAbove1, kPeriodRequestBytes)) return;
   uint8_t* d = Data(ctx);
   const uint8_t message = d[0];
   if (!ValidMessage(ctx, message)) return;
@@ -107,8 +94,6 @@ void Command103(CommandContext& ctx, uint8_t device) {
 // continuous or on-change trigger has no level: it is kept as not classified, units not used,
 // NaN. The simulator stores the trigger and bursts every message at its update period.
 void Command104(CommandContext& ctx, uint8_t device) {
-  if (!Hart7Only(ctx)) return;
-  if (!WriteGuard(ctx, GuardKind::ProtectMinimumLockAbove1, kTriggerRequestBytes)) return;
   uint8_t* d = Data(ctx);
   const uint8_t message = d[0];
   if (!ValidMessage(ctx, message)) return;
@@ -137,7 +122,6 @@ void Command104(CommandContext& ctx, uint8_t device) {
 // number (16 bits), update period and maximum update period (1/32 ms), trigger mode,
 // classification, units code and level.
 void Command105(CommandContext& ctx, uint8_t device) {
-  if (!Hart7Only(ctx)) return;
   uint8_t* d = Data(ctx);
   const uint8_t message = ctx.exchange.ByteCount >= 1 ? d[0] : 0;
   if (!ValidMessage(ctx, message)) return;
@@ -160,8 +144,6 @@ void Command105(CommandContext& ctx, uint8_t device) {
 // Request and reply: the eight device variable codes and the message. A shorter request (the
 // older four-slot form) names the first slots of message 0; the others are not used.
 void Command107(CommandContext& ctx, uint8_t device) {
-  if (!Hart7Only(ctx)) return;
-  if (!WriteGuard(ctx, GuardKind::ProtectMinimumLockAbove1, 1)) return;
   uint8_t* d = Data(ctx);
   const uint8_t count = ctx.exchange.ByteCount;
   const bool full = count >= kFullSlotsRequestBytes;

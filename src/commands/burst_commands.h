@@ -11,6 +11,11 @@
 
 namespace qln {
 
+// Request bytes of 103 (message and two periods) and of 104 (message, mode, classification,
+// units and level).
+inline constexpr uint8_t kPeriodRequestBytes = 9;
+inline constexpr uint8_t kTriggerRequestBytes = 8;
+
 void Command103(CommandContext& ctx, uint8_t device);  // write burst period
 void Command104(CommandContext& ctx, uint8_t device);  // write burst trigger
 void Command105(CommandContext& ctx, uint8_t device);  // read burst mode configuration

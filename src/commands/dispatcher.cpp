@@ -100,10 +100,10 @@ constexpr std::array<CommandEntry, 256> BuildCommandTable() {
   // 107 run their guard themselves, after the revision.
   t[108] = Writer(Command108, ProtectMinimumLockAbove1, 1, {15, 0});
   t[109] = Writer(Command109, ProtectMinimumLockAbove1, 1, {15, 0});
-  t[103] = Reader(Command103, {15, 0});
-  t[104] = Reader(Command104, {15, 0});
-  t[105] = Reader(Command105, {0});
-  t[107] = Reader(Command107, {15, 0});
+  t[103] = Hart7(Command103, ProtectMinimumLockAbove1, kPeriodRequestBytes, {15});
+  t[104] = Hart7(Command104, ProtectMinimumLockAbove1, kTriggerRequestBytes, {15});
+  t[105] = Hart7(Command105, None, 0, {});
+  t[107] = Hart7(Command107, ProtectMinimumLockAbove1, 1, {15});
 
   // HART 7: extended command numbers, device variables, squawk, simulation.
   t[31] = Hart7(Command31, None, 0, {15});

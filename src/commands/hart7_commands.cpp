@@ -200,6 +200,13 @@ std::vector<KeyRule> SimulationKeys(std::size_t n) {
           {Key(n, "Status"), "0", Form::Count, 255}};
 }
 
+// The DVnSimulated keys of the four variables.
+std::vector<KeyRule> SimulatedFlags() {
+  std::vector<KeyRule> flags;
+  for (std::size_t n = 0; n < kVariables; ++n) flags.push_back(SimulationKeys(n)[0]);
+  return flags;
+}
+
 }  // namespace
 
 void Command31(CommandContext& ctx, uint8_t device) {
@@ -325,21 +332,19 @@ uint8_t ApplySimulation(CommandContext& ctx, uint8_t device, uint8_t statuses[4]
   // Only a device in HART 7 mode simulates: a section left from then does nothing in revision 6.
   if (ParseUnsigned(ctx.model.Table[device].Texts.Get(0, "UnivCmdRev")) < 7) return 0;
   const std::string section = DeviceSection(device, "Cmd079");
-  std::vector<KeyRule> rules;
-  for (std::size_t n = 0; n < kVariables; ++n) {
-    for (KeyRule& rule : SimulationKeys(n)) rules.push_back(std::move(rule));
-  }
-  const std::vector<std::string> texts = ReadChecked(ctx, section, rules);
+  // Every read command and burst frame comes here: the value keys are read only for a variable
+  // that is simulated.
+  const std::vector<std::string> flags = ReadChecked(ctx, section, SimulatedFlags());
   uint8_t mask = 0;
   DeviceRecord& r = ctx.model.Active;
   for (std::size_t n = 0; n < kVariables; ++n) {
-    const std::string* t = &texts[n * 4];
-    statuses[n] = 0;
-    if (ParseUnsigned(t[0]) != kFixedValue) continue;
+    if (ParseUnsigned(flags[n]) != kFixedValue) continue;
+    const std::vector<KeyRule> keys = SimulationKeys(n);
+    const std::vector<std::string> t = ReadChecked(ctx, section, {keys.begin() + 1, keys.end()});
     const Variable v = VariableOf(r, n);
-    *v.value = static_cast<float>(ParseDouble(t[1]));
-    *v.unit = static_cast<uint8_t>(ParseUnsigned(t[2]));
-    statuses[n] = static_cast<uint8_t>(ParseUnsigned(t[3]));
+    *v.value = static_cast<float>(ParseDouble(t[0]));
+    *v.unit = static_cast<uint8_t>(ParseUnsigned(t[1]));
+    statuses[n] = static_cast<uint8_t>(ParseUnsigned(t[2]));
     mask = static_cast<uint8_t>(mask | (1u << n));
   }
   if (mask != 0) {  // the record holds values that are not the file's
@@ -351,8 +356,7 @@ uint8_t ApplySimulation(CommandContext& ctx, uint8_t device, uint8_t statuses[4]
 
 void EndSimulation(CommandContext& ctx, uint8_t device) {
   const std::string section = DeviceSection(device, "Cmd079");
-  std::vector<KeyRule> rules;
-  for (std::size_t n = 0; n < kVariables; ++n) rules.push_back(SimulationKeys(n)[0]);
+  const std::vector<KeyRule> rules = SimulatedFlags();
   const std::vector<std::string> texts = ReadChecked(ctx, section, rules);
   std::vector<KeyText> off;
   for (std::size_t n = 0; n < kVariables; ++n) {

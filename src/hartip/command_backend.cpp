@@ -86,6 +86,16 @@ std::optional<std::vector<uint8_t>> CommandBackend::Route(std::span<const uint8_
   const uint8_t command = frame[countPos - 1];
   const bool broadcast =
       std::all_of(address.begin(), address.end(), [](uint8_t b) { return b == 0; });
+  // An enabled device's own address goes straight to it: the I/O system's identity is read from
+  // the file only for the frames no device claims.
+  const LinkView view = parts_.devices.Read();
+  const bool aDevice =
+      std::any_of(view.Devices.begin(), view.Devices.end(), [&](const LinkDevice& device) {
+        std::array<uint8_t, 5> own = device.LongAddress;
+        own[0] &= kAddressMask;
+        return device.Enabled && own == address;
+      });
+  if (!broadcast && aDevice) return ToDevice(frame, primaryMaster, memory.devices);
   if (address == io_.LongAddress() ||
       (broadcast && io_.NamedBy(command, frame.subspan(countPos + 1, frame[countPos])))) {
     return ToIoSystem(frame, countPos, primaryMaster, peer, memory);

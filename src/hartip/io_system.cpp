@@ -193,12 +193,11 @@ void IoSystem::NoteListChange(const std::vector<uint8_t>& list) {
 
 IoSystem::Answer IoSystem::Execute(uint16_t command, std::span<const uint8_t> data,
                                    const Tunnel& tunnel, Subscriptions& subscriptions) {
-  ++ownStx_;
+  ++ownFrames_;
   Answer answer = Run(command, data, tunnel, subscriptions);
   // Command 48 gives the status it reported, before it cleared "more status available".
   if (command != 48) answer.deviceStatus = DeviceStatus();
   if (answer.data.size() > kMaxReplyData) answer.data.resize(kMaxReplyData);
-  ++ownAck_;
   return answer;
 }
 
@@ -405,8 +404,8 @@ IoSystem::Answer IoSystem::Statistics(std::span<const uint8_t> data,
   Answer answer;
   Put16(answer.data, *index);
   if (*index == 0) {
-    Put16(answer.data, ownStx_);
-    Put16(answer.data, ownAck_);
+    Put16(answer.data, ownFrames_);  // it answers every request
+    Put16(answer.data, ownFrames_);
     Put16(answer.data, 0);
     return answer;
   }

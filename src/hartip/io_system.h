@@ -91,8 +91,7 @@ class IoSystem {
   bool configChanged_ = false;
   bool listChanged_ = false;
   std::optional<std::vector<uint8_t>> knownList_;
-  uint16_t ownStx_ = 0;
-  uint16_t ownAck_ = 0;
+  uint16_t ownFrames_ = 0;  // requests to the I/O system itself, each answered
 };
 
 }  // namespace qln
