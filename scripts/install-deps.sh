@@ -6,6 +6,8 @@ set -euo pipefail
 # clang and libclang-rt-14-dev build and run the libFuzzer targets (scripts/fuzz.sh).
 # tshark decodes the HART-IP test's capture (its setuid capture helper is not installed: the test
 # reads a file and captures nothing).
+# libssl-dev is OpenSSL for HART-IP's TLS and DTLS; the openssl program is the independent client
+# of the secured HART-IP tests.
 # qt6-base-dev brings Qt Widgets and Qt Test, the OpenGL and Vulkan headers Qt's CMake package
 # requires, and the offscreen platform the GUI tests run on; the tests draw text in a DejaVu font.
 # The package test (scripts/package-test.sh) builds the Debian packages (dpkg-dev for
@@ -13,7 +15,7 @@ set -euo pipefail
 # lintian, man (man-db) and desktop-file-validate (desktop-file-utils), and runs its small HART
 # master and the icon's drawing script with python3.
 packages=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev
-          qt6-base-dev fonts-dejavu-core clang clang-format libclang-rt-14-dev
+          libssl-dev openssl qt6-base-dev fonts-dejavu-core clang clang-format libclang-rt-14-dev
           dpkg-dev file lintian man-db desktop-file-utils python3 tshark)
 
 missing=()

@@ -68,6 +68,14 @@ Publications CommandBackend::BurstFrames(uint32_t nowMs) {
   return due;
 }
 
+hartip::SecuritySettings CommandBackend::Security() {
+  const std::vector<std::string> texts = parts_.transaction.WithStore(
+      [](DeviceModel&, ConfigStore& store) {
+        return store.ReadKeys(hartip::kSecuritySection, hartip::SecurityKeyNames());
+      });
+  return hartip::ParseSecuritySettings(texts);
+}
+
 // The I/O system's view: poll address 0, the I/O system's long address, and a broadcast 11 or
 // 21 naming it reach the I/O system; other long addresses reach the devices directly; other poll
 // addresses reach nobody.

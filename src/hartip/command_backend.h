@@ -60,6 +60,8 @@ class CommandBackend final : public HartIpBackend {
   // The burst device's frame as the serial line would carry it, built now from the file, its
   // master bit alternating from one published frame to the next; logged as published.
   Publications BurstFrames(uint32_t nowMs) override;
+  // Read from the file under the model lock.
+  hartip::SecuritySettings Security() override;
 
   // Flat: poll address N is device N; otherwise the I/O system is served. Any thread.
   void ServeFlat(bool flat) { flat_.store(flat, std::memory_order_relaxed); }

@@ -6,12 +6,14 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string>
 #include <string_view>
 #include <vector>
 
 #include "base/burst_frame.h"
 #include "base/device_index.h"
 #include "base/hart_frame.h"
+#include "hartip/security_settings.h"
 
 namespace qln {
 
@@ -34,10 +36,18 @@ struct Subscriptions {
   }
 };
 
+// Whether a session runs over TLS or DTLS, and as which client of the file's security section.
+struct SessionSecurity {
+  bool secured = false;
+  uint8_t slot = 0;  // the client's slot; 0 is the security manager
+  std::string identity;
+};
+
 // What the backend keeps for one session.
 struct SessionMemory {
   DeviceMemory devices;
   Subscriptions subscriptions;
+  SessionSecurity security;
 };
 
 // The answer to one command of a Direct PDU: its response code and data.
@@ -78,6 +88,8 @@ class HartIpBackend {
   // The burst frames to publish now (delimiter .. checksum), none while no device bursts, and
   // the time until the next look. Asked at least once a second while sessions are open.
   virtual Publications BurstFrames(uint32_t nowMs) = 0;
+  // The security section of the file as it stands now.
+  virtual hartip::SecuritySettings Security() = 0;
 };
 
 }  // namespace qln

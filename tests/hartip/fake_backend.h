@@ -43,6 +43,10 @@ class FakeBackend final : public HartIpBackend {
     if (!burst) return {};
     return {{Publication{burstDevice, *burst}}, kBurstPeriodMs};
   }
+  hartip::SecuritySettings Security() override {
+    std::lock_guard lock(mutex);
+    return security;
+  }
 
   std::mutex mutex;  // held while the fields below are read by another thread
   std::vector<std::vector<uint8_t>> frames;
@@ -56,6 +60,7 @@ class FakeBackend final : public HartIpBackend {
   std::vector<Publication> bursts;  // several frames due at one look
   uint32_t burstWait = kBurstPeriodMs;
   int burstAsked = 0;
+  hartip::SecuritySettings security;  // what Security gives
 };
 
 }  // namespace qln::test
