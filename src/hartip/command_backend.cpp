@@ -69,8 +69,8 @@ Publications CommandBackend::BurstFrames(uint32_t nowMs) {
 }
 
 hartip::SecuritySettings CommandBackend::Security() {
-  const std::vector<std::string> texts = parts_.transaction.WithStore(
-      [](DeviceModel&, ConfigStore& store) {
+  const std::vector<std::string> texts =
+      parts_.transaction.WithStore([](DeviceModel&, ConfigStore& store) {
         return store.ReadKeys(hartip::kSecuritySection, hartip::SecurityKeyNames());
       });
   return hartip::ParseSecuritySettings(texts);

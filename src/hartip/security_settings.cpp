@@ -96,9 +96,8 @@ SecuritySettings ParseSecuritySettings(std::span<const std::string> texts) {
     if (!key || key->size() < kMinKeyBytes || key->size() > kMaxKeyBytes) {
       settings.problems.push_back("HART-IP security: " + entry + " is not " +
                                   std::to_string(kMinKeyBytes) + " to " +
-                                  std::to_string(kMaxKeyBytes) +
-                                  " bytes in hex; client " + std::to_string(slot) + " (" +
-                                  identity + ") cannot connect");
+                                  std::to_string(kMaxKeyBytes) + " bytes in hex; client " +
+                                  std::to_string(slot) + " (" + identity + ") cannot connect");
       continue;
     }
     if (settings.Find(identity) != nullptr) {
