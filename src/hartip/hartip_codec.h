@@ -97,6 +97,8 @@ class StreamReassembler {
   // The next complete message, if one is buffered; nothing otherwise or once broken.
   std::optional<std::vector<uint8_t>> Next();
   bool Broken() const { return broken_; }
+  // Whether no part of a message is buffered.
+  bool Empty() const { return buffer_.empty(); }
   // The byte count that broke the stream.
   uint16_t BadByteCount() const { return badByteCount_; }
 

@@ -49,7 +49,7 @@ std::string SystemError(const std::string& what) { return what + ": " + std::str
 }  // namespace
 
 HartIpServer::HartIpServer(HartIpBackend& backend, Console& console, const Clock& clock)
-    : console_(console), clock_(clock), table_(backend, &clock) {}
+    : backend_(backend), console_(console), clock_(clock), table_(backend, &clock) {}
 
 HartIpServer::~HartIpServer() { Stop(); }
 
@@ -84,6 +84,7 @@ Result<> HartIpServer::Start(const std::string& address, uint16_t port) {
   if (error.empty()) {
     port_.store(ntohs(bindAddress.sin_port), std::memory_order_release);
     table_.SetServerPort(ntohs(bindAddress.sin_port));  // before the thread that reads it starts
+    settingsRead_ = false;
     stopping_.store(false, std::memory_order_release);
     try {
       thread_ = std::thread(&HartIpServer::Run, this);
@@ -116,6 +117,7 @@ void HartIpServer::CloseAll() {
     if (connection.fd >= 0) close(connection.fd);
   }
   connections_.clear();
+  associations_.clear();
   table_.Clear();
   sessionCount_.store(0, std::memory_order_release);
   for (int* fd : {&tcp_, &udp_, &wake_}) {
@@ -128,12 +130,13 @@ void HartIpServer::CloseAll() {
 void HartIpServer::Run() {
   std::vector<pollfd> fds;
   while (!stopping_.load(std::memory_order_acquire)) {
+    RefreshSettings();
     fds.clear();
     fds.push_back({wake_, POLLIN, 0});
     fds.push_back({tcp_, POLLIN, 0});
     fds.push_back({udp_, POLLIN, 0});
     for (const Connection& connection : connections_) {
-      const bool pending = !table_.Pending(connection.id).empty();
+      const bool pending = !table_.Pending(connection.id).empty() || !connection.ciphertext.empty();
       fds.push_back({connection.fd, static_cast<short>(POLLIN | (pending ? POLLOUT : 0)), 0});
     }
     if (poll(fds.data(), fds.size(), kPollMs) < 0 && errno != EINTR) break;
@@ -156,6 +159,7 @@ void HartIpServer::Run() {
     }
     if (fds[1].revents != 0) AcceptConnection();
     table_.Tick(clock_.Milliseconds());
+    TickSecurity();
     Apply();
     std::erase_if(connections_, [](const Connection& connection) { return connection.fd < 0; });
   }
@@ -170,7 +174,10 @@ void HartIpServer::AcceptConnection() {
   KeepAlive(fd);
   if (const std::optional<hartip::ConnectionId> id =
           table_.Accept(EndpointOf(address), clock_.Milliseconds())) {
-    connections_.push_back({*id, fd});
+    Connection& connection = connections_.emplace_back();
+    connection.id = *id;
+    connection.fd = fd;
+    connection.peer = EndpointOf(address).Text();
   } else {
     close(fd);
   }
@@ -181,13 +188,43 @@ void HartIpServer::ReadConnection(Connection& connection) {
   std::array<uint8_t, hartip::kMaxMessageSize> buffer;
   const ssize_t got = recv(connection.fd, buffer.data(), buffer.size(), 0);
   if (got < 0 && (errno == EAGAIN || errno == EINTR)) return;
+  const std::span<const uint8_t> bytes(buffer.data(), got > 0 ? static_cast<std::size_t>(got) : 0);
   if (got <= 0) {
     table_.PeerClosed(connection.id);
+  } else if (connection.tls != nullptr) {
+    ReadSecured(connection, bytes);
+  } else if (policy_ != hartip::SecurityPolicy::Off && bytes[0] == hartip::kHandshakeRecord &&
+             table_.MayStartTls(connection.id)) {
+    connection.tls = secure_.AcceptStream();
+    connection.handshakeStartMs = clock_.Milliseconds();
+    ReadSecured(connection, bytes);
   } else {
-    table_.Received(connection.id, {buffer.data(), static_cast<std::size_t>(got)},
-                    clock_.Milliseconds());
+    table_.Received(connection.id, bytes, clock_.Milliseconds());
   }
   Apply();
+}
+
+void HartIpServer::ReadSecured(Connection& connection, std::span<const uint8_t> bytes) {
+  hartip::SecureChannel& tls = *connection.tls;
+  const bool wasOpen = tls.state() == hartip::SecureChannel::State::Open;
+  tls.Feed(bytes);
+  const uint32_t nowMs = clock_.Milliseconds();
+  if (!wasOpen && tls.state() == hartip::SecureChannel::State::Open) {
+    table_.Secure(connection.id, tls.Client(), nowMs);
+  }
+  for (const std::vector<uint8_t>& plaintext : tls.TakePlaintext()) {
+    table_.Received(connection.id, plaintext, nowMs);
+  }
+  // The alert that ends a failed handshake goes out before the connection closes.
+  connection.ciphertext = tls.TakeCiphertext();
+  if (Failed(tls, "TLS handshake from " + connection.peer) ||
+      tls.state() == hartip::SecureChannel::State::Closed) {
+    if (!connection.ciphertext.empty()) {
+      send(connection.fd, connection.ciphertext.data(), connection.ciphertext.size(),
+           MSG_NOSIGNAL | MSG_DONTWAIT);
+    }
+    table_.PeerClosed(connection.id);
+  }
 }
 
 void HartIpServer::ReadDatagram() {
@@ -198,22 +235,161 @@ void HartIpServer::ReadDatagram() {
   const ssize_t got = recvfrom(udp_, buffer.data(), buffer.size(), 0,
                                reinterpret_cast<sockaddr*>(&address), &length);
   if (got <= 0) return;
-  table_.DatagramReceived(EndpointOf(address), {buffer.data(), static_cast<std::size_t>(got)},
-                          clock_.Milliseconds());
+  const hartip::Endpoint from = EndpointOf(address);
+  const std::span<const uint8_t> bytes(buffer.data(), static_cast<std::size_t>(got));
+  const auto association = std::find_if(associations_.begin(), associations_.end(),
+                                        [&](const Association& a) { return a.peer == from; });
+  if (association != associations_.end()) {
+    ReadSecuredDatagram(*association, bytes);
+  } else if (policy_ != hartip::SecurityPolicy::Off && bytes[0] == hartip::kHandshakeRecord) {
+    Listen(from, bytes);
+  } else {
+    table_.DatagramReceived(from, bytes, clock_.Milliseconds());
+  }
   Apply();
 }
 
-// Writes what the socket takes of the connection's pending output.
+void HartIpServer::ReadSecuredDatagram(Association& association, std::span<const uint8_t> bytes) {
+  hartip::SecureChannel& dtls = *association.dtls;
+  const uint32_t nowMs = clock_.Milliseconds();
+  association.lastMs = nowMs;
+  dtls.Feed(bytes);
+  for (const std::vector<uint8_t>& plaintext : dtls.TakePlaintext()) {
+    table_.DatagramReceived(association.peer, plaintext, nowMs, &dtls.Client());
+  }
+  SendDatagram(association.peer, dtls.TakeCiphertext());
+  if (Failed(dtls, "DTLS handshake from " + association.peer.Text()) ||
+      dtls.state() == hartip::SecureChannel::State::Closed) {
+    association.dtls.reset();  // dropped by TickSecurity
+  }
+}
+
+// A DTLS ClientHello from a peer without an association: answered with a cookie, and the
+// association made once the client returns it.
+void HartIpServer::Listen(const hartip::Endpoint& from, std::span<const uint8_t> bytes) {
+  const uint32_t nowMs = clock_.Milliseconds();
+  if (associations_.size() >= kMaxAssociations) {
+    table_.Report("association refused",
+                  "HART-IP: DTLS handshake from " + from.Text() +
+                      " dropped: " + std::to_string(kMaxAssociations) + " associations are held",
+                  nowMs);
+    return;
+  }
+  hartip::SecureContext::Listened listened = secure_.ListenDatagram(from, bytes);
+  if (listened.channel == nullptr) {
+    SendDatagram(from, listened.reply);
+    return;
+  }
+  Association& association =
+      associations_.emplace_back(Association{from, std::move(listened.channel), nowMs, nowMs});
+  SendDatagram(from, association.dtls->TakeCiphertext());
+  if (Failed(*association.dtls, "DTLS handshake from " + from.Text())) association.dtls.reset();
+}
+
+void HartIpServer::SendDatagram(const hartip::Endpoint& to, std::span<const uint8_t> bytes) {
+  if (bytes.empty()) return;
+  const sockaddr_in address = AddressOf(to);
+  sendto(udp_, bytes.data(), bytes.size(), MSG_DONTWAIT,
+         reinterpret_cast<const sockaddr*>(&address), sizeof address);
+}
+
+bool HartIpServer::Failed(const hartip::SecureChannel& channel, const std::string& peer) {
+  if (channel.state() != hartip::SecureChannel::State::Failed) return false;
+  const std::size_t failed = failedHandshakes_.fetch_add(1, std::memory_order_relaxed) + 1;
+  table_.Report("handshake failed",
+                "HART-IP: " + peer + " failed: " + channel.Failure() + " (" +
+                    std::to_string(failed) + " failed since start)",
+                clock_.Milliseconds());
+  return true;
+}
+
+// The security section as the file has it now, at most once a kSettingsPeriodMs; each problem
+// in it is noted once.
+void HartIpServer::RefreshSettings() {
+  const uint32_t nowMs = clock_.Milliseconds();
+  if (settingsRead_ && nowMs - settingsReadMs_ < kSettingsPeriodMs) return;
+  settingsRead_ = true;
+  settingsReadMs_ = nowMs;
+  hartip::SecuritySettings settings = backend_.Security();
+  for (const std::string& problem : settings.problems) {
+    if (std::find(reported_.begin(), reported_.end(), problem) != reported_.end()) continue;
+    reported_.push_back(problem);
+    console_.Note(problem + "\r\n");
+  }
+  policy_ = settings.policy;
+  table_.SetPolicy(policy_);
+  secure_.SetClients(std::move(settings.clients));
+}
+
+// Handshakes that take too long drop their peers; DTLS flights are resent when due; a DTLS
+// association without a session is dropped after the grace a TCP connection gets, and one
+// without datagrams after the longest inactivity timer.
+void HartIpServer::TickSecurity() {
+  const uint32_t nowMs = clock_.Milliseconds();
+  for (Connection& connection : connections_) {
+    if (connection.fd < 0 || connection.tls == nullptr ||
+        connection.tls->state() != hartip::SecureChannel::State::Handshaking ||
+        nowMs - connection.handshakeStartMs <= hartip::SessionTable::kHandshakeTimeoutMs) {
+      continue;
+    }
+    table_.Report("handshake timeout",
+                  "HART-IP: TLS handshake from " + connection.peer + " dropped: unfinished after " +
+                      std::to_string(hartip::SessionTable::kHandshakeTimeoutMs) + " ms",
+                  nowMs);
+    table_.PeerClosed(connection.id);
+  }
+  std::erase_if(associations_, [&](Association& a) {
+    if (a.dtls == nullptr) return true;
+    const bool handshaking = a.dtls->state() == hartip::SecureChannel::State::Handshaking;
+    if (handshaking && nowMs - a.startMs > hartip::SessionTable::kHandshakeTimeoutMs) {
+      table_.Report("handshake timeout",
+                    "HART-IP: DTLS handshake from " + a.peer.Text() +
+                        " dropped: unfinished after " +
+                        std::to_string(hartip::SessionTable::kHandshakeTimeoutMs) + " ms",
+                    nowMs);
+      return true;
+    }
+    if (handshaking) {
+      a.dtls->Retransmit();
+      SendDatagram(a.peer, a.dtls->TakeCiphertext());
+      return false;
+    }
+    const uint32_t idleMs = nowMs - a.lastMs;
+    return idleMs > hartip::kMaxInactivityMs ||
+           (!table_.HasUdpSession(a.peer) && idleMs > hartip::SessionTable::kNoSessionTimeoutMs);
+  });
+}
+
+// Writes what the socket takes of the connection's pending output. Over TLS the table's output
+// is encrypted only while the socket keeps up, so a slow reader is still found by the table.
 void HartIpServer::Flush(Connection& connection) {
+  if (connection.tls == nullptr) {
+    const std::span<const uint8_t> pending = table_.Pending(connection.id);
+    if (pending.empty()) return;
+    const ssize_t sent =
+        send(connection.fd, pending.data(), pending.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (sent < 0) {
+      if (errno != EAGAIN && errno != EINTR) table_.PeerClosed(connection.id);
+      return;
+    }
+    table_.Written(connection.id, static_cast<std::size_t>(sent));
+    return;
+  }
   const std::span<const uint8_t> pending = table_.Pending(connection.id);
-  if (pending.empty()) return;
-  const ssize_t sent =
-      send(connection.fd, pending.data(), pending.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+  if (!pending.empty() && connection.ciphertext.empty() &&
+      connection.tls->state() == hartip::SecureChannel::State::Open) {
+    const std::size_t size = pending.size();
+    if (connection.tls->Write(pending)) table_.Written(connection.id, size);
+    connection.ciphertext = connection.tls->TakeCiphertext();
+  }
+  if (connection.ciphertext.empty()) return;
+  const ssize_t sent = send(connection.fd, connection.ciphertext.data(),
+                            connection.ciphertext.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
   if (sent < 0) {
     if (errno != EAGAIN && errno != EINTR) table_.PeerClosed(connection.id);
     return;
   }
-  table_.Written(connection.id, static_cast<std::size_t>(sent));
+  connection.ciphertext.erase(connection.ciphertext.begin(), connection.ciphertext.begin() + sent);
 }
 
 // Carries out what the table asks after an input: pending output written, notes to the console,
@@ -226,9 +402,14 @@ void HartIpServer::Apply() {
   // The notes first: whoever sees a connection closed finds the note that says why.
   for (const std::string& note : output.notes) console_.Note(note + "\r\n");
   for (const hartip::Datagram& datagram : output.datagrams) {
-    const sockaddr_in to = AddressOf(datagram.to);
-    sendto(udp_, datagram.bytes.data(), datagram.bytes.size(), MSG_DONTWAIT,
-           reinterpret_cast<const sockaddr*>(&to), sizeof to);
+    const auto association =
+        std::find_if(associations_.begin(), associations_.end(),
+                     [&](const Association& a) { return a.peer == datagram.to; });
+    if (association == associations_.end()) {
+      SendDatagram(datagram.to, datagram.bytes);
+    } else if (association->dtls != nullptr && association->dtls->Write(datagram.bytes)) {
+      SendDatagram(datagram.to, association->dtls->TakeCiphertext());
+    }
   }
   for (const hartip::ConnectionId id : output.closes) {
     const auto found = std::find_if(connections_.begin(), connections_.end(),

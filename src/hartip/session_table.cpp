@@ -29,6 +29,10 @@ struct SessionTable::Peer {
   // output is written and reads nothing more.
   bool closeWhenSent = false;
   bool closed = false;
+  // TCP: the next bytes may start a TLS handshake (nothing yet, or only a version-2 initiate).
+  bool tlsWindow = true;
+  // A plaintext version-2 session under the policy "require": TLS must follow.
+  bool awaitingTls = false;
   StreamReassembler stream;
   std::vector<uint8_t> outbox;
 };
@@ -58,6 +62,7 @@ void SessionTable::OpenAudit(Peer& peer) {
   record.clientPort = peer.endpoint.port;
   record.serverPort = serverPort_;
   record.connectSeconds = WallSeconds();
+  if (peer.memory.security.secured) record.status &= ~AuditRecord::kInsecure;
   record.requests = 1;  // the session initiate, whose response is counted as it is sent
   peer.audit = nextAudit_++;
   audit_.emplace_back(peer.audit, record);
@@ -159,20 +164,50 @@ void SessionTable::PeerClosed(ConnectionId connection) {
 }
 
 void SessionTable::DatagramReceived(const Endpoint& from, std::span<const uint8_t> bytes,
-                                    uint32_t nowMs) {
+                                    uint32_t nowMs, const ClientEntry* secured) {
   nowMs_ = nowMs;
   const auto known = std::find_if(udpSessions_.begin(), udpSessions_.end(),
                                   [&](const Peer& p) { return p.endpoint == from; });
   if (known != udpSessions_.end()) {
-    Handle(*known, bytes, nowMs);
+    // A session keeps the security it was opened with: plaintext never reaches a DTLS session.
+    if (known->memory.security.secured == (secured != nullptr)) Handle(*known, bytes, nowMs);
   } else {
     Peer stranger;
     stranger.endpoint = from;
     stranger.text = from.Text();
+    if (secured != nullptr) stranger.memory.security = {true, secured->slot, secured->identity};
     Handle(stranger, bytes, nowMs);
     if (stranger.inSession) udpSessions_.push_back(std::move(stranger));
   }
   Forget();
+}
+
+void SessionTable::Secure(ConnectionId connection, const ClientEntry& client, uint32_t nowMs) {
+  nowMs_ = nowMs;
+  Peer* peer = FindConnection(connection);
+  if (peer == nullptr) return;
+  peer->memory.security = {true, client.slot, client.identity};
+  peer->awaitingTls = false;
+  peer->tlsWindow = false;
+  if (AuditRecord* record = Audit(*peer)) record->status &= ~AuditRecord::kInsecure;
+  Note("secured", "HART-IP: connection from " + peer->text + " secured by TLS as client " +
+                      std::to_string(client.slot) + " \"" + client.identity + "\"");
+}
+
+bool SessionTable::MayStartTls(ConnectionId connection) const {
+  const Peer* peer = FindConnection(connection);
+  return peer != nullptr && peer->tlsWindow && !peer->memory.security.secured &&
+         !peer->closeWhenSent && peer->stream.Empty();
+}
+
+bool SessionTable::HasUdpSession(const Endpoint& peer) const {
+  return std::any_of(udpSessions_.begin(), udpSessions_.end(),
+                     [&](const Peer& p) { return p.endpoint == peer && !p.closed; });
+}
+
+void SessionTable::Report(std::string_view kind, std::string text, uint32_t nowMs) {
+  nowMs_ = nowMs;
+  Note(kind, std::move(text));
 }
 
 void SessionTable::Tick(uint32_t nowMs) {
@@ -201,6 +236,16 @@ Output SessionTable::TakeOutput() { return std::exchange(output_, {}); }
 void SessionTable::Handle(Peer& peer, std::span<const uint8_t> message, uint32_t nowMs) {
   Request request = ClassifyRequest(message, peer.inSession);
   if (request.kind == RequestKind::Ignore) return;
+  peer.tlsWindow = false;
+  if (peer.awaitingTls) {
+    // Plaintext where the policy wants the TLS handshake the session initiate promised.
+    request.kind = RequestKind::Refuse;
+    request.status = kStatusAccessRestricted;
+    peer.closeWhenSent = true;
+    Note("plaintext refused", "HART-IP: connection from " + peer.text +
+                                  " closed: plaintext after its session initiate, and the "
+                                  "security policy requires TLS");
+  }
   // A refused message keeps nothing open: a connection that only sends those is closed when its
   // grace ends.
   if (request.kind != RequestKind::Refuse) peer.lastActivityMs = nowMs;
@@ -215,6 +260,21 @@ void SessionTable::Handle(Peer& peer, std::span<const uint8_t> message, uint32_t
                                     std::to_string(kMaxSessions) + " sessions are open");
         break;
       }
+      if (policy_ == SecurityPolicy::Require && !peer.memory.security.secured) {
+        if (peer.tcp && request.header.version >= kLatestVersion) {
+          peer.awaitingTls = true;  // the client starts TLS once it has the response
+        } else {
+          request.kind = RequestKind::Refuse;
+          request.status = kStatusAccessRestricted;
+          peer.closeWhenSent = peer.tcp;
+          Note("insecure session refused", "HART-IP: session from " + peer.text +
+                                               " refused: the security policy requires " +
+                                               (peer.tcp ? "TLS" : "DTLS"));
+          break;
+        }
+      }
+      peer.tlsWindow =
+          peer.tcp && request.header.version >= kLatestVersion && !peer.memory.security.secured;
       peer.inSession = true;
       peer.version = request.header.version;
       peer.primaryMaster = request.primaryMaster;
@@ -287,6 +347,12 @@ void SessionTable::Send(Peer& peer, const std::vector<uint8_t>& message) {
 void SessionTable::CloseIdle(uint32_t nowMs) {
   for (std::vector<Peer>* peers : {&connections_, &udpSessions_}) {
     for (Peer& peer : *peers) {
+      if (!peer.closed && peer.awaitingTls && nowMs - peer.lastActivityMs > kHandshakeTimeoutMs) {
+        Note("no handshake", "HART-IP: session of " + peer.text + " closed: no TLS handshake " +
+                                 std::to_string(kHandshakeTimeoutMs) + " ms after its initiate");
+        End(peer, AuditRecord::kAborted);
+        continue;
+      }
       if (peer.closed || nowMs - peer.lastActivityMs <= peer.inactivityMs) continue;
       Note("idle", "HART-IP: session of " + peer.text + " closed after " +
                        std::to_string(peer.inactivityMs) + " ms without a request");
@@ -306,7 +372,7 @@ void SessionTable::PublishDueBurst(uint32_t nowMs) {
   for (const Publication& burst : due.frames) {
     const uint16_t sequence = publishSequence_++;
     const auto publish = [&](Peer& peer) {
-      if (!peer.memory.subscriptions.Wants(burst.device)) return;
+      if (!peer.memory.subscriptions.Wants(burst.device) || peer.tlsWindow) return;
       Send(peer, EncodeMessage(MessageType::Publish, MessageId::TokenPassingPdu, kStatusSuccess,
                                sequence, burst.frame, peer.version));
     };

@@ -24,7 +24,14 @@
 // - the burst frames of every bursting device's messages are published at their periods to
 //   every session that has not subscribed (command 533) or subscribed to the bursting device;
 // - each session opened leaves a record in the audit log (Read Audit Log), the newest
-//   kMaxAuditRecords of them kept.
+//   kMaxAuditRecords of them kept, marked insecure unless it runs over TLS or DTLS;
+// - under the security policy "require" a plaintext session initiate is refused with status 16,
+//   except a version-2 initiate over TCP, which opens the session a TLS handshake must then
+//   secure (the way version-2 clients start): any other plaintext message on it is refused with
+//   status 16 and the connection closed, and so is the session when no handshake has secured it
+//   kHandshakeTimeoutMs after the initiate;
+// - a TCP session that has just been opened by a version-2 initiate gets no publish until its
+//   next message, so a client that starts TLS there finds only its handshake on the stream.
 //
 // Not thread-safe: one thread (the server's) drives it.
 #pragma once
@@ -40,6 +47,7 @@
 #include "base/clock.h"
 #include "hartip/hartip_backend.h"
 #include "hartip/hartip_codec.h"
+#include "hartip/security_settings.h"
 
 namespace qln::hartip {
 
@@ -84,6 +92,8 @@ class SessionTable {
 
   // Records of the audit log kept; older ones are dropped.
   static constexpr std::size_t kMaxAuditRecords = 64;
+  // How long a TLS or DTLS handshake may take before the peer is dropped.
+  static constexpr uint32_t kHandshakeTimeoutMs = 5000;
 
   // `wallClock` dates the audit log (none: every time is 0).
   explicit SessionTable(HartIpBackend& backend, const Clock* wallClock = nullptr);
@@ -104,8 +114,21 @@ class SessionTable {
   void Written(ConnectionId connection, std::size_t count);
   // The peer closed the connection, or reading or writing it failed.
   void PeerClosed(ConnectionId connection);
-  // A datagram from `from`, whole: its length is checked against its byte count.
-  void DatagramReceived(const Endpoint& from, std::span<const uint8_t> bytes, uint32_t nowMs);
+  // A datagram from `from`, whole: its length is checked against its byte count. `secured`: the
+  // client a DTLS association proved (the datagram's plaintext), or none for plaintext.
+  void DatagramReceived(const Endpoint& from, std::span<const uint8_t> bytes, uint32_t nowMs,
+                        const ClientEntry* secured = nullptr);
+  // The connection's TLS handshake proved the client: its session (open or to come) is secured.
+  void Secure(ConnectionId connection, const ClientEntry& client, uint32_t nowMs);
+  // Whether the connection's next bytes may start a TLS handshake: nothing received yet, or only
+  // a version-2 session initiate, and no message begun.
+  bool MayStartTls(ConnectionId connection) const;
+  // Whether the UDP peer has a session open.
+  bool HasUdpSession(const Endpoint& peer) const;
+  // The security policy sessions are opened under (off until set).
+  void SetPolicy(SecurityPolicy policy) { policy_ = policy; }
+  // A console note of the server's (handshakes), rate-limited per kind as the table's own.
+  void Report(std::string_view kind, std::string text, uint32_t nowMs);
   // Time passes: idle sessions and connections close, a due burst frame is published. Call it
   // often (the server does at least every 50 ms).
   void Tick(uint32_t nowMs);
@@ -148,6 +171,7 @@ class SessionTable {
 
   HartIpBackend& backend_;
   const Clock* wallClock_;
+  SecurityPolicy policy_ = SecurityPolicy::Off;
   uint64_t powerUpSeconds_;
   uint16_t serverPort_ = 0;
   std::vector<std::pair<uint64_t, AuditRecord>> audit_;  // by serial number, oldest first
