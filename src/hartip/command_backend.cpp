@@ -71,7 +71,7 @@ Publications CommandBackend::BurstFrames(uint32_t nowMs) {
 hartip::SecuritySettings CommandBackend::Security() {
   const std::vector<std::string> texts =
       parts_.transaction.WithStore([](DeviceModel&, ConfigStore& store) {
-        return store.ReadKeys(hartip::kSecuritySection, hartip::SecurityKeyNames());
+        return store.ReadWholeKeys(hartip::kSecuritySection, hartip::SecurityKeyNames());
       });
   return hartip::ParseSecuritySettings(texts);
 }
