@@ -43,8 +43,7 @@ DirectAnswer CommandBackend::ExecuteDirect(uint16_t command, std::span<const uin
                                            bool primaryMaster, std::string_view peer,
                                            SessionMemory& memory) {
   std::lock_guard serialized(executing_);
-  IoSystem::Answer answer =
-      io_.Execute(command, data, Tunnel(primaryMaster, peer, memory), memory.subscriptions);
+  IoSystem::Answer answer = io_.Execute(command, data, Tunnel(primaryMaster, peer, memory), memory);
   AfterTraffic();
   return {answer.responseCode, std::move(answer.data)};
 }
@@ -135,7 +134,7 @@ std::optional<std::vector<uint8_t>> CommandBackend::ToIoSystem(std::span<const u
   }
   const IoSystem::Answer answer =
       io_.Execute(frame[countPos - 1], frame.subspan(countPos + 1, frame[countPos]),
-                  Tunnel(primaryMaster, peer, memory), memory.subscriptions);
+                  Tunnel(primaryMaster, peer, memory), memory);
   return Bytes({reply.data(), FrameReply(reply, countPos, answer.responseCode, answer.deviceStatus,
                                          answer.data)});
 }
