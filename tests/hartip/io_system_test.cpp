@@ -260,5 +260,20 @@ TEST_F(IoSystemTest, OnlyTheSecurityManagerWritesClientCredentials) {
   EXPECT_EQ(settings.Find("plant-historian")->key.size(), 40u);
 }
 
+TEST_F(IoSystemTest, CredentialsThroughAFrameStayOutOfTheTrafficLog) {
+  memory_.security = {true, 0, "manager"};
+  std::vector<uint8_t> data{0x02, 0x1E};  // 542
+  const std::vector<uint8_t> request = Credentials(542, 1, KeyWithCrc(), "plant-historian");
+  data.insert(data.end(), request.begin(), request.end());
+  const auto [code, reply] = Ask(31, data);
+  EXPECT_EQ(code, 0);
+  EXPECT_EQ(std::vector<uint8_t>(reply.begin(), reply.begin() + 2), (std::vector<uint8_t>{2, 30}));
+  ASSERT_EQ(log_.lines.size(), 2u);
+  for (const auto& [kind, line] : log_.lines) {
+    EXPECT_TRUE(line.ends_with(" 02 1E  (credentials withheld)")) << line;
+    EXPECT_EQ(line.find("A0 A1"), std::string::npos) << line;
+  }
+}
+
 }  // namespace
 }  // namespace qln::test
