@@ -63,8 +63,8 @@ class IoSystemTest : public ::testing::Test {
 
 // A 541 (password) or 542 (pre-shared key and its CRC) request for a client slot. The reserved
 // byte is set: the reply must clear it.
-std::vector<uint8_t> Credentials(uint16_t command, uint8_t slot, const std::vector<uint8_t>& secret,
-                                 const std::string& identity) {
+std::vector<uint8_t> Credentials(uint16_t command, uint8_t slot, std::string_view secret,
+                                 std::string_view identity) {
   std::vector<uint8_t> data{slot, 0xEE};
   if (command == 542) data.push_back(static_cast<uint8_t>(secret.size()));
   data.insert(data.end(), secret.begin(), secret.end());
@@ -74,14 +74,11 @@ std::vector<uint8_t> Credentials(uint16_t command, uint8_t slot, const std::vect
   return data;
 }
 
-std::vector<uint8_t> Text(std::string_view text) { return {text.begin(), text.end()}; }
-
 // A 40-byte key (A0 A1 .. C7) and its CRC-16/CCITT-FALSE, 0x533C.
-std::vector<uint8_t> KeyWithCrc() {
-  std::vector<uint8_t> key(40);
-  for (std::size_t i = 0; i < key.size(); ++i) key[i] = static_cast<uint8_t>(0xA0 + i);
-  key.insert(key.end(), {0x53, 0x3C});
-  return key;
+std::string KeyWithCrc() {
+  std::string key;
+  for (int i = 0; i < 40; ++i) key += static_cast<char>(0xA0 + i);
+  return key + "\x53\x3C";
 }
 
 std::vector<uint8_t> Wrapped(const std::vector<uint8_t>& frame) {
@@ -201,11 +198,10 @@ TEST_F(IoSystemTest, SubscriptionsNameADeviceByItsUniqueIdOrEveryDevice) {
 
 TEST_F(IoSystemTest, OnlyTheSecurityManagerWritesClientCredentials) {
   const SessionSecurity manager{true, 0, "manager"};
-  const std::vector<uint8_t> keyWithCrc = KeyWithCrc();
-  std::vector<uint8_t> badCrc = keyWithCrc;
-  badCrc.back() ^= 0x01;
-  const std::vector<uint8_t> shortKey(keyWithCrc.begin() + 25, keyWithCrc.end());  // 15 and CRC
-  const std::vector<uint8_t> key = Credentials(542, 0x53, KeyWithCrc(), "plant-historian");
+  const std::string good = KeyWithCrc();
+  const std::string damaged = good.substr(0, 41) + "\x3D";
+  const std::string tooShort = good.substr(25);  // 15 bytes and the CRC
+  const std::vector<uint8_t> key = Credentials(542, 0x53, good, "plant-historian");
   struct Case {
     const char* what;
     uint16_t command;
@@ -216,24 +212,16 @@ TEST_F(IoSystemTest, OnlyTheSecurityManagerWritesClientCredentials) {
   // In order: the duplicate is of the identity the first case writes. The refusals aim at slot 5.
   const Case cases[] = {
       {"key", 542, key, manager, 0},
-      {"password", 541, Credentials(541, 4, Text("correct horse"), "field-tablet"), manager, 0},
-      {"key too few bytes", 542, {key.begin(), key.end() - 1}, manager, 5},
-      {"password too few bytes", 541, std::vector<uint8_t>(193, 0x41), manager, 5},
-      {"key too short", 542, Credentials(542, 5, shortKey, "field-tablet-2"), manager, 10},
-      {"key damaged", 542, Credentials(542, 5, badCrc, "field-tablet-2"), manager, 65},
-      {"password too short", 541, Credentials(541, 5, Text("horse"), "field-tablet-2"), manager,
-       10},
-      {"identity too short", 542, Credentials(542, 5, KeyWithCrc(), "tablet"), manager, 67},
-      {"identity of slot 3", 542, Credentials(542, 5, KeyWithCrc(), "plant-historian"), manager,
-       13},
-      {"line break", 541, Credentials(541, 5, Text("correct horse"), "tablet\nClient0Key=00"),
-       manager, 2},
-      {"plaintext session", 542, Credentials(542, 5, KeyWithCrc(), "field-tablet-2"), {}, 16},
-      {"another client",
-       542,
-       Credentials(542, 5, KeyWithCrc(), "field-tablet-2"),
-       {true, 3, "plant-historian"},
-       16},
+      {"password", 541, Credentials(541, 4, "correct horse", "field-tablet"), manager, 0},
+      {"too few bytes", 542, {key.begin(), key.end() - 1}, manager, 5},
+      {"key too short", 542, Credentials(542, 5, tooShort, "tablet-2"), manager, 10},
+      {"key damaged", 542, Credentials(542, 5, damaged, "tablet-2"), manager, 65},
+      {"password too short", 541, Credentials(541, 5, "horse", "tablet-2"), manager, 10},
+      {"identity too short", 542, Credentials(542, 5, good, "tablet"), manager, 67},
+      {"identity of slot 3", 542, Credentials(542, 5, good, "plant-historian"), manager, 13},
+      {"line break", 542, Credentials(542, 5, good, "tablet\nClient0Key=00"), manager, 2},
+      {"plaintext session", 542, Credentials(542, 5, good, "tablet-2"), {}, 16},
+      {"another client", 542, Credentials(542, 5, good, "tablet-2"), {true, 3, "x"}, 16},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -250,7 +238,7 @@ TEST_F(IoSystemTest, OnlyTheSecurityManagerWritesClientCredentials) {
     return ProfileFile(dir_.Path() / "QLN.ini").Snapshot()->ReadWhole("HTDev_HartIpSecurity", name);
   };
   EXPECT_EQ(section("Client3Identity"), "plant-historian");
-  EXPECT_EQ(section("Client3Key"), hartip::HexText(std::span(keyWithCrc).first(40)));
+  EXPECT_EQ(section("Client3Key"), hartip::HexText(std::span(key).subspan(3, 40)));
   EXPECT_EQ(section("Client4Identity"), "field-tablet");
   EXPECT_EQ(section("Client4Password"), "correct horse");
   EXPECT_EQ(section("Client5Identity"), "");
