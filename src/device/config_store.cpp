@@ -149,12 +149,24 @@ std::string ConfigStore::ReadSystemKey(std::string_view key) {
 
 std::vector<std::string> ConfigStore::ReadKeys(std::string_view section,
                                                std::span<const std::string_view> keys) {
+  return Texts(section, keys, false);
+}
+
+std::vector<std::string> ConfigStore::ReadWholeKeys(std::string_view section,
+                                                    std::span<const std::string_view> keys) {
+  return Texts(section, keys, true);
+}
+
+std::vector<std::string> ConfigStore::Texts(std::string_view section,
+                                            std::span<const std::string_view> keys, bool whole) {
   const auto snapshot = file_.Snapshot();
   std::vector<std::string> texts;
   texts.reserve(keys.size());
   for (std::string_view key : keys) {
     const std::string* pending = Pending(section, key);
-    texts.push_back(pending != nullptr ? *pending : snapshot->Read(section, key));
+    texts.push_back(pending != nullptr ? *pending
+                    : whole            ? snapshot->ReadWhole(section, key)
+                                       : snapshot->Read(section, key));
   }
   return texts;
 }

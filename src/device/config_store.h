@@ -102,6 +102,10 @@ class ConfigStore {
   // that what was written last is what is read.
   std::vector<std::string> ReadKeys(std::string_view section,
                                     std::span<const std::string_view> keys);
+  // Same, without the cut to kMaxValueLength characters: for texts that are longer by nature
+  // (the HART-IP clients' keys in hex and their identities).
+  std::vector<std::string> ReadWholeKeys(std::string_view section,
+                                         std::span<const std::string_view> keys);
   // The notifier the store reports to; readers of the sections the model does not mirror report
   // the faults they find in them there too. Its Problem never blocks.
   Notifier& Operator() { return notifier_; }
@@ -204,6 +208,8 @@ class ConfigStore {
   void LoadAllFrom(const ProfileSnapshot& snapshot, DeviceModel& model, uint8_t device) const;
   // The pending text of a key, if its change is still waiting to be written.
   const std::string* Pending(std::string_view section, std::string_view key) const;
+  std::vector<std::string> Texts(std::string_view section, std::span<const std::string_view> keys,
+                                 bool whole);
   // "[HTDev00_Cmd012] Message, [HTDev_Sys] COMNo": the first `listed` pending keys, with their
   // values when asked.
   std::string PendingList(std::size_t listed, bool values) const;

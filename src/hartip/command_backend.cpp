@@ -5,6 +5,7 @@
 #include <string>
 #include <utility>
 
+#include "base/encodings.h"
 #include "base/hart_frame.h"
 #include "commands/dispatcher.h"
 
@@ -13,6 +14,25 @@ namespace {
 
 std::vector<uint8_t> Bytes(std::span<const uint8_t> frame) {
   return std::vector<uint8_t>(frame.begin(), frame.end());
+}
+
+// The traffic log line of a request (`frame` is `request`) or of its reply. A request that
+// carries client credentials (command 31 with 541 or 542) and its reply are shown only up to the
+// 16-bit command number, whatever the frame reached: the log never holds a key or password.
+std::string LoggedLine(const Clock& clock, LogKind kind, std::string_view origin,
+                       std::span<const uint8_t> request, std::span<const uint8_t> frame) {
+  const std::size_t countPos = (request[0] & kLongFrameBit) ? kLongCountPos : kShortCountPos;
+  const std::size_t numberAt = countPos + 1;
+  const bool credentials = request.size() > numberAt + 1 && request[countPos - 1] == 31 &&
+                           request[countPos] >= 2 &&
+                           (Get16(&request[numberAt]) == 541 || Get16(&request[numberAt]) == 542);
+  if (!credentials) return TrafficLine(clock, kind, origin, 0, frame);
+  // A reply's data follow its response code and device status.
+  const std::size_t shown = numberAt + 2 + (kind == LogKind::Sent ? 2 : 0);
+  std::string line =
+      TrafficLine(clock, kind, origin, 0, frame.first(std::min(shown, frame.size())));
+  if (line.ends_with(' ')) line.pop_back();  // the last byte's separator
+  return line + "  (credentials withheld)";
 }
 
 }  // namespace
@@ -28,12 +48,13 @@ std::optional<std::vector<uint8_t>> CommandBackend::Execute(std::span<const uint
                                                             SessionMemory& memory) {
   std::lock_guard serialized(executing_);
   const std::string origin = "IP " + std::string(peer);
-  parts_.log.Log(LogKind::Received, TrafficLine(parts_.clock, LogKind::Received, origin, 0, frame));
+  parts_.log.Log(LogKind::Received,
+                 LoggedLine(parts_.clock, LogKind::Received, origin, frame, frame));
   std::optional<std::vector<uint8_t>> reply = ServesFlat()
                                                   ? ToDevice(frame, primaryMaster, memory.devices)
                                                   : Route(frame, primaryMaster, peer, memory);
   if (reply) {
-    parts_.log.Log(LogKind::Sent, TrafficLine(parts_.clock, LogKind::Sent, origin, 0, *reply));
+    parts_.log.Log(LogKind::Sent, LoggedLine(parts_.clock, LogKind::Sent, origin, frame, *reply));
   }
   AfterTraffic();
   return reply;
@@ -43,8 +64,7 @@ DirectAnswer CommandBackend::ExecuteDirect(uint16_t command, std::span<const uin
                                            bool primaryMaster, std::string_view peer,
                                            SessionMemory& memory) {
   std::lock_guard serialized(executing_);
-  IoSystem::Answer answer =
-      io_.Execute(command, data, Tunnel(primaryMaster, peer, memory), memory.subscriptions);
+  IoSystem::Answer answer = io_.Execute(command, data, Tunnel(primaryMaster, peer, memory), memory);
   AfterTraffic();
   return {answer.responseCode, std::move(answer.data)};
 }
@@ -71,7 +91,7 @@ Publications CommandBackend::BurstFrames(uint32_t nowMs) {
 hartip::SecuritySettings CommandBackend::Security() {
   const std::vector<std::string> texts =
       parts_.transaction.WithStore([](DeviceModel&, ConfigStore& store) {
-        return store.ReadKeys(hartip::kSecuritySection, hartip::SecurityKeyNames());
+        return store.ReadWholeKeys(hartip::kSecuritySection, hartip::SecurityKeyNames());
       });
   return hartip::ParseSecuritySettings(texts);
 }
@@ -135,7 +155,7 @@ std::optional<std::vector<uint8_t>> CommandBackend::ToIoSystem(std::span<const u
   }
   const IoSystem::Answer answer =
       io_.Execute(frame[countPos - 1], frame.subspan(countPos + 1, frame[countPos]),
-                  Tunnel(primaryMaster, peer, memory), memory.subscriptions);
+                  Tunnel(primaryMaster, peer, memory), memory);
   return Bytes({reply.data(), FrameReply(reply, countPos, answer.responseCode, answer.deviceStatus,
                                          answer.data)});
 }

@@ -6,7 +6,9 @@
 //
 // It has a CommandExchange of its own (the serial link's stays the link's) and executes one frame
 // at a time, as soon as it comes: no reply wait. Requests and replies go into the traffic log,
-// marked with the session's peer: "  <==  [IP 127.0.0.1:50123]  " and "  ==>  [IP ...]  ".
+// marked with the session's peer: "  <==  [IP 127.0.0.1:50123]  " and "  ==>  [IP ...]  ". A
+// frame that carries client credentials (command 31 with 541 or 542) and its reply are logged
+// only up to the 16-bit command number, then "  (credentials withheld)".
 //
 // What a frame reaches depends on the view served (HartIpView in the system section, taken when
 // the server starts):

@@ -72,6 +72,29 @@ constexpr uint8_t kMaxRetries = 5;
 constexpr uint8_t kNotUsed = 250;
 constexpr uint8_t kPreambles = 5;
 constexpr std::size_t kSubscriptionRequest = 7;  // unique ID (5) and flags (2)
+constexpr uint8_t kExtendedCommand = 31;         // 16-bit command number, then its data
+
+// Client credentials: 541 a password, 542 a pre-shared key. Their requests: the client's slot
+// (bits 0..3; bits 4..7 options, only repeated), a reserved byte, the secret, then the client's
+// identity as Latin-1 text padded with NUL. 542's secret is the key's length in bytes (its CRC
+// counted) and a field of the key, its CRC and padding.
+constexpr std::size_t kPasswordRequest = 194;
+constexpr std::size_t kKeyRequest = 197;
+constexpr std::size_t kPasswordAt = 2;
+constexpr std::size_t kPasswordField = 64;
+constexpr std::size_t kKeyLengthAt = 2;
+constexpr std::size_t kKeyAt = 3;
+constexpr std::size_t kCrcBytes = 2;
+constexpr std::size_t kIdentityField = 128;
+constexpr std::size_t kLongestIdentity = kIdentityField - 1;
+constexpr std::size_t kShortestIdentity = 8;
+constexpr std::size_t kShortestPassword = 12;
+constexpr uint8_t kSlotBits = 0x0F;
+constexpr uint8_t kUnsupportedKeyLength = 10;  // 542
+constexpr uint8_t kPasswordTooShort = 10;      // 541
+constexpr uint8_t kDuplicateIdentity = 13;
+constexpr uint8_t kKeyChangeFailed = 65;  // 542: the key does not match its CRC
+constexpr uint8_t kIdentityTooShort = 67;
 
 using Answer = IoSystem::Answer;
 
@@ -105,6 +128,35 @@ std::array<uint8_t, 32> LongTagBytes(std::string_view text) {
   std::array<uint8_t, 32> bytes{};
   std::copy_n(text.begin(), std::min<std::size_t>(text.size(), bytes.size()), bytes.begin());
   return bytes;
+}
+
+// CRC-16/CCITT-FALSE: polynomial 0x1021, initial value 0xFFFF, not reflected, no final XOR. Over
+// bytes followed by their own CRC (big-endian) it is 0.
+uint16_t Crc16(std::span<const uint8_t> bytes) {
+  uint16_t crc = 0xFFFF;
+  for (const uint8_t b : bytes) {
+    crc = static_cast<uint16_t>(crc ^ (b << 8));
+    for (int bit = 0; bit < 8; ++bit) {
+      crc = static_cast<uint16_t>((crc & 0x8000) != 0 ? (crc << 1) ^ 0x1021 : crc << 1);
+    }
+  }
+  return crc;
+}
+
+// The text of a NUL-padded field: its characters before the first NUL.
+std::string FieldText(std::span<const uint8_t> field) {
+  return std::string(field.begin(), std::find(field.begin(), field.end(), uint8_t{0}));
+}
+
+// Whether the file gives the text back as written: printable Latin-1 only (a line break would end
+// the value early, and a control character has no place in a name or password) and no blank at
+// either end (a read trims them).
+bool Storable(std::string_view text) {
+  if (!text.empty() && (text.front() == ' ' || text.back() == ' ')) return false;
+  return std::all_of(text.begin(), text.end(), [](char c) {
+    const auto u = static_cast<unsigned char>(c);
+    return u >= 0x20 && u != 0x7F && (u < 0x80 || u >= 0xA0);
+  });
 }
 
 // The 16-bit sub-device index that leads the request data of 84 and 86 (0: the I/O system).
@@ -192,17 +244,29 @@ void IoSystem::NoteListChange(const std::vector<uint8_t>& list) {
 }
 
 IoSystem::Answer IoSystem::Execute(uint16_t command, std::span<const uint8_t> data,
-                                   const Tunnel& tunnel, Subscriptions& subscriptions) {
+                                   const Tunnel& tunnel, SessionMemory& memory) {
   ++ownFrames_;
-  Answer answer = Run(command, data, tunnel, subscriptions);
+  // Command 31 carries a 16-bit command number ahead of that command's data; its reply's data
+  // repeat the number, whatever the response code.
+  std::vector<uint8_t> number;
+  if (command == kExtendedCommand) {
+    if (data.size() < 2) return {kTooFewDataBytes, DeviceStatus(), {}};
+    number.assign(data.begin(), data.begin() + 2);
+    command = Get16(data.data());
+    data = data.subspan(2);
+  }
+  Answer answer = Run(command, data, tunnel, memory);
+  // Only a sub-device's long reply (77) can outgrow the frame; refused as 77 refuses one, rather
+  // than cut short.
+  if (answer.data.size() + number.size() > kMaxReplyData) answer = Refusal(kInvalidSelection);
   // Command 48 gives the status it reported, before it cleared "more status available".
   if (command != 48) answer.deviceStatus = DeviceStatus();
-  if (answer.data.size() > kMaxReplyData) answer.data.resize(kMaxReplyData);
+  answer.data.insert(answer.data.begin(), number.begin(), number.end());
   return answer;
 }
 
 IoSystem::Answer IoSystem::Run(uint16_t command, std::span<const uint8_t> data,
-                               const Tunnel& tunnel, Subscriptions& subscriptions) {
+                               const Tunnel& tunnel, SessionMemory& memory) {
   // Identification checks the file as a device's does, so that a session that reaches only the
   // I/O system (no port opened, no device addressed yet) finds its section written.
   if (command == 0 || command == kReadTagCommand || command == kReadLongTagCommand) {
@@ -295,7 +359,11 @@ IoSystem::Answer IoSystem::Run(uint16_t command, std::span<const uint8_t> data,
       break;
     case 532:
     case 533:
-      answer = Subscribe(command, data, list, subscriptions);
+      answer = Subscribe(command, data, list, memory.subscriptions);
+      break;
+    case 541:
+    case 542:
+      answer = WriteCredentials(command, data, memory.security);
       break;
     default:
       return Refusal(kNotImplemented);
@@ -480,6 +548,56 @@ IoSystem::Answer IoSystem::Subscribe(uint16_t command, std::span<const uint8_t> 
   Answer answer{kResponseSuccess, 0, std::vector<uint8_t>(unique.begin(), unique.end())};
   Put16(answer.data, flags);
   return answer;
+}
+
+// 541 writes a client's password, 542 its pre-shared key (in hex, without its CRC), each with
+// the client's identity, into the file's security section at once. Only the security manager
+// (slot 0, over TLS or DTLS) may change them. The reply repeats the request.
+IoSystem::Answer IoSystem::WriteCredentials(uint16_t command, std::span<const uint8_t> data,
+                                            const SessionSecurity& security) {
+  const bool key = command == 542;
+  const std::size_t size = key ? kKeyRequest : kPasswordRequest;
+  if (data.size() < size) return Refusal(kTooFewDataBytes);
+  if (!security.secured || security.slot != 0) return Refusal(kAccessRestricted);
+  std::string secret;
+  if (key) {
+    const std::size_t length = data[kKeyLengthAt];  // the key and its CRC
+    if (length < hartip::kMinKeyBytes + kCrcBytes || length > hartip::kMaxKeyBytes + kCrcBytes) {
+      return Refusal(kUnsupportedKeyLength);
+    }
+    const std::span<const uint8_t> field = data.subspan(kKeyAt, length);
+    if (Crc16(field) != 0) return Refusal(kKeyChangeFailed);
+    secret = hartip::HexText(field.first(length - kCrcBytes));
+  } else {
+    secret = FieldText(data.subspan(kPasswordAt, kPasswordField));
+    if (secret.size() < kShortestPassword) return Refusal(kPasswordTooShort);
+    if (!Storable(secret)) return Refusal(kInvalidSelection);
+  }
+  const std::string identity = FieldText(data.subspan(size - kIdentityField, kIdentityField));
+  if (identity.size() < kShortestIdentity) return Refusal(kIdentityTooShort);
+  // A field without its NUL, or a text the file would not give back, is refused.
+  if (identity.size() > kLongestIdentity || !Storable(identity)) {
+    return Refusal(kInvalidSelection);
+  }
+  const uint8_t slot = data[0] & kSlotBits;
+  const std::string identityKey = hartip::ClientKeyName(slot, "Identity");
+  const std::string secretKey = hartip::ClientKeyName(slot, key ? "Key" : "Password");
+  return transaction_.WithStore([&](DeviceModel& model, ConfigStore& store) {
+    // Identities name the clients in the handshake: two slots cannot share one.
+    const std::vector<std::string> texts =
+        store.ReadWholeKeys(hartip::kSecuritySection, hartip::SecurityKeyNames());
+    for (uint8_t other = 0; other < hartip::kClientSlots; ++other) {
+      if (other != slot && texts[1 + other * hartip::kSecurityKeysPerSlot] == identity) {
+        return Refusal(kDuplicateIdentity);
+      }
+    }
+    const KeyText keys[] = {{identityKey, identity}, {secretKey, secret}};
+    // A failed write is reported by the store and retried; until then reads give the new texts.
+    (void)store.WriteSharedSection(model, hartip::kSecuritySection, keys);
+    Answer answer{kResponseSuccess, 0, std::vector<uint8_t>(data.begin(), data.begin() + size)};
+    answer.data[1] = 0;  // reserved
+    return answer;
+  });
 }
 
 }  // namespace qln

@@ -14,9 +14,12 @@
 //    84  sub-device identity summary   85  I/O channel statistics   86  sub-device statistics
 //    87, 88  master mode, retry count (stored in the file)
 //    532, 533  a session's publish subscriptions
-// and 64 "not implemented" to anything else. Commands 75 and 77 run the sub-device's command
-// through the one transaction path (the `tunnel` of Execute), so the sub-device answers with its
-// own reply, faults and counters.
+//    541, 542  a client's password or pre-shared key and identity, written to the file's
+//              security section (security_settings.h) by the security manager only
+// and 64 "not implemented" to anything else. A frame reaches the 16-bit commands through command
+// 31: its data start with the 16-bit number, and so do its reply's. Commands 75 and 77 run the
+// sub-device's command through the one transaction path (the `tunnel` of Execute), so the
+// sub-device answers with its own reply, faults and counters.
 #pragma once
 
 #include <array>
@@ -56,9 +59,10 @@ class IoSystem {
       : transaction_(transaction), counters_(counters), devices_(devices) {}
 
   // Runs a command for the I/O system (a frame's 8-bit or a Direct PDU's 16-bit number) with
-  // its request data. One at a time (the HART-IP backend serializes them).
+  // its request data, for the session of `memory`. One at a time (the HART-IP backend
+  // serializes them).
   Answer Execute(uint16_t command, std::span<const uint8_t> data, const Tunnel& tunnel,
-                 Subscriptions& subscriptions);
+                 SessionMemory& memory);
 
   // Its long address (expanded device type with the top two bits clear, device ID), from the
   // file.
@@ -71,7 +75,7 @@ class IoSystem {
  private:
   struct Identity;
   Answer Run(uint16_t command, std::span<const uint8_t> data, const Tunnel& tunnel,
-             Subscriptions& subscriptions);
+             SessionMemory& memory);
   Identity Load();
   std::vector<uint8_t> SubDevices();
   void NoteListChange(const std::vector<uint8_t>& list);
@@ -84,6 +88,8 @@ class IoSystem {
   Answer Store(uint16_t command, std::span<const uint8_t> data, Identity& id);
   Answer Subscribe(uint16_t command, std::span<const uint8_t> data,
                    const std::vector<uint8_t>& list, Subscriptions& subscriptions);
+  Answer WriteCredentials(uint16_t command, std::span<const uint8_t> data,
+                          const SessionSecurity& security);
 
   Transaction& transaction_;
   const CommunicationCounters& counters_;

@@ -61,6 +61,26 @@ class IoSystemTest : public ::testing::Test {
   SessionMemory memory_;
 };
 
+// A 541 (password) or 542 (pre-shared key and its CRC) request for a client slot. The reserved
+// byte is set: the reply must clear it.
+std::vector<uint8_t> Credentials(uint16_t command, uint8_t slot, std::string_view secret,
+                                 std::string_view identity) {
+  std::vector<uint8_t> data{slot, 0xEE};
+  if (command == 542) data.push_back(static_cast<uint8_t>(secret.size()));
+  data.insert(data.end(), secret.begin(), secret.end());
+  data.resize(command == 542 ? 69 : 66, 0);
+  data.insert(data.end(), identity.begin(), identity.end());
+  data.resize(data.size() + 128 - identity.size(), 0);
+  return data;
+}
+
+// A 40-byte key (A0 A1 .. C7) and its CRC-16/CCITT-FALSE, 0x533C.
+std::string KeyWithCrc() {
+  std::string key;
+  for (int i = 0; i < 40; ++i) key += static_cast<char>(0xA0 + i);
+  return key + "\x53\x3C";
+}
+
 std::vector<uint8_t> Wrapped(const std::vector<uint8_t>& frame) {
   std::vector<uint8_t> data{0, 0, 5};
   data.insert(data.end(), frame.begin(), frame.end() - 1);  // no checksum
@@ -99,6 +119,9 @@ TEST_F(IoSystemTest, AnswersItsCommandsWithThePublicResponseCodes) {
       {88, {1}, 4, {}, 0},
       {88, {4}, 0, {4}, 1},
       {99, {}, 64, {}, 0},
+      {31, {0, 74}, 0, {0, 74, 1, 1, 16}, 10},  // a 16-bit number through a frame
+      {31, {2}, 5, {}, 0},
+      {31, {0, 99}, 64, {0, 99}, 2},  // the number is repeated with an error
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::to_string(c.command) + " with " + std::to_string(c.data.size()) + " bytes");
@@ -171,6 +194,73 @@ TEST_F(IoSystemTest, SubscriptionsNameADeviceByItsUniqueIdOrEveryDevice) {
   EXPECT_FALSE(memory_.subscriptions.Wants(3));
   EXPECT_EQ(direct(532, {0, 0, 0, 0, 0}).data.back(), 1);
   EXPECT_EQ(direct(74, {}).data.size(), 8u);  // the I/O system's commands by 16-bit number
+}
+
+TEST_F(IoSystemTest, OnlyTheSecurityManagerWritesClientCredentials) {
+  const SessionSecurity manager{true, 0, "manager"};
+  const std::string good = KeyWithCrc();
+  const std::string damaged = good.substr(0, 41) + "\x3D";
+  const std::string tooShort = good.substr(25);  // 15 bytes and the CRC
+  const std::vector<uint8_t> key = Credentials(542, 0x53, good, "plant-historian");
+  struct Case {
+    const char* what;
+    uint16_t command;
+    std::vector<uint8_t> data;
+    SessionSecurity security;
+    uint8_t code;
+  };
+  // In order: the duplicate is of the identity the first case writes. The refusals aim at slot 5.
+  const Case cases[] = {
+      {"key", 542, key, manager, 0},
+      {"password", 541, Credentials(541, 4, "correct horse", "field-tablet"), manager, 0},
+      {"too few bytes", 542, {key.begin(), key.end() - 1}, manager, 5},
+      {"key too short", 542, Credentials(542, 5, tooShort, "tablet-2"), manager, 10},
+      {"key damaged", 542, Credentials(542, 5, damaged, "tablet-2"), manager, 65},
+      {"password too short", 541, Credentials(541, 5, "horse", "tablet-2"), manager, 10},
+      {"identity too short", 542, Credentials(542, 5, good, "tablet"), manager, 67},
+      {"identity of slot 3", 542, Credentials(542, 5, good, "plant-historian"), manager, 13},
+      {"line break", 542, Credentials(542, 5, good, "tablet\nClient0Key=00"), manager, 2},
+      {"plaintext session", 542, Credentials(542, 5, good, "tablet-2"), {}, 16},
+      {"another client", 542, Credentials(542, 5, good, "tablet-2"), {true, 3, "x"}, 16},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    memory_.security = c.security;
+    const DirectAnswer answer =
+        backend_.ExecuteDirect(c.command, c.data, true, "127.0.0.1:5000", memory_);
+    EXPECT_EQ(answer.responseCode, c.code);
+    if (c.code != 0) continue;
+    std::vector<uint8_t> echo = c.data;
+    echo[1] = 0;
+    EXPECT_EQ(answer.data, echo);
+  }
+  const auto section = [&](const std::string& name) {
+    return ProfileFile(dir_.Path() / "QLN.ini").Snapshot()->ReadWhole("HTDev_HartIpSecurity", name);
+  };
+  EXPECT_EQ(section("Client3Identity"), "plant-historian");
+  EXPECT_EQ(section("Client3Key"), hartip::HexText(std::span(key).subspan(3, 40)));
+  EXPECT_EQ(section("Client4Identity"), "field-tablet");
+  EXPECT_EQ(section("Client4Password"), "correct horse");
+  EXPECT_EQ(section("Client5Identity"), "");
+  // The whole 80-digit key comes back as the client's: read without the file's usual cut.
+  const hartip::SecuritySettings settings = backend_.Security();
+  ASSERT_NE(settings.Find("plant-historian"), nullptr);
+  EXPECT_EQ(settings.Find("plant-historian")->key.size(), 40u);
+}
+
+TEST_F(IoSystemTest, CredentialsThroughAFrameStayOutOfTheTrafficLog) {
+  memory_.security = {true, 0, "manager"};
+  std::vector<uint8_t> data{0x02, 0x1E};  // 542
+  const std::vector<uint8_t> request = Credentials(542, 1, KeyWithCrc(), "plant-historian");
+  data.insert(data.end(), request.begin(), request.end());
+  const auto [code, reply] = Ask(31, data);
+  EXPECT_EQ(code, 0);
+  EXPECT_EQ(std::vector<uint8_t>(reply.begin(), reply.begin() + 2), (std::vector<uint8_t>{2, 30}));
+  ASSERT_EQ(log_.lines.size(), 2u);
+  for (const auto& [kind, line] : log_.lines) {
+    EXPECT_TRUE(line.ends_with(" 02 1E  (credentials withheld)")) << line;
+    EXPECT_EQ(line.find("A0 A1"), std::string::npos) << line;
+  }
 }
 
 }  // namespace
