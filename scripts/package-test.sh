@@ -39,6 +39,9 @@ gui_depends="$(dpkg-deb -f "$gui_deb" Depends)"
 case "$headless_depends" in
   *qt*|*Qt*) fail "quillon-headless depends on Qt: $headless_depends";;
 esac
+# HART-IP's TLS and DTLS need OpenSSL's library.
+case "$headless_depends" in *libssl3*) ;;
+  *) fail "quillon-headless must depend on libssl3 (OpenSSL): $headless_depends";; esac
 case "$gui_depends" in *"quillon-headless (= $version)"*libqt6widgets6*) ;;
   *) fail "quillon must depend on quillon-headless and Qt Widgets: $gui_depends";; esac
 

@@ -258,7 +258,10 @@ std::string ConfigStore::PendingList(std::size_t listed, bool values) const {
   for (std::size_t i = 0; i < pending_.size() && i < listed; ++i) {
     if (i > 0) list += ", ";
     list.append("[").append(pending_[i].section).append("] ").append(pending_[i].key);
-    if (values) list.append("=").append(pending_[i].value);
+    // Secrets (HART-IP's pre-shared keys and passwords) never reach the console.
+    const std::string_view key = pending_[i].key;
+    const bool secret = key.ends_with("Key") || key.ends_with("Password");
+    if (values) list.append("=").append(secret ? "(secret, not shown)" : pending_[i].value);
   }
   if (pending_.size() > listed) {
     list.append(" and ").append(std::to_string(pending_.size() - listed)).append(" more keys");

@@ -450,12 +450,17 @@ TEST_F(ConfigStoreTest, WhatTheFileDidNotTakeIsKeptAtStopAndWrittenAtTheNextStar
   {
     std::lock_guard lock(model.Lock);
     store.WriteKeys(model, 2, 12, {{"Message", "ONLY IN THE MESSAGE"}});
+    const KeyText secret[] = {{"Client1Key", "00112233AABBCCDD"}};
+    store.WriteSharedSection(model, "HTDev_HartIpSecurity", secret);
   }
   const Result<> lost = store.SaveAtStop(model);
   ASSERT_FALSE(lost);
-  EXPECT_THAT(lost.error(), AllOf(HasSubstr("are lost"),
-                                  HasSubstr("[HTDev02_Cmd012] Message=ONLY IN THE MESSAGE"),
-                                  HasSubstr("[HTDev_Sys] COMNo=9")));
+  // ... but never a secret.
+  EXPECT_THAT(
+      lost.error(),
+      AllOf(HasSubstr("are lost"), HasSubstr("[HTDev02_Cmd012] Message=ONLY IN THE MESSAGE"),
+            HasSubstr("[HTDev_Sys] COMNo=9"), HasSubstr("Client1Key=(secret, not shown)"),
+            Not(HasSubstr("00112233AABBCCDD"))));
 }
 
 }  // namespace
