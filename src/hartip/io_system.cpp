@@ -591,7 +591,11 @@ IoSystem::Answer IoSystem::WriteCredentials(uint16_t command, std::span<const ui
         return Refusal(kDuplicateIdentity);
       }
     }
-    const KeyText keys[] = {{identityKey, identity}, {secretKey, secret}};
+    // A new client in the slot does not inherit the old one's other secret.
+    const bool newClient = texts[1 + slot * hartip::kSecurityKeysPerSlot] != identity;
+    const std::string otherKey = hartip::ClientKeyName(slot, key ? "Password" : "Key");
+    std::vector<KeyText> keys = {{identityKey, identity}, {secretKey, secret}};
+    if (newClient) keys.push_back({otherKey, ""});
     // A failed write is reported by the store and retried; until then reads give the new texts.
     (void)store.WriteSharedSection(model, hartip::kSecuritySection, keys);
     Answer answer{kResponseSuccess, 0, std::vector<uint8_t>(data.begin(), data.begin() + size)};

@@ -213,6 +213,10 @@ TEST_F(IoSystemTest, OnlyTheSecurityManagerWritesClientCredentials) {
   const Case cases[] = {
       {"key", 542, key, manager, 0},
       {"password", 541, Credentials(541, 4, "correct horse", "field-tablet"), manager, 0},
+      {"password of slot 3's client", 541, Credentials(541, 3, "battery staple", "plant-historian"),
+       manager, 0},
+      {"key of a new client in slot 4", 542, Credentials(542, 4, good, "field-tablet-2"), manager,
+       0},
       {"too few bytes", 542, {key.begin(), key.end() - 1}, manager, 5},
       {"key too short", 542, Credentials(542, 5, tooShort, "tablet-2"), manager, 10},
       {"key damaged", 542, Credentials(542, 5, damaged, "tablet-2"), manager, 65},
@@ -239,8 +243,10 @@ TEST_F(IoSystemTest, OnlyTheSecurityManagerWritesClientCredentials) {
   };
   EXPECT_EQ(section("Client3Identity"), "plant-historian");
   EXPECT_EQ(section("Client3Key"), hartip::HexText(std::span(key).subspan(3, 40)));
-  EXPECT_EQ(section("Client4Identity"), "field-tablet");
-  EXPECT_EQ(section("Client4Password"), "correct horse");
+  EXPECT_EQ(section("Client3Password"), "battery staple");  // the same client keeps its key
+  // A new client does not inherit the slot's old password.
+  EXPECT_EQ(section("Client4Identity"), "field-tablet-2");
+  EXPECT_EQ(section("Client4Password"), "");
   EXPECT_EQ(section("Client5Identity"), "");
   // The whole 80-digit key comes back as the client's: read without the file's usual cut.
   const hartip::SecuritySettings settings = backend_.Security();
