@@ -115,9 +115,9 @@ SecuritySettings ParseSecuritySettings(std::span<const std::string> texts) {
                                           : SecurityPolicy::Allow;
   }
   if (!policy.empty() && policy != "off" && policy != "allow" && policy != "require") {
-    settings.problems.push_back("HART-IP security: [" + std::string(kSecuritySection) +
-                                "] Policy=" + texts[0] +
-                                " is none of off, allow, require; allow is served");
+    settings.problems.push_back(
+        "HART-IP security: [" + std::string(kSecuritySection) + "] Policy=" + texts[0] +
+        " is none of off, allow, require; allow is served while a client has a key");
   }
   return settings;
 }

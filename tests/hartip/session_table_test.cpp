@@ -94,8 +94,9 @@ class Driver {
     return messages;
   }
   // A datagram from `from`; returns the datagrams sent back to it.
-  std::vector<IpMessage> Udp(const Endpoint& from, std::span<const uint8_t> bytes) {
-    table.DatagramReceived(from, bytes, now);
+  std::vector<IpMessage> Udp(const Endpoint& from, std::span<const uint8_t> bytes,
+                             const ClientEntry* secured = nullptr) {
+    table.DatagramReceived(from, bytes, now, secured);
     Gather();
     return DatagramsTo(from);
   }
@@ -609,6 +610,85 @@ TEST(HartIpSessionTable, DirectPdusAuditLogAndSubscriptions) {
   EXPECT_EQ(number(c + 46, 4), 2u);  // both bursts published
   EXPECT_EQ(number(c + 50, 4), 2u);  // initiate and close
   EXPECT_EQ(number(c + 54, 4), 2u);  // initiate and close answered
+}
+
+TEST(HartIpSessionTable, RequirePolicyRefusesPlaintextAndWaitsForTheHandshakeAfterAV2Initiate) {
+  Driver d;
+  d.table.SetPolicy(SecurityPolicy::Require);
+  const std::vector<uint8_t> v2 = IpRequest(0, 1, InitiateBody(true, 60000), std::nullopt, 2);
+  // Version 1 over TCP and any plaintext initiate over UDP: access restricted.
+  const ConnectionId v1 = d.Connect(kHostA);
+  EXPECT_TRUE(d.table.MayStartTls(v1));
+  EXPECT_EQ(HeadOf(d.Tcp(v1, Initiate(1))), Head(3, 0, 16, 1));
+  EXPECT_TRUE(d.Closed(v1));
+  EXPECT_EQ(HeadOf(d.Udp(kHostB, v2)), Head(3, 0, 16, 1));
+  EXPECT_EQ(d.table.SessionCount(), 0u);
+  // A v2 initiate over TCP opens the session TLS must secure; plaintext then closes it.
+  const ConnectionId plain = d.Connect(kHostB);
+  EXPECT_EQ(HeadOf(d.Tcp(plain, v2)), Head(1, 0, 0, 1));
+  EXPECT_TRUE(d.table.MayStartTls(plain));
+  EXPECT_EQ(HeadOf(d.Tcp(plain, Pdu(2))), Head(3, 3, 16, 2));
+  EXPECT_TRUE(d.Closed(plain));
+  // Secured after its initiate: frames run with the client's slot; no handshake in time: closed.
+  const ConnectionId secured = d.Connect(kHostC);
+  const ConnectionId stalled = d.Connect(Host(1));
+  d.Tcp(secured, v2);
+  d.Tcp(stalled, v2);
+  d.table.Secure(secured, ClientEntry{2, "historian", {}}, d.now);
+  EXPECT_FALSE(d.table.MayStartTls(secured));
+  EXPECT_EQ(HeadOf(d.Tcp(secured, Pdu(3))), Head(1, 3, 0, 3));
+  EXPECT_EQ(d.backend.memories.back()->security.slot, 2);
+  d.TickAt(d.now + SessionTable::kHandshakeTimeoutMs + 1);
+  EXPECT_TRUE(d.Closed(stalled));
+  EXPECT_FALSE(d.Closed(secured));
+  // A DTLS client's datagrams open a secured session; the audit log tells secured from plain.
+  const ClientEntry tablet{1, "tablet", {}};
+  EXPECT_EQ(HeadOf(d.Udp(kHostA, v2, &tablet)), Head(1, 0, 0, 1));
+  EXPECT_TRUE(d.table.HasUdpSession(kHostA));
+  // Plaintext from a DTLS session's peer is not its session's: no answer.
+  EXPECT_TRUE(d.Udp(kHostA, KeepAlive(4)).empty());
+  const std::vector<IpMessage> log =
+      d.Udp(kHostA, IpRequest(5, 5, std::vector<uint8_t>{0, 9}, std::nullopt, 2), &tablet);
+  ASSERT_EQ(log.size(), 1u);
+  const std::vector<uint8_t>& body = log[0].body;
+  ASSERT_EQ(body[1], 4);
+  for (std::size_t record = 0; record < 4; ++record) {
+    const uint8_t status = body.at(22 + record * kAuditRecordSize + 41);
+    const bool insecure = (status & AuditRecord::kInsecure) != 0;
+    EXPECT_EQ(insecure, record == 0 || record == 2) << record;  // B and the stalled one
+  }
+  EXPECT_NE(d.Notes().find("secured by TLS as client 2 \"historian\""), std::string::npos);
+}
+
+TEST(HartIpSecuritySettings, KeysPolicyAndProblemsFromTheSection) {
+  std::vector<std::string> texts(kSecurityKeyCount);
+  const auto set = [&](uint8_t slot, std::string identity, std::string key) {
+    texts[1 + slot * kSecurityKeysPerSlot] = std::move(identity);
+    texts[2 + slot * kSecurityKeysPerSlot] = std::move(key);
+  };
+  EXPECT_EQ(ParseSecuritySettings(texts).policy, SecurityPolicy::Off);  // no key: off
+  texts[0] = "require";
+  EXPECT_EQ(ParseSecuritySettings(texts).policy, SecurityPolicy::Off);
+  set(0, "manager-01", "000102030405060708090a0b0c0d0e0f");
+  set(1, "short", "0001020304050607");  // 8 bytes
+  set(2, "odd", "000102030405060708090A0B0C0D0E0F1");
+  set(3, "manager-01", "000102030405060708090A0B0C0D0E0F");  // a repeated identity
+  set(4, "", "000102030405060708090A0B0C0D0E0F");            // no identity
+  set(15, "historian", std::string(128, 'F'));               // 64 bytes, the longest
+  const SecuritySettings settings = ParseSecuritySettings(texts);
+  EXPECT_EQ(settings.policy, SecurityPolicy::Require);
+  ASSERT_EQ(settings.clients.size(), 2u);
+  EXPECT_EQ(settings.clients[0].key.size(), 16u);
+  EXPECT_EQ(settings.Find("historian")->slot, 15);
+  ASSERT_EQ(settings.problems.size(), 4u);
+  for (const std::string& problem : settings.problems) {
+    EXPECT_NE(problem.find("[HTDev_HartIpSecurity] Client"), std::string::npos) << problem;
+    EXPECT_EQ(problem.find("0001020304"), std::string::npos) << problem;  // never the key
+  }
+  texts[0] = "";
+  EXPECT_EQ(ParseSecuritySettings(texts).policy, SecurityPolicy::Allow);  // keys: allow
+  texts[0] = "sometimes";
+  EXPECT_EQ(ParseSecuritySettings(texts).problems.size(), 5u);
 }
 
 }  // namespace
