@@ -6,6 +6,11 @@
 // answered twice. A session gets an inactivity timer within the bounds. A Direct PDU's commands
 // lie within its body and are answered with their own numbers (each command's data are echoed as
 // its reply), and an audit log read gets whole records, as many as fit.
+//
+// The input is also the plaintext of secured sessions, as TLS and DTLS hand it to the session
+// table: under the security policy the input's first byte picks, a TCP connection is secured
+// by its TLS handshake after as many bytes as the second byte says, and a DTLS client's datagrams
+// come beside it. The table must keep its bounds (sessions, output) and send whole messages.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -14,6 +19,7 @@
 #include <vector>
 
 #include "hartip/hartip_codec.h"
+#include "hartip/session_table.h"
 
 namespace {
 
@@ -86,6 +92,66 @@ void AnswerOnce(std::span<const uint8_t> message, bool& inSession, unsigned& pdu
   if (request.kind == RequestKind::SessionClose) inSession = false;
 }
 
+// Answers every frame with itself and every Direct PDU command with its data.
+class EchoBackend final : public qln::HartIpBackend {
+ public:
+  std::optional<std::vector<uint8_t>> Execute(std::span<const uint8_t> frame, bool,
+                                              std::string_view, qln::SessionMemory&) override {
+    return std::vector<uint8_t>(frame.begin(), frame.end());
+  }
+  qln::DirectAnswer ExecuteDirect(uint16_t, std::span<const uint8_t> data, bool, std::string_view,
+                                  qln::SessionMemory&) override {
+    return {0, {data.begin(), data.end()}};
+  }
+  uint8_t DirectStatus() override { return 0; }
+  qln::Publications BurstFrames(uint32_t) override { return {}; }
+  SecuritySettings Security() override { return {}; }
+};
+
+void RequireWholeMessages(std::span<const uint8_t> bytes) {
+  while (!bytes.empty()) {
+    const std::optional<Header> header = ParseHeader(bytes);
+    Require(header && header->byteCount >= kHeaderSize && header->byteCount <= kMaxMessageSize &&
+            header->byteCount <= bytes.size());
+    bytes = bytes.subspan(header->byteCount);
+  }
+}
+
+void DriveSecuredSessions(std::span<const uint8_t> input) {
+  if (input.size() < 2) return;
+  EchoBackend backend;
+  SessionTable table(backend);
+  table.SetPolicy(static_cast<SecurityPolicy>(input[0] % 3));
+  const ClientEntry client{static_cast<uint8_t>(input[0] >> 4), "fuzz", {}};
+  const Endpoint tlsPeer{0x7F000001, 40000}, dtlsPeer{0x7F000001, 40001};
+  uint32_t now = 0;
+  const std::optional<ConnectionId> id = table.Accept(tlsPeer, now);
+  Require(id.has_value());
+  bool secured = false;
+  for (std::size_t position = 2; position < input.size();) {
+    if (!secured && position >= input[1] && table.MayStartTls(*id)) {
+      table.Secure(*id, client, now);
+      secured = true;
+    }
+    const std::size_t piece =
+        std::min<std::size_t>(1 + input[position] % 64, input.size() - position);
+    table.Received(*id, input.subspan(position, piece), now);
+    table.DatagramReceived(dtlsPeer, input.subspan(position, piece), now, &client);
+    position += piece;
+    now += 700;
+    table.Tick(now);
+    Require(table.SessionCount() <= SessionTable::kMaxSessions);
+    const std::span<const uint8_t> pending = table.Pending(*id);
+    Require(pending.size() <= SessionTable::kMaxOutbox);
+    RequireWholeMessages(pending);
+    table.Written(*id, pending.size());
+    for (const Datagram& datagram : table.TakeOutput().datagrams) {
+      Require(datagram.to == dtlsPeer);
+      RequireWholeMessages(datagram.bytes);
+    }
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
@@ -117,5 +183,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     AnswerOnce(input.subspan(position + 1, length), inSession, pdus);
     position += 1 + length;
   }
+
+  DriveSecuredSessions(input);
   return 0;
 }
