@@ -301,9 +301,10 @@ IoSystem::Answer IoSystem::Run(uint16_t command, std::span<const uint8_t> data,
       break;
     case 15: {
       d = {kNotUsed, kNotUsed, kNotUsed};  // alarm selection, transfer function, range units
-      uint8_t nan[4];
-      EncodeFloat(std::numeric_limits<float>::quiet_NaN(), nan);
-      for (int i = 0; i < 3; ++i) d.insert(d.end(), nan, nan + 4);  // upper, lower, damping
+      d.resize(3 + 3 * 4);                 // upper and lower range, damping: not a number
+      for (std::size_t at = 3; at < d.size(); at += 4) {
+        EncodeFloat(std::numeric_limits<float>::quiet_NaN(), d.data() + at);
+      }
       d.insert(d.end(), {251, kNotUsed, 0});  // write protect none, reserved, channel flags
       break;
     }

@@ -27,12 +27,14 @@ constexpr std::size_t kCookieBytes = 32;
 // The longest identity a console note repeats.
 constexpr std::size_t kShownIdentity = 64;
 
+// The identity as a console note shows it: printable characters, '?' for the others (and for an
+// empty identity), cut at kShownIdentity.
 std::string Printable(const char* text) {
-  std::string shown;
-  for (const char* c = text; *c != '\0' && shown.size() < kShownIdentity; ++c) {
-    shown += (*c >= 0x20 && *c < 0x7F) ? *c : '?';
+  std::string shown(std::min(std::strlen(text), kShownIdentity), '?');
+  for (std::size_t i = 0; i < shown.size(); ++i) {
+    if (text[i] >= 0x20 && text[i] < 0x7F) shown[i] = text[i];
   }
-  return shown;
+  return shown.empty() ? std::string(1, '?') : shown;
 }
 
 }  // namespace
@@ -201,7 +203,6 @@ unsigned SecureContext::FindKey(ssl_st* ssl, const char* identity, unsigned char
                                   [&](const ClientEntry& c) { return c.identity == identity; });
   if (found == context->clients_.end() || found->key.size() > maxLength) {
     channel->unknownIdentity_ = Printable(identity);
-    if (channel->unknownIdentity_.empty()) channel->unknownIdentity_ = "?";
     return 0;
   }
   std::memcpy(psk, found->key.data(), found->key.size());

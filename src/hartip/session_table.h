@@ -81,8 +81,10 @@ class SessionTable {
   static constexpr std::size_t kMaxSessions = 8;
   // TCP connections held at once, sessions or not yet; one more is refused.
   static constexpr std::size_t kMaxConnections = 16;
-  // TCP connections without a session held at once; a newer one closes the oldest.
-  static constexpr std::size_t kMaxWaitingConnections = 4;
+  // TCP connections without a session held at once; a newer one closes the oldest. As many as
+  // sessions, so that a client opening all its sessions at once over TLS (whose session
+  // initiate comes only after the handshake) loses none of them.
+  static constexpr std::size_t kMaxWaitingConnections = kMaxSessions;
   // Notes of one kind given at most this often; the others are counted.
   static constexpr uint32_t kNotePeriodMs = 1000;
   // A TCP connection that has not opened a session is closed after this long without a message.
