@@ -216,8 +216,9 @@ void HartIpServer::ReadSecured(Connection& connection, std::span<const uint8_t> 
     table_.Received(connection.id, plaintext, nowMs);
   }
   // The alert that ends a failed handshake goes out before the connection closes.
-  connection.ciphertext = tls.TakeCiphertext();
-  if (Failed(tls, "TLS handshake from " + connection.peer) ||
+  const std::vector<uint8_t> ciphertext = tls.TakeCiphertext();
+  connection.ciphertext.insert(connection.ciphertext.end(), ciphertext.begin(), ciphertext.end());
+  if (Failed(tls, (wasOpen ? "TLS session of " : "TLS handshake from ") + connection.peer) ||
       tls.state() == hartip::SecureChannel::State::Closed) {
     if (!connection.ciphertext.empty()) {
       send(connection.fd, connection.ciphertext.data(), connection.ciphertext.size(),
@@ -240,7 +241,7 @@ void HartIpServer::ReadDatagram() {
   const auto association = std::find_if(associations_.begin(), associations_.end(),
                                         [&](const Association& a) { return a.peer == from; });
   if (association != associations_.end()) {
-    ReadSecuredDatagram(*association, bytes);
+    if (!ReadSecuredDatagram(*association, bytes)) associations_.erase(association);
   } else if (policy_ != hartip::SecurityPolicy::Off && bytes[0] == hartip::kHandshakeRecord) {
     Listen(from, bytes);
   } else {
@@ -249,19 +250,26 @@ void HartIpServer::ReadDatagram() {
   Apply();
 }
 
-void HartIpServer::ReadSecuredDatagram(Association& association, std::span<const uint8_t> bytes) {
+bool HartIpServer::ReadSecuredDatagram(Association& association, std::span<const uint8_t> bytes) {
   hartip::SecureChannel& dtls = *association.dtls;
   const uint32_t nowMs = clock_.Milliseconds();
   association.lastMs = nowMs;
+  const bool wasOpen = dtls.state() == hartip::SecureChannel::State::Open;
   dtls.Feed(bytes);
+  if (!wasOpen && dtls.state() == hartip::SecureChannel::State::Open) {
+    table_.Report("secured",
+                  "HART-IP: datagrams from " + association.peer.Text() +
+                      " secured by DTLS as client " + std::to_string(dtls.Client().slot) + " \"" +
+                      dtls.Client().identity + "\"",
+                  nowMs);
+  }
   for (const std::vector<uint8_t>& plaintext : dtls.TakePlaintext()) {
     table_.DatagramReceived(association.peer, plaintext, nowMs, &dtls.Client());
   }
   SendDatagram(association.peer, dtls.TakeCiphertext());
-  if (Failed(dtls, "DTLS handshake from " + association.peer.Text()) ||
-      dtls.state() == hartip::SecureChannel::State::Closed) {
-    association.dtls.reset();  // dropped by TickSecurity
-  }
+  return !Failed(dtls, (wasOpen ? "DTLS session of " : "DTLS handshake from ") +
+                           association.peer.Text()) &&
+         dtls.state() != hartip::SecureChannel::State::Closed;
 }
 
 // A DTLS ClientHello from a peer without an association: answered with a cookie, and the
@@ -280,10 +288,9 @@ void HartIpServer::Listen(const hartip::Endpoint& from, std::span<const uint8_t>
     SendDatagram(from, listened.reply);
     return;
   }
-  Association& association =
-      associations_.emplace_back(Association{from, std::move(listened.channel), nowMs, nowMs});
-  SendDatagram(from, association.dtls->TakeCiphertext());
-  if (Failed(*association.dtls, "DTLS handshake from " + from.Text())) association.dtls.reset();
+  SendDatagram(from, listened.channel->TakeCiphertext());
+  if (Failed(*listened.channel, "DTLS handshake from " + from.Text())) return;
+  associations_.push_back(Association{from, std::move(listened.channel), nowMs, nowMs});
 }
 
 void HartIpServer::SendDatagram(const hartip::Endpoint& to, std::span<const uint8_t> bytes) {
@@ -339,7 +346,6 @@ void HartIpServer::TickSecurity() {
     table_.PeerClosed(connection.id);
   }
   std::erase_if(associations_, [&](Association& a) {
-    if (a.dtls == nullptr) return true;
     const bool handshaking = a.dtls->state() == hartip::SecureChannel::State::Handshaking;
     if (handshaking && nowMs - a.startMs > hartip::SessionTable::kHandshakeTimeoutMs) {
       table_.Report("handshake timeout",
@@ -407,7 +413,7 @@ void HartIpServer::Apply() {
                      [&](const Association& a) { return a.peer == datagram.to; });
     if (association == associations_.end()) {
       SendDatagram(datagram.to, datagram.bytes);
-    } else if (association->dtls != nullptr && association->dtls->Write(datagram.bytes)) {
+    } else if (association->dtls->Write(datagram.bytes)) {
       SendDatagram(datagram.to, association->dtls->TakeCiphertext());
     }
   }

@@ -86,7 +86,8 @@ class HartIpServer {
   void ReadConnection(Connection& connection);
   void ReadSecured(Connection& connection, std::span<const uint8_t> bytes);
   void ReadDatagram();
-  void ReadSecuredDatagram(Association& association, std::span<const uint8_t> bytes);
+  // False when the association has ended (failed or closed by the peer).
+  bool ReadSecuredDatagram(Association& association, std::span<const uint8_t> bytes);
   void Listen(const hartip::Endpoint& from, std::span<const uint8_t> bytes);
   void Flush(Connection& connection);
   void SendDatagram(const hartip::Endpoint& to, std::span<const uint8_t> bytes);
