@@ -76,7 +76,7 @@ void AnswerOnce(std::span<const uint8_t> message, bool& inSession, unsigned& pdu
   }
   if (request.kind == RequestKind::ReadAuditLog) {
     const std::vector<AuditRecord> records(request.body[0] % 16);
-    const std::vector<uint8_t> answer = AnswerAuditLog(request, 0, records);
+    const std::vector<uint8_t> answer = AnswerAuditLog(request, 0, 0, records);
     Require((answer.size() - kHeaderSize - 22) % kAuditRecordSize == 0);
     Require((answer.size() - kHeaderSize - 22) / kAuditRecordSize == answer[kHeaderSize + 1]);
     answers.push_back(answer);

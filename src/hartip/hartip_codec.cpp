@@ -107,6 +107,7 @@ void PutBig(std::vector<uint8_t>& out, uint64_t value, int bytes) {
 }  // namespace
 
 std::vector<uint8_t> AnswerAuditLog(const Request& request, uint64_t powerUpSeconds,
+                                    uint64_t securityChangeSeconds,
                                     std::span<const AuditRecord> records) {
   const std::size_t first = std::min<std::size_t>(request.body[0], records.size());
   constexpr std::size_t kFixed = 2 + 8 + 8 + 2 + 2;
@@ -114,7 +115,7 @@ std::vector<uint8_t> AnswerAuditLog(const Request& request, uint64_t powerUpSeco
   const std::size_t count = std::min({std::size_t{request.body[1]}, records.size() - first, room});
   std::vector<uint8_t> body{request.body[0], static_cast<uint8_t>(count)};
   PutBig(body, powerUpSeconds, 8);
-  PutBig(body, 0, 8);  // last security change: never
+  PutBig(body, securityChangeSeconds, 8);
   PutBig(body, 0, 2);  // server status: no syslog trouble
   PutBig(body, kAuditRecordSize, 2);
   for (const AuditRecord& r : records.subspan(first, count)) {

@@ -188,6 +188,7 @@ inline constexpr std::size_t kAuditRecordSize = 58;
 // from the first asked for, as many as asked and as fit the message, after the server's power-up
 // time, last security change (0: never) and status (0).
 std::vector<uint8_t> AnswerAuditLog(const Request& request, uint64_t powerUpSeconds,
+                                    uint64_t securityChangeSeconds,
                                     std::span<const AuditRecord> records);
 
 // Whether the HART frame (delimiter .. checksum, no preambles) is complete: a master-to-slave

@@ -315,7 +315,6 @@ bool HartIpServer::Failed(const hartip::SecureChannel& channel, const std::strin
 void HartIpServer::RefreshSettings() {
   const uint32_t nowMs = clock_.Milliseconds();
   if (settingsRead_ && nowMs - settingsReadMs_ < kSettingsPeriodMs) return;
-  settingsRead_ = true;
   settingsReadMs_ = nowMs;
   hartip::SecuritySettings settings = backend_.Security();
   for (const std::string& problem : settings.problems) {
@@ -323,6 +322,10 @@ void HartIpServer::RefreshSettings() {
     reported_.push_back(problem);
     console_.Note(problem + "\r\n");
   }
+  if (settingsRead_ && (settings.policy != policy_ || settings.clients != secure_.Clients())) {
+    table_.SecurityChanged();
+  }
+  settingsRead_ = true;
   policy_ = settings.policy;
   table_.SetPolicy(policy_);
   secure_.SetClients(std::move(settings.clients));

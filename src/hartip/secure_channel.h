@@ -93,6 +93,7 @@ class SecureContext {
   // The clients a handshake may prove (the file's section as last read); channels that are open
   // keep the client they proved.
   void SetClients(std::vector<ClientEntry> clients) { clients_ = std::move(clients); }
+  const std::vector<ClientEntry>& Clients() const { return clients_; }
 
   // A TLS channel for a TCP connection whose next bytes are a ClientHello.
   std::unique_ptr<SecureChannel> AcceptStream();

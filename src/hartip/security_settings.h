@@ -31,6 +31,7 @@ struct ClientEntry {
   uint8_t slot = 0;
   std::string identity;
   std::vector<uint8_t> key;
+  bool operator==(const ClientEntry&) const = default;
 };
 
 struct SecuritySettings {

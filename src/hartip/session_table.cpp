@@ -295,7 +295,7 @@ void SessionTable::Handle(Peer& peer, std::span<const uint8_t> message, uint32_t
     case RequestKind::ReadAuditLog: {
       std::vector<AuditRecord> records;
       for (const auto& [serial, record] : audit_) records.push_back(record);
-      Send(peer, AnswerAuditLog(request, powerUpSeconds_, records));
+      Send(peer, AnswerAuditLog(request, powerUpSeconds_, securityChangeSeconds_, records));
       return;
     }
     default:

@@ -129,6 +129,8 @@ class SessionTable {
   bool HasUdpSession(const Endpoint& peer) const;
   // The security policy sessions are opened under (off until set).
   void SetPolicy(SecurityPolicy policy) { policy_ = policy; }
+  // The clients or the policy changed: the audit log's "last security change" is now.
+  void SecurityChanged() { securityChangeSeconds_ = WallSeconds(); }
   // A console note of the server's (handshakes), rate-limited per kind as the table's own.
   void Report(std::string_view kind, std::string text, uint32_t nowMs);
   // Time passes: idle sessions and connections close, a due burst frame is published. Call it
@@ -175,6 +177,7 @@ class SessionTable {
   const Clock* wallClock_;
   SecurityPolicy policy_ = SecurityPolicy::Off;
   uint64_t powerUpSeconds_;
+  uint64_t securityChangeSeconds_ = 0;  // 0: not since the start
   uint16_t serverPort_ = 0;
   std::vector<std::pair<uint64_t, AuditRecord>> audit_;  // by serial number, oldest first
   uint64_t nextAudit_ = 1;

@@ -649,10 +649,13 @@ TEST(HartIpSessionTable, RequirePolicyRefusesPlaintextAndWaitsForTheHandshakeAft
   EXPECT_TRUE(d.table.HasUdpSession(kHostA));
   // Plaintext from a DTLS session's peer is not its session's: no answer.
   EXPECT_TRUE(d.Udp(kHostA, KeepAlive(4)).empty());
+  d.table.SecurityChanged();
   const std::vector<IpMessage> log =
       d.Udp(kHostA, IpRequest(5, 5, std::vector<uint8_t>{0, 9}, std::nullopt, 2), &tablet);
   ASSERT_EQ(log.size(), 1u);
   const std::vector<uint8_t>& body = log[0].body;
+  EXPECT_EQ((std::vector<uint8_t>(body.begin() + 14, body.begin() + 18)),
+            (std::vector<uint8_t>{0x67, 0x73, 0xF5, 0x63}));  // last security change: now
   ASSERT_EQ(body[1], 4);
   for (std::size_t record = 0; record < 4; ++record) {
     const uint8_t status = body.at(22 + record * kAuditRecordSize + 41);
