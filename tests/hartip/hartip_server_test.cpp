@@ -11,6 +11,7 @@
 
 #include "hartip/fake_backend.h"
 #include "hartip/hartip_client.h"
+#include "hartip/s_client.h"
 #include "link/link_harness.h"
 
 namespace qln::test {
@@ -231,6 +232,74 @@ TEST_F(HartIpServerThreaded, StartFailuresSayWhatWentWrong) {
   EXPECT_EQ(other.Port(), 0);
   // The first server goes on serving.
   EXPECT_EQ(Client()->Initiate()->status, 0);
+}
+
+// The server with security allowed and one client, the security manager.
+class HartIpServerSecureThreaded : public HartIpServerThreaded {
+ protected:
+  void SetUp() override {
+    backend_.security.policy = hartip::SecurityPolicy::Allow;
+    backend_.security.clients.push_back({0, "manager-01", kKey});
+    HartIpServerThreaded::SetUp();
+  }
+  // A TLS 1.2 session from OpenSSL's s_client: initiate and one frame answered.
+  void TlsRoundTrip() {
+    SClient tls(server_.Port(), "-tls1_2", "manager-01", hartip::HexText(kKey));
+    const auto initiated = tls.Request(0, InitiateBody(true, 60000));
+    ASSERT_TRUE(initiated && initiated->status == 0) << "no TLS session";
+    const auto answered = tls.Request(3, LongFrame(kAddress, 1));
+    ASSERT_TRUE(answered && answered->status == 0 && answered->id == 3);
+    EXPECT_EQ(answered->body[6], 1);
+  }
+  static const std::vector<uint8_t> kKey;
+  // A TLS record header announcing a ClientHello of 128 bytes, and the start of it only.
+  static constexpr std::array<uint8_t, 11> kPartialHello{0x16, 0x03, 0x01, 0x00, 0x80, 0x01,
+                                                         0x00, 0x00, 0x7C, 0x03, 0x03};
+};
+const std::vector<uint8_t> HartIpServerSecureThreaded::kKey{0, 1, 2,  3,  4,  5,  6,  7,
+                                                            8, 9, 10, 11, 12, 13, 14, 15};
+
+TEST_F(HartIpServerSecureThreaded, UnfinishedTlsHandshakeIsDroppedAfterItsTimeout) {
+  if (OpenSslProgram().empty()) GTEST_SKIP() << "the openssl program is not on PATH";
+  auto stalled = Client();
+  stalled->SendRaw(kPartialHello);
+  // Three UDP round trips: by the third the server has read the stalled connection's bytes.
+  auto udp = Client(Transport::Udp);
+  ASSERT_TRUE(udp->Initiate());
+  ASSERT_TRUE(udp->Request(2));
+  ASSERT_TRUE(udp->Request(2));
+  clock_.ms += hartip::SessionTable::kHandshakeTimeoutMs;
+  EXPECT_FALSE(stalled->ClosedByServer(100ms)) << "dropped before its time";
+  TlsRoundTrip();  // the stalled handshake holds up no other
+  clock_.ms += 1;
+  EXPECT_TRUE(stalled->ClosedByServer());
+  EXPECT_NE(console_.Notes().find("dropped: unfinished after 5000 ms"), std::string::npos)
+      << console_.Notes();
+}
+
+TEST_F(HartIpServerSecureThreaded, HandshakeFloodLeavesRoomForARealHandshake) {
+  if (OpenSslProgram().empty()) GTEST_SKIP() << "the openssl program is not on PATH";
+  // Each connection is accepted before the next is made (a UDP round trip between them): the
+  // listen backlog is short, and connections beyond it would wait for SYN retries.
+  auto paced = Client(Transport::Udp);
+  ASSERT_TRUE(paced->Initiate());
+  std::vector<std::unique_ptr<HartIpClient>> flood;
+  for (int i = 0; i < 50; ++i) {
+    flood.push_back(std::make_unique<HartIpClient>(Transport::Tcp, server_.Port()));
+    flood.back()->SendRaw(kPartialHello);
+    ASSERT_TRUE(paced->Request(2));
+  }
+  // DTLS ClientHello records (epoch 0, sequence i) without a cookie, from one peer.
+  auto udp = Client(Transport::Udp);
+  for (int i = 0; i < 200; ++i) {
+    std::vector<uint8_t> hello{0x16, 0xFE, 0xFD, 0, 0, 0, 0, 0, 0, 0, static_cast<uint8_t>(i),
+                               0,    40};
+    hello.resize(13 + 40, static_cast<uint8_t>(i));
+    hello[13] = 0x01;  // ClientHello
+    udp->SendRaw(hello);
+  }
+  TlsRoundTrip();
+  EXPECT_TRUE(server_.Running());
 }
 
 }  // namespace
