@@ -20,6 +20,9 @@ namespace qln {
 namespace {
 
 constexpr int kPollMs = 50;  // the inactivity timers are looked at this often
+// Connects the kernel holds until they are accepted: a burst of them (a host opening its sessions
+// at once, or a flood) waits rather than retrying.
+constexpr int kListenBacklog = 64;
 
 // TCP keep-alive probes after a minute of silence, every 10 s, three unanswered end the
 // connection: a peer that vanished without closing (a host switched off, a cable pulled) gives
@@ -71,7 +74,7 @@ Result<> HartIpServer::Start(const std::string& address, uint16_t port) {
     error = SystemError("HART-IP: cannot create the sockets");
   } else if (setsockopt(tcp_, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes) != 0 ||
              bind(tcp_, reinterpret_cast<sockaddr*>(&bindAddress), sizeof bindAddress) != 0 ||
-             listen(tcp_, 8) != 0) {
+             listen(tcp_, kListenBacklog) != 0) {
     error = SystemError("HART-IP: cannot listen on TCP " + where);
   } else {
     // Port 0 asked for any free port: UDP takes the one TCP got.
@@ -165,23 +168,27 @@ void HartIpServer::Run() {
   }
 }
 
+// Takes every connection waiting (at most as many as may be held), so that a burst of
+// connects is not paced by the poll loop.
 void HartIpServer::AcceptConnection() {
-  sockaddr_in address{};
-  socklen_t length = sizeof address;
-  const int fd =
-      accept4(tcp_, reinterpret_cast<sockaddr*>(&address), &length, SOCK_NONBLOCK | SOCK_CLOEXEC);
-  if (fd < 0) return;
-  KeepAlive(fd);
-  if (const std::optional<hartip::ConnectionId> id =
-          table_.Accept(EndpointOf(address), clock_.Milliseconds())) {
-    Connection& connection = connections_.emplace_back();
-    connection.id = *id;
-    connection.fd = fd;
-    connection.peer = EndpointOf(address).Text();
-  } else {
-    close(fd);
+  for (std::size_t taken = 0; taken < kMaxConnections; ++taken) {
+    sockaddr_in address{};
+    socklen_t length = sizeof address;
+    const int fd =
+        accept4(tcp_, reinterpret_cast<sockaddr*>(&address), &length, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    if (fd < 0) break;
+    KeepAlive(fd);
+    if (const std::optional<hartip::ConnectionId> id =
+            table_.Accept(EndpointOf(address), clock_.Milliseconds())) {
+      Connection& connection = connections_.emplace_back();
+      connection.id = *id;
+      connection.fd = fd;
+      connection.peer = EndpointOf(address).Text();
+    } else {
+      close(fd);
+    }
+    Apply();
   }
-  Apply();
 }
 
 void HartIpServer::ReadConnection(Connection& connection) {
