@@ -16,19 +16,32 @@ std::vector<uint8_t> Bytes(std::span<const uint8_t> frame) {
   return std::vector<uint8_t>(frame.begin(), frame.end());
 }
 
+// Whether the frame (delimiter .. data; a checksum may follow) carries client credentials:
+// command 31 with 541 or 542, or a command 77 whose tunnelled frame (after card, channel and
+// preamble count) does.
+bool CarriesCredentials(std::span<const uint8_t> frame) {
+  if (frame.empty()) return false;
+  const std::size_t countPos = (frame[0] & kLongFrameBit) ? kLongCountPos : kShortCountPos;
+  if (frame.size() <= countPos) return false;
+  const std::span<const uint8_t> data = frame.subspan(countPos + 1);
+  const uint8_t command = frame[countPos - 1];
+  if (command == 31) {
+    return data.size() >= 2 && (Get16(data.data()) == 541 || Get16(data.data()) == 542);
+  }
+  return command == 77 && data.size() > 3 && CarriesCredentials(data.subspan(3));
+}
+
 // The traffic log line of a request (`frame` is `request`) or of its reply. A request that
-// carries client credentials (command 31 with 541 or 542) and its reply are shown only up to the
-// 16-bit command number, whatever the frame reached: the log never holds a key or password.
+// carries client credentials and its reply are shown only up to their byte count (a 31's
+// 16-bit command number included), whatever the frame reached: the log never holds a key or
+// password.
 std::string LoggedLine(const Clock& clock, LogKind kind, std::string_view origin,
                        std::span<const uint8_t> request, std::span<const uint8_t> frame) {
+  if (!CarriesCredentials(request)) return TrafficLine(clock, kind, origin, 0, frame);
   const std::size_t countPos = (request[0] & kLongFrameBit) ? kLongCountPos : kShortCountPos;
-  const std::size_t numberAt = countPos + 1;
-  const bool credentials = request.size() > numberAt + 1 && request[countPos - 1] == 31 &&
-                           request[countPos] >= 2 &&
-                           (Get16(&request[numberAt]) == 541 || Get16(&request[numberAt]) == 542);
-  if (!credentials) return TrafficLine(clock, kind, origin, 0, frame);
-  // A reply's data follow its response code and device status.
-  const std::size_t shown = numberAt + 2 + (kind == LogKind::Sent ? 2 : 0);
+  // A 31's number follows the byte count, in a reply after the response code and status.
+  const bool numbered = request[countPos - 1] == 31;
+  const std::size_t shown = countPos + 1 + (numbered ? 2 : 0) + (kind == LogKind::Sent ? 2 : 0);
   std::string line =
       TrafficLine(clock, kind, origin, 0, frame.first(std::min(shown, frame.size())));
   if (line.ends_with(' ')) line.pop_back();  // the last byte's separator
@@ -167,10 +180,10 @@ IoSystem::Tunnel CommandBackend::Tunnel(bool primaryMaster, std::string_view pee
   return [this, primaryMaster, origin = "IP " + std::string(peer) + " tunnelled",
           &memory](std::span<const uint8_t> frame) {
     parts_.log.Log(LogKind::Received,
-                   TrafficLine(parts_.clock, LogKind::Received, origin, 0, frame));
+                   LoggedLine(parts_.clock, LogKind::Received, origin, frame, frame));
     std::optional<std::vector<uint8_t>> reply = ToDevice(frame, primaryMaster, memory.devices);
     if (reply) {
-      parts_.log.Log(LogKind::Sent, TrafficLine(parts_.clock, LogKind::Sent, origin, 0, *reply));
+      parts_.log.Log(LogKind::Sent, LoggedLine(parts_.clock, LogKind::Sent, origin, frame, *reply));
     }
     return reply;
   };

@@ -267,6 +267,14 @@ TEST_F(IoSystemTest, CredentialsThroughAFrameStayOutOfTheTrafficLog) {
     EXPECT_TRUE(line.ends_with(" 02 1E  (credentials withheld)")) << line;
     EXPECT_EQ(line.find("A0 A1"), std::string::npos) << line;
   }
+  // Sent by mistake to a sub-device through 77: neither the 77 nor the tunnelled frame shows it.
+  log_.lines.clear();
+  Ask(77, Wrapped(ShortFrame(1, 31, data)));
+  ASSERT_GE(log_.lines.size(), 3u);  // the 77, its reply, and the tunnelled frame
+  for (const auto& [kind, line] : log_.lines) {
+    EXPECT_TRUE(line.ends_with("  (credentials withheld)")) << line;
+    EXPECT_EQ(line.find("A0 A1"), std::string::npos) << line;
+  }
 }
 
 }  // namespace
