@@ -245,17 +245,23 @@ void PcapngFile::Close() {
   file_ = nullptr;
 }
 
-CapturePackets::Packet CapturePackets::Serial(SerialFrameKind kind, std::span<const uint8_t> frame,
-                                              std::string_view comment) {
+std::vector<uint8_t> TokenPassingMessage(SerialFrameKind type, uint16_t sequence,
+                                         std::span<const uint8_t> frame) {
   std::vector<uint8_t> message;
   message.reserve(kHartIpHeader + frame.size());
   message.push_back(1);
-  message.push_back(static_cast<uint8_t>(kind));
+  message.push_back(static_cast<uint8_t>(type));
   message.push_back(kTokenPassingPdu);
   message.push_back(0);
-  Be16(message, serialSequence_++);
+  Be16(message, sequence);
   Be16(message, static_cast<uint16_t>(kHartIpHeader + frame.size()));
   message.insert(message.end(), frame.begin(), frame.end());
+  return message;
+}
+
+CapturePackets::Packet CapturePackets::Serial(SerialFrameKind kind, std::span<const uint8_t> frame,
+                                              std::string_view comment) {
+  const std::vector<uint8_t> message = TokenPassingMessage(kind, serialSequence_++, frame);
   const bool fromMaster = kind == SerialFrameKind::Request;
   const uint32_t master = kSerialMasterAddress, devices = kSerialDeviceAddress;
   std::vector<uint8_t> datagram = fromMaster ? Udp(kSerialMasterPort, kHartIpPort, message)

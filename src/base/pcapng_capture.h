@@ -29,6 +29,10 @@ namespace qln {
 // The n-th file of a capture: FILE.pcapng, then FILE.1.pcapng, FILE.2.pcapng, ...
 std::filesystem::path CaptureFilePath(const std::filesystem::path& first, std::size_t index);
 
+// A HART-IP token-passing message (version 1, status 0) carrying the frame.
+std::vector<uint8_t> TokenPassingMessage(SerialFrameKind type, uint16_t sequence,
+                                         std::span<const uint8_t> frame);
+
 // A pcapng file of raw IPv4 packets: section header, one interface, enhanced packet blocks.
 // Once a file has reached the size limit the next packet opens the next numbered file (each file
 // a complete capture); a file holds at least one packet, whatever the limit.
