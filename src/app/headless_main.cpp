@@ -36,7 +36,7 @@ constexpr std::size_t kTrafficBacklog = 4096;
 
 constexpr char kUsage[] =
     "Usage: quillon-headless [--port PATH | --pty LINK | --no-serial] [--fallback-pty LINK]\n"
-    "                        [--hart-ip [ADDRESS:]PORT]\n"
+    "                        [--hart-ip [ADDRESS:]PORT] [--capture FILE.pcapng]\n"
     "\n"
     "Simulates up to sixteen HART field devices on a serial port, without a window. The device\n"
     "data are in QLN.ini in the current directory; the port is COM<COMNo> of that file, which\n"
@@ -54,6 +54,11 @@ constexpr char kUsage[] =
     "               ADDRESS, 127.0.0.1 unless given: only this machine can connect. Give\n"
     "               0.0.0.0 to let every network reach the devices. Without this option the\n"
     "               key HartIpPort of [HTDev_Sys] names the port (absent or 0: no HART-IP)\n"
+    "  --capture FILE.pcapng\n"
+    "               write every frame received and sent, serial and HART-IP, to FILE.pcapng\n"
+    "               for Wireshark; past 100 MB (CaptureLimitMB of [HTDev_Sys]) FILE.1.pcapng,\n"
+    "               FILE.2.pcapng ... follow. Without this option the key CaptureFile of\n"
+    "               [HTDev_Sys] names the file (absent or empty: no capture)\n"
     "  --help       show this text\n"
     "  --version    show the version\n"
     "\n"
@@ -74,6 +79,7 @@ struct Options {
   std::optional<std::string> fallback;  // pty:LINK for --fallback-pty LINK
   bool noSerial = false;
   std::optional<HartIpEndpoint> hartIp;
+  std::optional<std::string> capture;  // --capture FILE
 };
 
 // "[ADDRESS:]PORT" with a port of 1..65535; the address is checked when the server binds it.
@@ -116,6 +122,14 @@ std::optional<int> ParseArguments(int argc, char** argv, Options& options) {
         std::fprintf(stderr, "quillon-headless: --hart-ip needs [ADDRESS:]PORT, PORT 1..65535\n");
         return kExitUsage;
       }
+      continue;
+    }
+    if (argument == "--capture") {
+      if (i + 1 >= argc || argv[i + 1][0] == '\0') {
+        std::fprintf(stderr, "quillon-headless: --capture needs a file name\n");
+        return kExitUsage;
+      }
+      options.capture = argv[++i];
       continue;
     }
     const bool fallback = argument == "--fallback-pty";
@@ -187,6 +201,17 @@ int main(int argc, char** argv) {
   if (!options.hartIp) {
     if (const uint16_t port = simulator.ConfiguredHartIpPort(); port != 0) {
       options.hartIp = HartIpEndpoint{kLoopback, port};
+    }
+  }
+  // The capture starts before the transports, so that it holds their first frames; a file that
+  // cannot be created is reported and the simulator goes on without a capture.
+  auto [captureFile, captureLimit] = simulator.ConfiguredCapture();
+  if (options.capture) captureFile = *options.capture;
+  if (!captureFile.empty()) {
+    if (const qln::Result<> started = simulator.StartCapture(captureFile, captureLimit); !started) {
+      std::fprintf(stderr, "%s; going on without a capture\n", started.error().c_str());
+    } else {
+      std::fprintf(stderr, "Quillon captures the traffic into %s.\n", captureFile.c_str());
     }
   }
   if (options.noSerial && !options.hartIp) {

@@ -22,6 +22,9 @@ class Clock {
   // Milliseconds from an arbitrary origin; wraps at 2^32 like a system tick counter.
   virtual uint32_t Milliseconds() const = 0;
   virtual LocalTime Now() const = 0;
+  // Microseconds since 1970-01-01 UTC, for time stamps that leave the program (captures). By
+  // default Now() read as local time, to the millisecond.
+  virtual int64_t EpochMicroseconds() const;
 };
 
 // The machine's clocks: a monotonic millisecond counter and the local wall-clock time.
@@ -29,6 +32,10 @@ class SystemClock final : public Clock {
  public:
   uint32_t Milliseconds() const override;
   LocalTime Now() const override;
+  int64_t EpochMicroseconds() const override;
 };
+
+// The local date and time as microseconds since 1970-01-01 UTC.
+int64_t EpochMicroseconds(const LocalTime& time);
 
 }  // namespace qln

@@ -5,6 +5,7 @@
 #include <string>
 #include <utility>
 
+#include "base/credentials.h"
 #include "base/encodings.h"
 #include "base/hart_frame.h"
 #include "commands/dispatcher.h"
@@ -16,34 +17,16 @@ std::vector<uint8_t> Bytes(std::span<const uint8_t> frame) {
   return std::vector<uint8_t>(frame.begin(), frame.end());
 }
 
-// Whether the frame (delimiter .. data; a checksum may follow) carries client credentials:
-// command 31 with 541 or 542, or a command 77 whose tunnelled frame (after card, channel and
-// preamble count) does.
-bool CarriesCredentials(std::span<const uint8_t> frame) {
-  if (frame.empty()) return false;
-  const std::size_t countPos = (frame[0] & kLongFrameBit) ? kLongCountPos : kShortCountPos;
-  if (frame.size() <= countPos) return false;
-  const std::span<const uint8_t> data = frame.subspan(countPos + 1);
-  const uint8_t command = frame[countPos - 1];
-  if (command == 31) {
-    return data.size() >= 2 && (Get16(data.data()) == 541 || Get16(data.data()) == 542);
-  }
-  return command == 77 && data.size() > 3 && CarriesCredentials(data.subspan(3));
-}
-
 // The traffic log line of a request (`frame` is `request`) or of its reply. A request that
 // carries client credentials and its reply are shown only up to their byte count (a 31's
 // 16-bit command number included), whatever the frame reached: the log never holds a key or
 // password.
 std::string LoggedLine(const Clock& clock, LogKind kind, std::string_view origin,
                        std::span<const uint8_t> request, std::span<const uint8_t> frame) {
-  if (!CarriesCredentials(request)) return TrafficLine(clock, kind, origin, 0, frame);
-  const std::size_t countPos = (request[0] & kLongFrameBit) ? kLongCountPos : kShortCountPos;
-  // A 31's number follows the byte count, in a reply after the response code and status.
-  const bool numbered = request[countPos - 1] == 31;
-  const std::size_t shown = countPos + 1 + (numbered ? 2 : 0) + (kind == LogKind::Sent ? 2 : 0);
+  const std::optional<std::size_t> shown = CredentialsShownLength(request, kind == LogKind::Sent);
+  if (!shown) return TrafficLine(clock, kind, origin, 0, frame);
   std::string line =
-      TrafficLine(clock, kind, origin, 0, frame.first(std::min(shown, frame.size())));
+      TrafficLine(clock, kind, origin, 0, frame.first(std::min(*shown, frame.size())));
   if (line.ends_with(' ')) line.pop_back();  // the last byte's separator
   return line + "  (credentials withheld)";
 }

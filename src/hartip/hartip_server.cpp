@@ -51,8 +51,21 @@ std::string SystemError(const std::string& what) { return what + ": " + std::str
 
 }  // namespace
 
-HartIpServer::HartIpServer(HartIpBackend& backend, Console& console, const Clock& clock)
-    : backend_(backend), console_(console), clock_(clock), table_(backend, &clock) {}
+HartIpServer::HartIpServer(HartIpBackend& backend, Console& console, const Clock& clock,
+                           CaptureSink* capture)
+    : backend_(backend),
+      console_(console),
+      clock_(clock),
+      capture_(capture),
+      table_(backend, &clock) {}
+
+void HartIpServer::Capture(const HartIpFlow& flow, bool toServer, std::span<const uint8_t> bytes) {
+  if (capture_ != nullptr && capture_->Capturing()) capture_->HartIp(flow, toServer, bytes);
+}
+
+HartIpFlow HartIpServer::DatagramFlow(const hartip::Endpoint& peer) const {
+  return {peer.address, peer.port, udpAddress_, port_.load(std::memory_order_relaxed), false};
+}
 
 HartIpServer::~HartIpServer() { Stop(); }
 
@@ -86,6 +99,7 @@ Result<> HartIpServer::Start(const std::string& address, uint16_t port) {
   }
   if (error.empty()) {
     port_.store(ntohs(bindAddress.sin_port), std::memory_order_release);
+    udpAddress_ = ntohl(bindAddress.sin_addr.s_addr);
     table_.SetServerPort(ntohs(bindAddress.sin_port));  // before the thread that reads it starts
     settingsRead_ = false;
     stopping_.store(false, std::memory_order_release);
@@ -184,6 +198,12 @@ void HartIpServer::AcceptConnection() {
       connection.id = *id;
       connection.fd = fd;
       connection.peer = EndpointOf(address).Text();
+      // The server's end as the peer sees it: the address the connection came in on.
+      sockaddr_in local{};
+      socklen_t localLength = sizeof local;
+      getsockname(fd, reinterpret_cast<sockaddr*>(&local), &localLength);
+      connection.flow = {ntohl(address.sin_addr.s_addr), ntohs(address.sin_port),
+                         ntohl(local.sin_addr.s_addr), ntohs(local.sin_port), true};
     } else {
       close(fd);
     }
@@ -206,6 +226,7 @@ void HartIpServer::ReadConnection(Connection& connection) {
     connection.handshakeStartMs = clock_.Milliseconds();
     ReadSecured(connection, bytes);
   } else {
+    Capture(connection.flow, true, bytes);
     table_.Received(connection.id, bytes, clock_.Milliseconds());
   }
   Apply();
@@ -220,6 +241,7 @@ void HartIpServer::ReadSecured(Connection& connection, std::span<const uint8_t> 
     table_.Secure(connection.id, tls.Client(), nowMs);
   }
   for (const std::vector<uint8_t>& plaintext : tls.TakePlaintext()) {
+    Capture(connection.flow, true, plaintext);
     table_.Received(connection.id, plaintext, nowMs);
   }
   // The alert that ends a failed handshake goes out before the connection closes.
@@ -252,6 +274,7 @@ void HartIpServer::ReadDatagram() {
   } else if (policy_ != hartip::SecurityPolicy::Off && bytes[0] == hartip::kHandshakeRecord) {
     Listen(from, bytes);
   } else {
+    Capture(DatagramFlow(from), true, bytes);
     table_.DatagramReceived(from, bytes, clock_.Milliseconds());
   }
   Apply();
@@ -271,6 +294,7 @@ bool HartIpServer::ReadSecuredDatagram(Association& association, std::span<const
                   nowMs);
   }
   for (const std::vector<uint8_t>& plaintext : dtls.TakePlaintext()) {
+    Capture(DatagramFlow(association.peer), true, plaintext);
     table_.DatagramReceived(association.peer, plaintext, nowMs, &dtls.Client());
   }
   SendDatagram(association.peer, dtls.TakeCiphertext());
@@ -388,6 +412,7 @@ void HartIpServer::Flush(Connection& connection) {
       if (errno != EAGAIN && errno != EINTR) table_.PeerClosed(connection.id);
       return;
     }
+    Capture(connection.flow, false, pending.first(static_cast<std::size_t>(sent)));
     table_.Written(connection.id, static_cast<std::size_t>(sent));
     return;
   }
@@ -395,7 +420,10 @@ void HartIpServer::Flush(Connection& connection) {
   if (!pending.empty() && connection.ciphertext.empty() &&
       connection.tls->state() == hartip::SecureChannel::State::Open) {
     const std::size_t size = pending.size();
-    if (connection.tls->Write(pending)) table_.Written(connection.id, size);
+    if (connection.tls->Write(pending)) {
+      Capture(connection.flow, false, pending);
+      table_.Written(connection.id, size);
+    }
     connection.ciphertext = connection.tls->TakeCiphertext();
   }
   if (connection.ciphertext.empty()) return;
@@ -422,8 +450,10 @@ void HartIpServer::Apply() {
         std::find_if(associations_.begin(), associations_.end(),
                      [&](const Association& a) { return a.peer == datagram.to; });
     if (association == associations_.end()) {
+      Capture(DatagramFlow(datagram.to), false, datagram.bytes);
       SendDatagram(datagram.to, datagram.bytes);
     } else if (association->dtls->Write(datagram.bytes)) {
+      Capture(DatagramFlow(datagram.to), false, datagram.bytes);
       SendDatagram(datagram.to, association->dtls->TakeCiphertext());
     }
   }

@@ -24,6 +24,7 @@
 #include <thread>
 #include <vector>
 
+#include "base/capture_sink.h"
 #include "base/clock.h"
 #include "base/console.h"
 #include "base/result.h"
@@ -45,7 +46,10 @@ class HartIpServer {
   static constexpr uint32_t kSettingsPeriodMs = 1000;
 
   // The clock decides when sessions are idle; its milliseconds are read on the server's thread.
-  HartIpServer(HartIpBackend& backend, Console& console, const Clock& clock);
+  // What the sessions receive and send (over TLS and DTLS the plaintext) is handed to `capture`
+  // when given.
+  HartIpServer(HartIpBackend& backend, Console& console, const Clock& clock,
+               CaptureSink* capture = nullptr);
   ~HartIpServer();
   HartIpServer(const HartIpServer&) = delete;
   HartIpServer& operator=(const HartIpServer&) = delete;
@@ -69,6 +73,7 @@ class HartIpServer {
     hartip::ConnectionId id = 0;
     int fd = -1;                                 // -1 once closed, until the entry is dropped
     std::string peer;                            // "address:port"
+    HartIpFlow flow;                             // the peer's and the server's ends
     std::unique_ptr<hartip::SecureChannel> tls;  // none: plaintext
     uint32_t handshakeStartMs = 0;
     std::vector<uint8_t> ciphertext;  // TLS bytes the socket has not taken yet
@@ -97,10 +102,15 @@ class HartIpServer {
   // A handshake or channel that failed: counted, noted (rate-limited); true when it did.
   bool Failed(const hartip::SecureChannel& channel, const std::string& peer);
   void CloseAll();
+  // Hands the bytes to the capture, when one runs.
+  void Capture(const HartIpFlow& flow, bool toServer, std::span<const uint8_t> bytes);
+  HartIpFlow DatagramFlow(const hartip::Endpoint& peer) const;
 
   HartIpBackend& backend_;
   Console& console_;
   const Clock& clock_;
+  CaptureSink* capture_;
+  uint32_t udpAddress_ = 0;       // the address UDP is bound to (host byte order)
   hartip::SessionTable table_;    // server thread only, once started
   hartip::SecureContext secure_;  // server thread only, once started
   hartip::SecurityPolicy policy_ = hartip::SecurityPolicy::Off;

@@ -1,5 +1,7 @@
 #include "link/frame_receiver.h"
 
+#include <utility>
+
 namespace qln {
 namespace {
 
@@ -22,9 +24,26 @@ bool IsDelimiter(uint8_t byte) {
 
 }  // namespace
 
+std::string LineErrorComment(uint8_t frameErrors) {
+  if (frameErrors == 0) return {};
+  std::string comment = "line error:";
+  // The bits below the top one: 0x40 parity, 0x20 overrun, 0x10 framing, 0x08 checksum,
+  // 0x02 buffer overflow.
+  static constexpr std::pair<uint8_t, const char*> kBits[] = {{0x40, " parity,"},
+                                                              {0x20, " overrun,"},
+                                                              {0x10, " framing,"},
+                                                              {0x08, " checksum,"},
+                                                              {0x02, " buffer overflow,"}};
+  for (const auto& [bit, name] : kBits) {
+    if ((frameErrors & bit) != 0) comment += name;
+  }
+  if (comment.back() == ',') comment.pop_back();
+  return comment;
+}
+
 FrameReceiver::FrameReceiver(const PublishedLinkView& devices, CommunicationCounters& counters,
-                             const Clock& clock, LogSink& log)
-    : devices_(devices), counters_(counters), clock_(clock), log_(log) {}
+                             const Clock& clock, LogSink& log, CaptureSink* capture)
+    : devices_(devices), counters_(counters), clock_(clock), log_(log), capture_(capture) {}
 
 void FrameReceiver::Receive(std::span<const uint8_t> bytes, uint8_t lineError) {
   for (uint8_t byte : bytes) ReceiveByte(byte, lineError);
@@ -110,6 +129,9 @@ ReceivedFrame FrameReceiver::EndFrame() {
   const FrameCheck check =
       CheckFrame(devices_.Read(), bytes, frameErrors_, headerDamaged_, AddressedDevice());
   addressedDevice_.store(check.AddressedDevice, std::memory_order_relaxed);
+  if (capture_ != nullptr && capture_->Capturing()) {
+    capture_->SerialFrame(SerialFrameKind::Request, bytes, LineErrorComment(check.FrameErrors));
+  }
   return ReceivedFrame{bytes, check};
 }
 

@@ -14,7 +14,9 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string>
 
+#include "base/capture_sink.h"
 #include "base/clock.h"
 #include "base/communication_counters.h"
 #include "base/hart_frame.h"
@@ -23,6 +25,10 @@
 #include "link/frame_match.h"
 
 namespace qln {
+
+// What a frame's communication-error bits say, for a capture's comment ("line error: parity,
+// checksum"); empty without errors.
+std::string LineErrorComment(uint8_t frameErrors);
 
 // A frame that silence has ended, as checked.
 struct ReceivedFrame {
@@ -38,9 +44,9 @@ class FrameReceiver {
  public:
   // `devices` is what the link knows of the devices, published by the threads that change
   // them; the link never takes the model lock. Every frame end is counted in
-  // counters.ReceivedFrameCount.
+  // counters.ReceivedFrameCount, and handed to `capture` (when given) with its line errors.
   FrameReceiver(const PublishedLinkView& devices, CommunicationCounters& counters,
-                const Clock& clock, LogSink& log);
+                const Clock& clock, LogSink& log, CaptureSink* capture = nullptr);
   FrameReceiver(const FrameReceiver&) = delete;
   FrameReceiver& operator=(const FrameReceiver&) = delete;
 
@@ -70,6 +76,7 @@ class FrameReceiver {
   CommunicationCounters& counters_;
   const Clock& clock_;
   LogSink& log_;
+  CaptureSink* capture_;
 
   std::array<uint8_t, kFrameCapacity> frame_{};
   std::size_t count_ = 0;  // frame bytes stored, delimiter included

@@ -12,8 +12,8 @@ constexpr uint8_t kReplyWaitRetries = 3;  // four waits of 10 polls before the b
 }  // namespace
 
 ReplyStage::ReplyStage(const PublishedLinkView& devices, CommandExchange& exchange,
-                       const Clock& clock, LogSink& log)
-    : devices_(devices), exchange_(exchange), clock_(clock), log_(log) {}
+                       const Clock& clock, LogSink& log, CaptureSink* capture)
+    : devices_(devices), exchange_(exchange), clock_(clock), log_(log), capture_(capture) {}
 
 LinkEvent ReplyStage::Answer(const ReceivedFrame& frame) {
   check_ = frame.check;
@@ -26,7 +26,9 @@ LinkEvent ReplyStage::Answer(const ReceivedFrame& frame) {
   // A damaged frame is answered at once with its communication-error byte and not executed.
   if (check_.FrameErrors != 0) {
     waitPolls_ = 0;
-    return SendReply(defaultLength);
+    const LinkEvent queued = SendReply(defaultLength);
+    imageComment_ = "communication error reply";
+    return queued;
   }
   if (exchange_.LoadState() == ExchangeState::ReplyReady) ParkReply();
   MasterReplySlot& slot = slots_[check_.Master];
@@ -79,7 +81,9 @@ LinkEvent ReplyStage::ReplyWaitEnded() {
     StartReplyWait();
     return LinkEvent::Nothing;
   }
-  return SendReply(busyLength_);
+  const LinkEvent queued = SendReply(busyLength_);
+  imageComment_ = "busy reply";
+  return queued;
 }
 
 bool ReplyStage::SlotAnswersFrame(const MasterReplySlot& slot) const {
@@ -107,6 +111,7 @@ LinkEvent ReplyStage::SendParkedReply(MasterReplySlot& slot) {
   lastDeviceStatus_ = slot.DeviceStatus;
   const LinkEvent queued = SendReply(*length);
   checksumSpoiled_ = slot.Fault == ReplyFault::BadChecksum;
+  if (checksumSpoiled_) imageComment_ = "fault applied: bad checksum";
   imageReply_ = SentReply{slot.Device, slot.Note};
   return queued;
 }
@@ -122,6 +127,8 @@ void ReplyStage::ParkReply() {
 LinkEvent ReplyStage::SendReply(std::size_t length) {
   waitPolls_ = 0;
   SendFrame({reply_.data(), length}, check_.AddressedDevice);
+  imageKind_ = SerialFrameKind::Response;
+  imageComment_ = "";
   return LinkEvent::ReplyQueued;
 }
 
@@ -141,6 +148,10 @@ bool ReplyStage::SendFrame(std::span<const uint8_t> frame, uint8_t device) {
   }
   std::copy(frame.begin(), frame.end(), image_.begin() + static_cast<std::ptrdiff_t>(preambles));
   imageLength_ = preambles + frame.size();
+  imagePreambles_ = preambles;
+  // A burst frame unless SendReply says otherwise.
+  imageKind_ = SerialFrameKind::Publish;
+  imageComment_ = "burst frame";
   transmitPending_ = true;
   checksumSpoiled_ = false;
   imageReply_.reset();
@@ -155,6 +166,9 @@ std::optional<SentReply> ReplyStage::TransmissionDone() {
     image_[3] = kPreamble;
   }
   log_.Log(LogKind::Sent, TrafficLine(clock_, LogKind::Sent, {}, 0, TransmitImage()));
+  if (capture_ != nullptr && capture_->Capturing()) {
+    capture_->SerialFrame(imageKind_, TransmitImage().subspan(imagePreambles_), imageComment_);
+  }
   return std::exchange(imageReply_, std::nullopt);
 }
 
@@ -165,6 +179,7 @@ void ReplyStage::ResetForOpen() {
   for (MasterReplySlot& slot : slots_) slot.State = ExchangeState::Idle;
   transmitPending_ = false;
   imageLength_ = 0;
+  imagePreambles_ = 0;
   imageReply_.reset();
 }
 

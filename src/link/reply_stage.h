@@ -24,6 +24,7 @@
 #include <optional>
 #include <span>
 
+#include "base/capture_sink.h"
 #include "base/clock.h"
 #include "base/hart_frame.h"
 #include "base/link_view.h"
@@ -54,8 +55,10 @@ struct SentReply {
 
 class ReplyStage {
  public:
+  // Every frame transmitted is logged, and handed to `capture` (when given) with what it was
+  // (a busy reply, a communication-error reply, a fault applied, a burst frame).
   ReplyStage(const PublishedLinkView& devices, CommandExchange& exchange, const Clock& clock,
-             LogSink& log);
+             LogSink& log, CaptureSink* capture = nullptr);
   ReplyStage(const ReplyStage&) = delete;
   ReplyStage& operator=(const ReplyStage&) = delete;
 
@@ -113,6 +116,7 @@ class ReplyStage {
   CommandExchange& exchange_;
   const Clock& clock_;
   LogSink& log_;
+  CaptureSink* capture_;
 
   // The frame being answered: what the receiver found, and its header (delimiter, address,
   // command, byte count) on which the reply is built. The busy reply (or the communication-error
@@ -133,6 +137,11 @@ class ReplyStage {
   bool markerSent_ = false;  // the image carries the preamble marker at positions 2 and 3
   bool checksumSpoiled_ = false;
   std::optional<SentReply> imageReply_;  // the command layer's reply the image carries
+  // What the image's frame is, for a capture: a reply, or a burst frame (SendFrame from outside),
+  // and its comment.
+  SerialFrameKind imageKind_ = SerialFrameKind::Publish;
+  const char* imageComment_ = "";
+  std::size_t imagePreambles_ = 0;
 };
 
 }  // namespace qln

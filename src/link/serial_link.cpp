@@ -3,8 +3,10 @@
 namespace qln {
 
 SerialLink::SerialLink(const PublishedLinkView& devices, CommandExchange& exchange,
-                       CommunicationCounters& counters, const Clock& clock, LogSink& log)
-    : receiver_(devices, counters, clock, log), replies_(devices, exchange, clock, log) {}
+                       CommunicationCounters& counters, const Clock& clock, LogSink& log,
+                       CaptureSink* capture)
+    : receiver_(devices, counters, clock, log, capture),
+      replies_(devices, exchange, clock, log, capture) {}
 
 LinkEvent SerialLink::Receive(std::span<const uint8_t> bytes, uint8_t lineError) {
   if (!bytes.empty()) {

@@ -27,7 +27,8 @@ class SerialLink {
   // `devices` is what the link knows of the devices, published by the threads that change them;
   // the link never takes the model lock.
   SerialLink(const PublishedLinkView& devices, CommandExchange& exchange,
-             CommunicationCounters& counters, const Clock& clock, LogSink& log);
+             CommunicationCounters& counters, const Clock& clock, LogSink& log,
+             CaptureSink* capture = nullptr);
 
   // One read of the line: its bytes, each with the read's line-error code (0, or an OR of 0x90
   // framing, 0xA0 overrun, 0xC0 parity); no bytes: a poll that found the line silent. Returns

@@ -21,6 +21,8 @@ namespace {
 constexpr auto kCommandCycle = std::chrono::milliseconds(100);
 constexpr char kHartIpPortKey[] = "HartIpPort";
 constexpr char kHartIpViewKey[] = "HartIpView";
+constexpr char kCaptureFileKey[] = "CaptureFile";
+constexpr char kCaptureLimitKey[] = "CaptureLimitMB";
 }  // namespace
 
 Simulator::Simulator(Notifier& notifier, Console& console, const Clock& clock,
@@ -30,13 +32,15 @@ Simulator::Simulator(Notifier& notifier, Console& console, const Clock& clock,
       clock_(clock),
       onLogLine_(std::move(onLogLine)),
       onChannel_(std::move(onChannel)),
+      directory_(directory),
+      capture_(clock, [&console](const std::string& problem) { console.Note(problem + "\r\n"); }),
       store_(notifier, clock, std::move(directory)),
       transaction_({model_, store_, state_, clock, counters_, notifier, console}),
-      link_(model_.Link, exchange_, counters_, clock, log_),
+      link_(model_.Link, exchange_, counters_, clock, log_, &capture_),
       burst_(model_.Burst, counters_, link_, clock, [this] { Wake(); }),
       hartIpBackend_(
           {transaction_, clock, log_, model_.Link, counters_, [this] { AfterIpTraffic(); }}),
-      hartIp_(hartIpBackend_, console, clock) {}
+      hartIp_(hartIpBackend_, console, clock, &capture_) {}
 
 Simulator::~Simulator() {
   StopHartIp();
@@ -189,6 +193,23 @@ uint16_t Simulator::ConfiguredHartIpPort() {
     port = ParseUnsigned(store_.ReadSystemKey(kHartIpPortKey));
   }
   return port <= 0xFFFF ? static_cast<uint16_t>(port) : 0;
+}
+
+Result<> Simulator::StartCapture(const std::filesystem::path& path, uint64_t limitBytes) {
+  return capture_.Start(path.is_relative() && !directory_.empty() ? directory_ / path : path,
+                        limitBytes);
+}
+
+std::pair<std::string, uint64_t> Simulator::ConfiguredCapture() {
+  std::string file;
+  uint32_t limitMB = 0;
+  {
+    std::lock_guard lock(model_.Lock);
+    file = store_.ReadSystemKey(kCaptureFileKey);
+    limitMB = ParseUnsigned(store_.ReadSystemKey(kCaptureLimitKey));
+  }
+  if (limitMB == 0) limitMB = kDefaultCaptureLimitMB;
+  return {file, static_cast<uint64_t>(limitMB) << 20};
 }
 
 Result<> Simulator::SaveHartIpPort(uint16_t port) {

@@ -36,6 +36,7 @@
 #include "base/console.h"
 #include "base/log_queue.h"
 #include "base/notifier.h"
+#include "base/pcapng_capture.h"
 #include "base/result.h"
 #include "commands/command_state.h"
 #include "commands/transaction.h"
@@ -172,6 +173,19 @@ class Simulator {
   // or /dev/ttyS<n-1>.
   std::vector<std::string> PortDevices();
 
+  // Captures every frame the simulator receives and sends, serial and HART-IP, into `path` (see
+  // base/capture_format.h), a numbered next file started whenever one reaches `limitBytes`. A
+  // relative path is taken from the directory of QLN.ini. Fails naming the file. A file that
+  // later cannot be written ends the capture with a console note. The owning thread, as
+  // StopCapture; both may be called while the port is open or HART-IP runs.
+  Result<> StartCapture(const std::filesystem::path& path, uint64_t limitBytes);
+  void StopCapture() { capture_.Stop(); }
+  bool Capturing() const { return capture_.Capturing(); }
+  // CaptureFile and CaptureLimitMB of [HTDev_Sys]: the file (empty: no capture) and the size
+  // limit in bytes (kDefaultCaptureLimitMB when the key is absent, 0 or no number).
+  std::pair<std::string, uint64_t> ConfiguredCapture();
+  static constexpr uint64_t kDefaultCaptureLimitMB = 100;
+
   // The parts the operator interface works on that need no lock: their shared fields are atomic.
   CommandState& State() { return state_; }
   ConverterRequest& Converter() { return converter_; }
@@ -195,6 +209,9 @@ class Simulator {
   const Clock& clock_;
   LogHandler onLogLine_;
   ChannelHandler onChannel_;
+  std::filesystem::path directory_;
+  // Before the transports, which hand it their frames; stopped last.
+  PcapngCapture capture_;
 
   DeviceModel model_;
   ConfigStore store_;

@@ -19,6 +19,7 @@
 #include <string>
 #include <utility>
 
+#include "base/traffic_line.h"
 #include "ui/log_list_model.h"
 
 namespace qln {
@@ -87,10 +88,12 @@ CommLogWindow::CommLogWindow(LogSource source, const Clock& clock, QWidget* pare
   clear->setObjectName(QStringLiteral("clear"));
   auto* save = new QPushButton(QStringLiteral("Save"), this);
   save->setObjectName(QStringLiteral("save"));
+  auto* saveCapture = new QPushButton(QStringLiteral("Save as capture"), this);
+  saveCapture->setObjectName(QStringLiteral("saveCapture"));
   // Enter never presses them: a dialog's buttons are auto-default (Enter clicks the focused
   // one), and a click would leave the focus on the button for the next Enter or Space. Tab still
   // reaches them for a deliberate Space.
-  for (QPushButton* button : {clear, save}) {
+  for (QPushButton* button : {clear, save, saveCapture}) {
     button->setAutoDefault(false);
     button->setFocusPolicy(Qt::TabFocus);
   }
@@ -105,6 +108,7 @@ CommLogWindow::CommLogWindow(LogSource source, const Clock& clock, QWidget* pare
   auto* controls = new QHBoxLayout;
   controls->addWidget(clear);
   controls->addWidget(save);
+  controls->addWidget(saveCapture);
   controls->addStretch();
   controls->addWidget(new QLabel(QStringLiteral("RecvCnt : "), this));
   controls->addWidget(receivedField_);
@@ -119,6 +123,7 @@ CommLogWindow::CommLogWindow(LogSource source, const Clock& clock, QWidget* pare
 
   connect(clear, &QPushButton::clicked, this, &CommLogWindow::Clear);
   connect(save, &QPushButton::clicked, this, &CommLogWindow::SaveLog);
+  connect(saveCapture, &QPushButton::clicked, this, &CommLogWindow::SaveCapture);
   connect(autoScroll_, &QCheckBox::clicked, this, [this](bool ticked) {
     if (ticked) ScrollToNewest();
   });
@@ -159,6 +164,23 @@ void CommLogWindow::SaveLog() {
   const QString directory = QDir::currentPath();
   const QString path = directory + u'/' + name + QStringLiteral(".csv");
   if (!QDir::isAbsolutePath(directory) || !model_->SaveTo(path)) {
+    showMessage_(QMessageBox::NoIcon, QStringLiteral("File Save NG !!"));
+    return;
+  }
+  showMessage_(QMessageBox::Information, QStringLiteral("File Save OK !!\r\n( %1 )").arg(path));
+}
+
+void CommLogWindow::SaveCapture() {
+  const LocalTime t = clock_.Now();
+  const QString name = QString::asprintf("%04d%02d%02d_%02d%02d%02d", t.year, t.month, t.day,
+                                         t.hour, t.minute, t.second);
+  const QString directory = QDir::currentPath();
+  const QString path = directory + u'/' + name + QStringLiteral(".pcapng");
+  std::vector<std::string> lines;
+  lines.reserve(static_cast<std::size_t>(model_->LineCount()));
+  for (int row = 0; row < model_->LineCount(); ++row) lines.push_back(model_->Text(row));
+  if (!QDir::isAbsolutePath(directory) ||
+      !WriteTrafficCapture(path.toStdString(), lines, t).has_value()) {
     showMessage_(QMessageBox::NoIcon, QStringLiteral("File Save NG !!"));
     return;
   }

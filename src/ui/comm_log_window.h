@@ -61,6 +61,10 @@ class CommLogWindow : public QDialog {
   // the file cannot be written or there is no working directory (removed while the program
   // runs), "File Save NG !!". The list and the counters stay as they are.
   void SaveLog();
+  // Writes the list's traffic lines as a capture for Wireshark (see WriteTrafficCapture in
+  // base/traffic_line.h) to "<working directory>/YYYYMMDD_hhmmss.pcapng", reported as SaveLog
+  // reports.
+  void SaveCapture();
 
   const LogListModel& Lines() const { return *model_; }
 

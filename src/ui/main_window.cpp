@@ -328,6 +328,13 @@ void MainWindow::StartUp() {
 
   int comNumber = 0;
   simulator_->StartUp(comNumber);  // the full load, with its warning when the file is missing
+  // CaptureFile of [HTDev_Sys]: the traffic captured from the start; a file that cannot be
+  // created is reported and the program goes on without a capture.
+  if (const auto [captureFile, captureLimit] = Sim().ConfiguredCapture(); !captureFile.empty()) {
+    if (const Result<> started = Sim().StartCapture(captureFile, captureLimit); !started) {
+      notifier_.Problem(started.error() + "; going on without a capture");
+    }
+  }
   const DeviceGrid grid = Sim().Grid();
   hart7_->setChecked(grid.Revision >= 7);
   for (std::size_t r = 0; r < kRows; ++r) {

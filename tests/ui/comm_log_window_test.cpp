@@ -12,6 +12,8 @@
 #include <QTableView>
 #include <QTest>
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -234,6 +236,36 @@ class CommLogWindowTest : public QObject {
     f.clock.now.second = 8;
     f.Click("Save");
     QCOMPARE(test::ReadFile(dir / "20241231_134508.csv"), test::ReadFile(file));
+  }
+
+  // The traffic lines (preambles left out, HART-IP ones by their origin) become the packets of
+  // a capture that the analyser decodes; other lines are left out.
+  void SaveAsCaptureWritesTheTrafficLines() {
+    test::TempDir dir;
+    InDirectory in(dir.Path());
+    LogWindowFixture f;
+    f.queue.Log(LogKind::Received, "10:00:00.000  <==  FF FF FF 02 80 00 00 82 ");
+    f.queue.Log(LogKind::Sent, "10:00:00.120  ==>  FF FF 06 80 00 02 00 00 84 ");
+    f.queue.Log(LogKind::Received, "10:00:01.000  <==  [IP 127.0.0.1:50123]  02 80 00 00 82 ");
+    f.queue.Log(LogKind::Sent, "not a traffic line");
+    f.window.AppendLogLines();
+    f.Click("Save as capture");
+    const std::filesystem::path file = dir / "20241231_134507.pcapng";
+    QVERIFY(std::filesystem::exists(file));
+    QCOMPARE(f.messages.size(), std::size_t{1});
+    QCOMPARE(f.messages[0].first, QMessageBox::Information);
+    QVERIFY(f.messages[0].second.endsWith("20241231_134507.pcapng )"));
+    QCOMPARE(test::ReadFile(file).substr(0, 4), std::string("\x0A\x0D\x0D\x0A"));
+    if (std::system("command -v tshark >/dev/null 2>&1") != 0) return;
+    const std::string command =
+        "tshark -n -r " + file.string() + " -T fields -e ip.src -e hart_ip.pt.command 2>/dev/null";
+    std::string output;
+    if (FILE* pipe = popen(command.c_str(), "r")) {
+      char buffer[256];
+      while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) output += buffer;
+      pclose(pipe);
+    }
+    QCOMPARE(output, std::string("169.254.72.1\t0\n169.254.72.2\t0\n127.0.0.1\t0\n"));
   }
 
   void SaveThatCannotWriteSaysNg() {
