@@ -431,6 +431,8 @@ void PcapngCapture::Push(Event event) {
       return;
     }
     queuedBytes_ += size;
+    // The count goes with this frame, so the note lands where the gap is.
+    event.droppedBefore = std::exchange(unreported_, 0);
     queue_.push_back(std::move(event));
   }
   changed_.notify_one();
@@ -440,26 +442,25 @@ void PcapngCapture::Run() {
   std::vector<Event> batch;
   bool failed = false;
   for (;;) {
-    std::size_t lost = 0;
+    std::size_t lastLost = 0;  // dropped after the last frame queued, once stopping
     bool stopping = false;
     {
       std::unique_lock lock(mutex_);
       changed_.wait(lock, [&] { return stopping_ || !queue_.empty(); });
       batch.swap(queue_);
       queuedBytes_ = 0;
-      lost = std::exchange(unreported_, 0);
       stopping = stopping_;
+      if (stopping) lastLost = std::exchange(unreported_, 0);
     }
     for (Event& event : batch) {
       if (failed) break;
       CapturePackets::Packet packet =
           event.serial ? packets_.Serial(event.kind, event.bytes, event.comment)
                        : packets_.HartIp(event.flow, event.toServer, std::move(event.bytes));
-      if (lost > 0) {
-        const std::string note =
-            std::to_string(lost) + " frames dropped before this one: the capture did not keep up";
+      if (event.droppedBefore > 0) {
+        const std::string note = std::to_string(event.droppedBefore) +
+                                 " frames dropped before this one: the capture did not keep up";
         packet.comment = packet.comment.empty() ? note : packet.comment + "; " + note;
-        lost = 0;
       }
       Result<> written = file_.Write(event.time, packet.bytes, packet.comment);
       if (!written) {
@@ -476,7 +477,14 @@ void PcapngCapture::Run() {
         if (onProblem_) onProblem_(flushed.error() + "; the capture has stopped");
       }
     }
-    if (stopping) return;
+    if (stopping) {
+      // No packet follows to carry the count; it is not lost silently.
+      if (lastLost > 0 && !failed && onProblem_) {
+        onProblem_("Capture: the last " + std::to_string(lastLost) +
+                   " frames were dropped: the capture did not keep up");
+      }
+      return;
+    }
   }
 }
 

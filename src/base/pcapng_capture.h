@@ -102,11 +102,13 @@ class CapturePackets {
 
 // The capture the simulator runs: what the transports hand over is copied into a bounded queue
 // and written by a thread of its own, so a slow or full disk never holds up the line. When the
-// queue is full a frame is dropped and counted, and the next packet written says how many were
-// lost. A file that cannot be written ends the capture; the problem is reported once.
+// queue is full a frame is dropped and counted, and the packet of the next frame queued says how
+// many were lost just before it (those dropped after the last frame are reported as a problem at
+// Stop). A file that cannot be written ends the capture; the problem is reported once.
 class PcapngCapture final : public CaptureSink {
  public:
-  // Receives a problem (a file that could not be written, on the writer thread).
+  // Receives a problem (a file that could not be written, frames dropped at the end), on the
+  // writer thread.
   using ProblemHandler = std::function<void(const std::string& problem)>;
   static constexpr std::size_t kQueueBytes = 8 << 20;
 
@@ -137,6 +139,7 @@ class PcapngCapture final : public CaptureSink {
     bool toServer = false;
     std::vector<uint8_t> bytes;
     std::string comment;
+    std::size_t droppedBefore = 0;  // frames dropped between this one and the one queued before
   };
   void Push(Event event);
   void Run();
@@ -152,7 +155,7 @@ class PcapngCapture final : public CaptureSink {
   std::vector<Event> queue_;
   std::size_t queuedBytes_ = 0;
   std::size_t dropped_ = 0;     // since Start
-  std::size_t unreported_ = 0;  // dropped, not yet said in a comment
+  std::size_t unreported_ = 0;  // dropped since the last frame queued
   bool stopping_ = false;
   std::thread thread_;
 };
