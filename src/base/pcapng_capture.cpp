@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <system_error>
 #include <utility>
@@ -27,6 +28,9 @@ constexpr uint8_t kTokenPassingPdu = 3;
 constexpr std::size_t kWithheldRepliesKept = 16;
 constexpr std::size_t kFlowsKept = 4096;
 constexpr std::string_view kCredentialsWithheld = "credentials withheld";
+// How long the writer lets frames gather after the first of a batch; the queue holds far more
+// than arrives in that time.
+constexpr std::chrono::milliseconds kGatherTime{20};
 
 // Block fields in the writer's byte order (the byte-order magic tells readers which).
 void Le16(std::vector<uint8_t>& out, uint16_t v) {
@@ -422,6 +426,9 @@ void PcapngCapture::HartIp(const HartIpFlow& flow, bool toServer, std::span<cons
 }
 
 void PcapngCapture::Push(Event event) {
+  // Only the first frame of a batch wakes the writer: a wake-up per frame cost a futex call here
+  // and a thread switch and a write there for every frame.
+  bool wake = false;
   {
     std::lock_guard lock(mutex_);
     const std::size_t size = event.bytes.size() + event.comment.size();
@@ -430,12 +437,13 @@ void PcapngCapture::Push(Event event) {
       ++unreported_;
       return;
     }
+    wake = queue_.empty();
     queuedBytes_ += size;
     // The count goes with this frame, so the note lands where the gap is.
     event.droppedBefore = std::exchange(unreported_, 0);
     queue_.push_back(std::move(event));
   }
-  changed_.notify_one();
+  if (wake) changed_.notify_one();
 }
 
 void PcapngCapture::Run() {
@@ -447,6 +455,8 @@ void PcapngCapture::Run() {
     {
       std::unique_lock lock(mutex_);
       changed_.wait(lock, [&] { return stopping_ || !queue_.empty(); });
+      // Lets the frames of the next moments gather, so that many are written and flushed at once.
+      changed_.wait_for(lock, kGatherTime, [&] { return stopping_; });
       batch.swap(queue_);
       queuedBytes_ = 0;
       stopping = stopping_;
