@@ -10,12 +10,16 @@
 // second apart (a longer gap is a burst held back by a transaction that had the line when it fell
 // due), idle CPU under 2 % of one core.
 //
+// The run without burst mode is then repeated with the traffic captured ("capture on") into a
+// pcapng file in the run's temporary directory, to show what capturing costs the line.
+//
 // Usage: latency_probe [transactions per run, default 1000]
 #include <sys/resource.h>
 
 #include <algorithm>
 #include <array>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -65,7 +69,8 @@ struct RunResult {
 
 class Probe {
  public:
-  explicit Probe(bool burst, bool slowDisk = false) : slowDisk_(slowDisk) {
+  explicit Probe(bool burst, bool slowDisk = false, bool capture = false)
+      : slowDisk_(slowDisk), capture_(capture) {
     std::filesystem::copy_file(std::filesystem::path(QLN_SOURCE_DIR) / "examples" / "QLN.ini",
                                dir_ / "QLN.ini");
     qln::ProfileFile file(dir_ / "QLN.ini");
@@ -89,8 +94,24 @@ class Probe {
       std::fprintf(stderr, "%s\n", opened.error().c_str());
       return false;
     }
+    if (capture_) {
+      if (const qln::Result<> started = simulator_.StartCapture(CaptureFile(), 100 << 20);
+          !started) {
+        std::fprintf(stderr, "%s\n", started.error().c_str());
+        return false;
+      }
+    }
     master_ = std::make_unique<HartMaster>(Link());
     return master_->Opened();
+  }
+
+  // Ends the capture and says how much it wrote (nothing when there is none).
+  void StopCapture() {
+    if (!capture_) return;
+    simulator_.StopCapture();
+    std::error_code error;
+    std::printf("%-10s %ju bytes captured\n", "capture on",
+                static_cast<uintmax_t>(std::filesystem::file_size(CaptureFile(), error)));
   }
 
   // Learns the long addresses with command 0, then runs the transactions.
@@ -136,6 +157,7 @@ class Probe {
 
  private:
   std::string Link() const { return (dir_ / "hart").string(); }
+  std::filesystem::path CaptureFile() const { return dir_ / "probe.pcapng"; }
 
   static double CpuSeconds() {
     rusage usage{};
@@ -181,6 +203,7 @@ class Probe {
   }
 
   bool slowDisk_;
+  bool capture_;
   qln::test::TempDir dir_;
   qln::StderrNotifier notifier_;
   qln::StderrConsole console_;
@@ -228,6 +251,13 @@ int main(int argc, char** argv) {
     Probe probe(burst);
     if (!probe.Start()) return 1;
     Report(burst ? "burst on" : "no burst", probe.Run(transactions, burst));
+    if (!burst) {
+      // The same run with the traffic captured, right after the one without.
+      Probe captured(false, false, true);
+      if (!captured.Start()) return 1;
+      Report("capture on", captured.Run(transactions, false));
+      captured.StopCapture();
+    }
   }
   Probe slow(false, true);
   if (!slow.Start()) return 1;
