@@ -25,8 +25,12 @@ constexpr std::size_t kHartIpHeader = 8;
 constexpr std::size_t kLongestFrame = 1 + 5 + 3 + 1 + 1 + 255 + 1;
 // Preambles tolerated in front of a frame in a PDU or a log line.
 constexpr std::size_t kMostPreambles = 32;
-// Requests waiting for their response, over all flows; the oldest are forgotten beyond it.
-constexpr std::size_t kMostPending = 4096;
+// Requests waiting for their response, and flows followed, over the whole file; beyond these
+// the first in order are forgotten, so that a file of many flows cannot take unbounded memory.
+constexpr std::size_t kMostPending = 1024;
+constexpr std::size_t kMostFlows = 256;
+// Commands of one direct PDU that are indexed.
+constexpr std::size_t kMostPduCommands = 64;
 // Bytes of a TCP direction kept while a message is incomplete: one HART-IP message at most.
 constexpr std::size_t kMostStreamBytes = 65535 + 2 * 1500;
 constexpr std::size_t kMostLineBytes = 64 * 1024;
@@ -285,7 +289,7 @@ class Pairer {
     Flow flow;
     flow.origin = origin;
     if (received) {
-      lastRequest_[flow] = {frame->command, frame->data};
+      Remember(flow, {frame->command, frame->data});
     } else {
       Answer(flow.Reversed(), std::nullopt, {{frame->command, frame->data}}, true);
     }
@@ -296,6 +300,7 @@ class Pairer {
   // A TCP segment: its payload joins the direction's stream in capture order.
   void Segment(const Flow& flow, uint32_t seq, bool syn, std::span<const uint8_t> payload,
                const std::string& where) {
+    if (streams_.size() >= kMostFlows && !streams_.contains(flow)) streams_.erase(streams_.begin());
     Stream& s = streams_[flow];
     if (syn) {
       s = Stream{};
@@ -359,7 +364,7 @@ class Pairer {
       // Device status and extended status, then commands: number (16 bits), byte count, data
       // (in a response the data begin with the response code; the status is the PDU's).
       std::size_t at = 2;
-      while (at + 3 <= body.size()) {
+      while (at + 3 <= body.size() && items.size() < kMostPduCommands) {
         const uint16_t command = Be16(&body[at]);
         const std::size_t count = body[at + 2];
         if (at + 3 + count > body.size()) return;
@@ -386,7 +391,7 @@ class Pairer {
     if (type == kRequestType) {
       if (pending_.size() >= kMostPending) pending_.erase(pending_.begin());
       pending_[{flow, sequence}] = items;
-      if (items.size() == 1) lastRequest_[flow] = items.front();
+      if (items.size() == 1) Remember(flow, items.front());
     } else {
       Answer(flow, sequence, items, items.size() == 1);
     }
@@ -414,6 +419,13 @@ class Pairer {
     if (last == lastRequest_.end() || last->second.command != items.front().command) return;
     Pair(last->second, items.front());
     lastRequest_.erase(last);
+  }
+
+  void Remember(const Flow& flow, Request request) {
+    if (lastRequest_.size() >= kMostFlows && !lastRequest_.contains(flow)) {
+      lastRequest_.erase(lastRequest_.begin());
+    }
+    lastRequest_[flow] = std::move(request);
   }
 
   void Pair(const Request& request, const Request& response) {
