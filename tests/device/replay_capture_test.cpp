@@ -126,6 +126,13 @@ TEST(ReplayCapture, PublicCaptureOfARealDeviceIndexesItsRequestsAndReplies) {
   EXPECT_EQ(replay.Next(54, Bytes{0x01, 0x02}), nullptr);
   EXPECT_EQ(replay.Next(200, {}), nullptr);
 
+  // The same session cut short in classic pcap form (the fuzz target's seed) reads the same.
+  auto classic = ReplayIndex::Load(fs::path(QLN_SOURCE_DIR) /
+                                   "fuzz/corpus/capture_reader_fuzz/tcp-ethernet.pcap");
+  ASSERT_TRUE(classic) << classic.error();
+  EXPECT_EQ((*classic)->Next(0, {})->ResponseCode, 0x84);
+  EXPECT_EQ((*classic)->Next(0, {})->Data, identity->Data);
+
   auto publish = ReplayIndex::Load(kCaptures / "hart-ip_publish_and_keepAlive.pcapng");
   ASSERT_TRUE(publish) << publish.error();
   EXPECT_GT((*publish)->Pairs(), 0u);
