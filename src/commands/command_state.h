@@ -9,10 +9,13 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <filesystem>
 #include <map>
+#include <memory>
 #include <string>
 
 #include "base/burst_frame.h"
+#include "device/replay_capture.h"
 #include "device/sections.h"
 #include "scenario/faults.h"
 #include "scenario/moving_values.h"
@@ -70,6 +73,14 @@ struct CommandState {
   std::array<std::array<BurstTexts, kBurstMessageCount>, kDeviceCount> RefusedBurstTexts{};
   // The moving process values of the devices: their motions, times and random walks.
   MovingValues Motion;
+  // Per device, the capture it replays (see commands/replay_device.h): the Capture text it was
+  // loaded for, the file it names and its index (none: no capture, or a refused one).
+  struct Replay {
+    std::string text;
+    std::filesystem::path path;
+    std::shared_ptr<ReplayIndex> index;
+  };
+  std::array<Replay, kDeviceCount> Replays{};
 };
 
 }  // namespace qln

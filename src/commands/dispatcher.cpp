@@ -7,6 +7,7 @@
 #include "commands/common_practice_commands.h"
 #include "commands/device_management_commands.h"
 #include "commands/hart7_commands.h"
+#include "commands/replay_device.h"
 #include "commands/spec_cmd_commands.h"
 #include "commands/universal_commands.h"
 
@@ -217,6 +218,8 @@ std::string Dispatch(CommandContext& ctx, uint8_t device) {
   const CommandEntry& entry = kCommandTable[command];
   // The file check may wait for the operator to acknowledge its warning: never under the lock.
   if (entry.checksFile) ctx.store.SetConfigFileFound(ctx.store.CheckFile());
+  // A changed capture is read before the lock is taken for the reply.
+  PrepareReplay(ctx, device);
   FaultUse fault;
   {
     // One lock from the refreshes to the end of the encoding, so that no burst frame or reload
@@ -232,7 +235,8 @@ std::string Dispatch(CommandContext& ctx, uint8_t device) {
     if (!ExecutesCommand(fault)) {
       AnswerWithFault(ctx, device, fault);
     } else {
-      Execute(ctx, device, entry);
+      // A request the device's capture holds gets the recorded reply instead of the command.
+      if (!AnswerFromReplay(ctx, device)) Execute(ctx, device, entry);
       MarkReplyFault(ctx.exchange, fault);
     }
   }

@@ -272,6 +272,16 @@ Result<> Simulator::StoreSimulation(uint8_t device, const DeviceMotionTexts& tex
   return WriteMotionTexts(model_, store_, device, texts);
 }
 
+std::array<std::string, kDeviceCount> Simulator::ReplayCaptures() {
+  std::array<std::string, kDeviceCount> captures;
+  std::lock_guard lock(model_.Lock);
+  for (uint8_t device = 0; device < kDeviceCount; ++device) {
+    const CommandState::Replay& replay = state_.Replays[device];
+    if (replay.index) captures[device] = replay.path.string();
+  }
+  return captures;
+}
+
 std::array<DeviceMovingValues, kDeviceCount> Simulator::MovingValuesNow() {
   std::array<DeviceMovingValues, kDeviceCount> now;
   CommandExchange unused;  // the simulations are read as a command reads them

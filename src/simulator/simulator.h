@@ -165,6 +165,9 @@ class Simulator {
   std::array<DeviceMovingValues, kDeviceCount> MovingValuesNow();
   // Ends the simulation of the device's variables (as command 42 does), written at once.
   void EndSimulation(uint8_t device);
+  // The capture each device replays (see commands/replay_device.h), empty for a device that
+  // answers as usual. A changed Capture key is read by the device's next request.
+  std::array<std::string, kDeviceCount> ReplayCaptures();
   // The device-specific command table: the entry's command written to the file with its count
   // and bytes, or loaded from it into the entry (see SaveSpecCmd and LoadSpecCmd).
   Result<> SaveSpecCmd(const SpecCmdEntry& entry);

@@ -25,6 +25,7 @@ const QColor kSelected(255, 246, 190);
 const QColor kSetText(120, 0, 120);
 const QColor kMovingText(0, 70, 180);
 const QColor kSimulatedText(190, 80, 0);
+const QColor kReplayText(0, 120, 60);
 const QColor kSquawkFlash(255, 150, 30);
 
 // Grid columns, left to right. The "0x" label stands before the Long Addr field, under the
@@ -237,6 +238,22 @@ void DeviceRow::ShowMotion(std::size_t i, std::optional<double> value,
 void DeviceRow::Flash(bool lit) {
   flashing_ = lit;
   Highlight(selected_);
+}
+
+void DeviceRow::ShowReplay(const QString& capture) {
+  if (capture == replay_) return;
+  replay_ = capture;
+  QFont font = shortAddress_->font();
+  font.setBold(!capture.isEmpty());
+  shortAddress_->setFont(font);
+  shortAddress_->SetTextColour(capture.isEmpty() ? QColor(Qt::black) : kReplayText);
+  shortAddress_->setToolTip(
+      capture.isEmpty()
+          ? QString()
+          : QStringLiteral("Mimics the capture %1: a request it holds gets the recorded reply, "
+                           "anything else the device's own ([HTDev%2_Replay] Capture in QLN.ini).")
+                .arg(capture)
+                .arg(device_, 2, 10, QLatin1Char('0')));
 }
 
 void DeviceRow::ApplyEnable(bool hart7) {

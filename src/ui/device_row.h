@@ -60,6 +60,10 @@ class DeviceRow : public QObject {
   void ShowMotion(std::size_t variable, std::optional<double> value,
                   const std::optional<MotionSettings>& settings,
                   std::optional<uint8_t> simulatedUnit);
+  // A device that mimics a capture (`capture` its file, empty: none) shows its Short Addr in
+  // bold dark green, with the capture and what it answers as its tooltip.
+  void ShowReplay(const QString& capture);
+  bool Replaying() const { return !replay_.isEmpty(); }
   bool Moving(int i) const { return shown_[static_cast<std::size_t>(i)] == Shown::Moving; }
   bool Simulated(int i) const { return shown_[static_cast<std::size_t>(i)] == Shown::Simulated; }
   // Squawk: the Short Addr field on the flash colour while lit, its normal face otherwise.
@@ -125,6 +129,7 @@ class DeviceRow : public QObject {
   std::array<Shown, 4> shown_{};
   bool selected_ = false;
   bool flashing_ = false;
+  QString replay_;  // the capture the device mimics
 };
 
 }  // namespace qln

@@ -509,6 +509,10 @@ void MainWindow::RefreshProcessValues() {
     for (std::size_t r = 0; r < kRows; ++r) rows_[r]->ShowValues(grid.Texts[r], false);
   }
   ShowMovingValues();
+  const auto captures = Sim().ReplayCaptures();
+  for (std::size_t r = 0; r < kRows; ++r) {
+    rows_[r]->ShowReplay(QString::fromStdString(captures[r]));
+  }
   ShowSquawks();
   ShowHartIpState();
 }

@@ -700,6 +700,29 @@ class MainWindowTest : public QObject {
     QVERIFY(!Highlighted(f.Row(3)));  // on its normal face again
   }
 
+  void AReplayingDeviceShowsItsShortAddrInItsOwnStyleNamingTheCapture() {
+    WindowFixture f;
+    f.useFakeClock = true;
+    const std::string capture = std::string(QLN_SOURCE_DIR) +
+                                "/tests/data/captures/hart-ip_all_types_and_commands_sent.pcapng";
+    f.Configure("HTDev00_Replay", "Capture", capture);
+    MainWindow& window = f.Start();
+    auto* timer = window.findChild<QTimer*>(QStringLiteral("refreshTimer"));
+    QVERIFY(timer);
+    timer->stop();
+    f.OpenPort();
+    // The device's first request reads the capture: command 0 gets the recorded refusal.
+    const auto reply = f.master->Transact(test::ShortFrame(0));
+    QVERIFY(reply);
+    QCOMPARE(reply->ResponseCode(), uint8_t{0x84});
+    f.Tick();
+    const ColourEdit& address = f.Row(0).ShortAddress();
+    QVERIFY(f.Row(0).Replaying() && address.font().bold());
+    QVERIFY(address.toolTip().contains(QString::fromStdString(capture)));
+    QVERIFY(!f.Row(1).Replaying() && !f.Row(1).ShortAddress().font().bold());
+    QVERIFY(f.Row(1).ShortAddress().toolTip().isEmpty());
+  }
+
   void OpeningAnAbsentPortShowsTheFailure() {
     WindowFixture f;
     const std::string missing = (f.dir / "no-such-tty").string();
