@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "base/hart_frame.h"
+#include "base/traffic_line.h"
 
 namespace qln {
 namespace {
@@ -255,35 +256,20 @@ class Pairer {
 
   // A line of a saved DataLog; false when it is no traffic line.
   bool LogLine(std::string_view line, const std::string& where) {
-    // "HH:MM:SS.mmm  <==  [origin]  02 80 00 00 82"
-    if (line.size() < 19 || line[2] != ':' || line[5] != ':' || line[8] != '.') return false;
-    const std::string_view arrow = line.substr(12, 7);
-    const bool received = arrow == "  <==  ";
-    if (!received && arrow != "  ==>  ") return false;
-    line.remove_prefix(19);
-    std::string_view origin;
-    if (line.starts_with('[')) {
-      const std::size_t close = line.find("]  ");
-      if (close == std::string_view::npos) return false;
-      origin = line.substr(1, close - 1);
-      line.remove_prefix(close + 3);
+    // The time, the arrow, an origin and the frame's bytes behind their preambles, as text.
+    constexpr std::size_t kLongestLine = 19 + 128 + 3 * (kMostPreambles + kLongestFrame);
+    if (line.size() > kLongestLine) {
+      throw Refusal{where + " holds more bytes than a HART frame can have"};
     }
-    std::vector<uint8_t> bytes;
-    while (!line.empty()) {
-      if (line.size() < 2) return false;
-      const auto digit = [](char c) {
-        return c >= '0' && c <= '9' ? c - '0' : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
-      };
-      const int high = digit(line[0]);
-      const int low = digit(line[1]);
-      if (high < 0 || low < 0) return false;
-      bytes.push_back(static_cast<uint8_t>(high << 4 | low));
-      if (bytes.size() > kMostPreambles + kLongestFrame) {
-        throw Refusal{where + " holds more bytes than a HART frame can have"};
-      }
-      line.remove_prefix(line.size() > 2 && line[2] == ' ' ? 3 : 2);
+    const std::optional<TrafficRecord> record = ParseTrafficLine(line);
+    if (!record) return false;
+    if (record->bytes.size() > kLongestFrame) {
+      throw Refusal{where + " holds more bytes than a HART frame can have"};
     }
-    const std::optional<Frame> frame = ReadFrame(bytes, where);
+    if (record->credentialsWithheld) return true;  // cut short in the log: nothing to answer with
+    const bool received = record->kind == LogKind::Received;
+    const std::string& origin = record->origin;
+    const std::optional<Frame> frame = ReadFrame(record->bytes, where);
     if (!frame || frame->request != received) return true;
     // A log line's request and reply name the same peer: the reply's flow is the reverse one.
     Flow flow;
