@@ -593,26 +593,27 @@ Result<std::shared_ptr<ReplayIndex>> Read(Source& source, const std::string& nam
 
 }  // namespace
 
+namespace {
+// An index key: the command, then the request's data.
+std::string IndexKey(uint8_t command, std::span<const uint8_t> data) {
+  std::string key(1, static_cast<char>(command));
+  key.append(data.begin(), data.end());
+  return key;
+}
+}  // namespace
+
 bool ReplayIndex::Add(uint8_t command, std::span<const uint8_t> data, RecordedReply reply) {
   if (pairs_ >= kMaxReplayPairs) {
     capped_ = true;
     return false;
   }
-  std::vector<uint8_t> key;
-  key.reserve(data.size() + 1);
-  key.push_back(command);
-  key.insert(key.end(), data.begin(), data.end());
-  entries_[std::move(key)].replies.push_back(std::move(reply));
+  entries_[IndexKey(command, data)].replies.push_back(std::move(reply));
   ++pairs_;
   return true;
 }
 
 const RecordedReply* ReplayIndex::Next(uint8_t command, std::span<const uint8_t> data) {
-  std::vector<uint8_t> key;
-  key.reserve(data.size() + 1);
-  key.push_back(command);
-  key.insert(key.end(), data.begin(), data.end());
-  const auto found = entries_.find(key);
+  const auto found = entries_.find(IndexKey(command, data));
   if (found == entries_.end()) return nullptr;
   Entry& entry = found->second;
   const RecordedReply* reply = &entry.replies[entry.next];

@@ -69,7 +69,7 @@ class ReplayIndex {
     std::vector<RecordedReply> replies;
     std::size_t next = 0;
   };
-  std::map<std::vector<uint8_t>, Entry> entries_;  // key: the command, then the request data
+  std::map<std::string, Entry> entries_;  // key: the command, then the request data, as bytes
   std::size_t pairs_ = 0;
   bool capped_ = false;
 };
