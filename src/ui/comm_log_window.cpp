@@ -156,31 +156,29 @@ void CommLogWindow::Clear() {
 }
 
 void CommLogWindow::SaveLog() {
+  SaveAs(".csv", [&](const QString& path, const LocalTime&) { return model_->SaveTo(path); });
+}
+
+void CommLogWindow::SaveCapture() {
+  SaveAs(".pcapng", [&](const QString& path, const LocalTime& t) {
+    std::vector<std::string> lines;
+    lines.reserve(static_cast<std::size_t>(model_->LineCount()));
+    for (int row = 0; row < model_->LineCount(); ++row) lines.push_back(model_->Text(row));
+    return WriteTrafficCapture(path.toStdString(), lines, t).has_value();
+  });
+}
+
+// Writes "<working directory>/YYYYMMDD_hhmmss<extension>" with `write` and says how it went.
+void CommLogWindow::SaveAs(const char* extension,
+                           const std::function<bool(const QString&, const LocalTime&)>& write) {
   const LocalTime t = clock_.Now();
   const QString name = QString::asprintf("%04d%02d%02d_%02d%02d%02d", t.year, t.month, t.day,
                                          t.hour, t.minute, t.second);
   // No working directory (it was removed while the program runs) gives an empty path, which
   // would put the file into the root directory: that is a failure too.
   const QString directory = QDir::currentPath();
-  const QString path = directory + u'/' + name + QStringLiteral(".csv");
-  if (!QDir::isAbsolutePath(directory) || !model_->SaveTo(path)) {
-    showMessage_(QMessageBox::NoIcon, QStringLiteral("File Save NG !!"));
-    return;
-  }
-  showMessage_(QMessageBox::Information, QStringLiteral("File Save OK !!\r\n( %1 )").arg(path));
-}
-
-void CommLogWindow::SaveCapture() {
-  const LocalTime t = clock_.Now();
-  const QString name = QString::asprintf("%04d%02d%02d_%02d%02d%02d", t.year, t.month, t.day,
-                                         t.hour, t.minute, t.second);
-  const QString directory = QDir::currentPath();
-  const QString path = directory + u'/' + name + QStringLiteral(".pcapng");
-  std::vector<std::string> lines;
-  lines.reserve(static_cast<std::size_t>(model_->LineCount()));
-  for (int row = 0; row < model_->LineCount(); ++row) lines.push_back(model_->Text(row));
-  if (!QDir::isAbsolutePath(directory) ||
-      !WriteTrafficCapture(path.toStdString(), lines, t).has_value()) {
+  const QString path = directory + u'/' + name + QLatin1String(extension);
+  if (!QDir::isAbsolutePath(directory) || !write(path, t)) {
     showMessage_(QMessageBox::NoIcon, QStringLiteral("File Save NG !!"));
     return;
   }

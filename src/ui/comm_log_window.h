@@ -72,6 +72,8 @@ class CommLogWindow : public QDialog {
   void keyPressEvent(QKeyEvent* event) override;
 
  private:
+  void SaveAs(const char* extension,
+              const std::function<bool(const QString&, const LocalTime&)>& write);
   void ScrollToNewest();
   void ShowState();
 
