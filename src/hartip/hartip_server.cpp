@@ -254,6 +254,15 @@ void HartIpServer::ReadSecured(Connection& connection, std::span<const uint8_t> 
            MSG_NOSIGNAL | MSG_DONTWAIT);
     }
     table_.PeerClosed(connection.id);
+  } else if (connection.ciphertext.size() > hartip::SessionTable::kMaxOutbox) {
+    // TLS messages of its own (a key update asked for again and again) that the client does not
+    // read: bounded as the sessions' output is.
+    table_.Report("slow reader",
+                  "HART-IP: connection from " + connection.peer +
+                      " closed: it does not read its "
+                      "TLS records",
+                  nowMs);
+    table_.PeerClosed(connection.id);
   }
 }
 
