@@ -15,12 +15,21 @@
 //   the frame: a line error, a busy reply, a fault applied, a burst frame.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 namespace qln {
 
 inline constexpr uint16_t kCaptureLinkType = 228;  // LINKTYPE_IPV4
 inline constexpr uint16_t kHartIpPort = 5094;
+// The HART-IP message as captures hold it: an 8-byte header (version, type, message ID, status,
+// sequence number, byte count), token-passing PDUs (ID 3) carrying HART frames, Direct PDUs (ID 4)
+// carrying commands by 16-bit number; requests (type 0) and responses (type 1).
+inline constexpr std::size_t kHartIpHeaderSize = 8;
+inline constexpr uint8_t kHartIpRequest = 0;
+inline constexpr uint8_t kHartIpResponse = 1;
+inline constexpr uint8_t kTokenPassingPduId = 3;
+inline constexpr uint8_t kDirectPduId = 4;
 // 169.254.72.1 and 169.254.72.2 ("H" = 72): the two ends of the serial line.
 inline constexpr uint32_t kSerialMasterAddress = 0xA9FE4801;
 inline constexpr uint32_t kSerialDeviceAddress = 0xA9FE4802;

@@ -23,8 +23,6 @@ constexpr uint32_t kSnapLength = 65535;
 constexpr std::size_t kIpHeader = 20;
 constexpr std::size_t kUdpHeader = 8;
 constexpr std::size_t kTcpHeader = 20;
-constexpr std::size_t kHartIpHeader = 8;
-constexpr uint8_t kTokenPassingPdu = 3;
 constexpr std::size_t kWithheldRepliesKept = 16;
 constexpr std::size_t kFlowsKept = 4096;
 constexpr std::string_view kCredentialsWithheld = "credentials withheld";
@@ -252,13 +250,13 @@ void PcapngFile::Close() {
 std::vector<uint8_t> TokenPassingMessage(SerialFrameKind type, uint16_t sequence,
                                          std::span<const uint8_t> frame) {
   std::vector<uint8_t> message;
-  message.reserve(kHartIpHeader + frame.size());
+  message.reserve(kHartIpHeaderSize + frame.size());
   message.push_back(1);
   message.push_back(static_cast<uint8_t>(type));
-  message.push_back(kTokenPassingPdu);
+  message.push_back(kTokenPassingPduId);
   message.push_back(0);
   Be16(message, sequence);
-  Be16(message, static_cast<uint16_t>(kHartIpHeader + frame.size()));
+  Be16(message, static_cast<uint16_t>(kHartIpHeaderSize + frame.size()));
   message.insert(message.end(), frame.begin(), frame.end());
   return message;
 }
@@ -317,17 +315,17 @@ bool CapturePackets::Withhold(FlowState& state, bool toServer, std::span<uint8_t
   }
   while (at < bytes.size()) {
     const std::span<uint8_t> rest = bytes.subspan(at);
-    if (rest.size() < kHartIpHeader) {
+    if (rest.size() < kHartIpHeaderSize) {
       // A header cut short: the rest of it and of its message cannot be told apart; leave it.
       return withheld;
     }
     const uint16_t sequence = static_cast<uint16_t>((rest[4] << 8) | rest[5]);
-    const std::size_t length = std::max<std::size_t>((rest[6] << 8) | rest[7], kHartIpHeader);
+    const std::size_t length = std::max<std::size_t>((rest[6] << 8) | rest[7], kHartIpHeaderSize);
     const std::size_t here = std::min(length, rest.size());
-    const std::span<uint8_t> frame = rest.subspan(kHartIpHeader, here - kHartIpHeader);
+    const std::span<uint8_t> frame = rest.subspan(kHartIpHeaderSize, here - kHartIpHeaderSize);
     const bool complete = here == length;
     std::optional<std::size_t> shown;
-    if (rest[2] == kTokenPassingPdu && rest[1] == 0) {  // a request
+    if (rest[2] == kTokenPassingPduId && rest[1] == kHartIpRequest) {
       const std::size_t countPos =
           !frame.empty() && (frame[0] & kLongFrameBit) ? kLongCountPos : kShortCountPos;
       // Enough of the frame to see a 31's number, or the tunnelled frame of a 77.
@@ -337,7 +335,7 @@ bool CapturePackets::Withhold(FlowState& state, bool toServer, std::span<uint8_t
         state.withheldReplies.emplace_back(sequence, *CredentialsShownLength(frame, true));
         if (state.withheldReplies.size() > kWithheldRepliesKept) state.withheldReplies.pop_front();
       }
-    } else if (rest[2] == kTokenPassingPdu && rest[1] == 1) {  // a reply
+    } else if (rest[2] == kTokenPassingPduId && rest[1] == kHartIpResponse) {
       const auto found = std::find_if(state.withheldReplies.begin(), state.withheldReplies.end(),
                                       [&](const auto& entry) { return entry.first == sequence; });
       if (found != state.withheldReplies.end()) {

@@ -9,18 +9,13 @@
 #include <tuple>
 #include <utility>
 
+#include "base/capture_format.h"
 #include "base/hart_frame.h"
 #include "base/traffic_line.h"
 
 namespace qln {
 namespace {
 
-constexpr uint16_t kHartIpPortNumber = 5094;
-constexpr uint8_t kTokenPassingId = 3;
-constexpr uint8_t kDirectPduId = 4;
-constexpr uint8_t kRequestType = 0;
-constexpr uint8_t kResponseType = 1;
-constexpr std::size_t kHartIpHeader = 8;
 // The longest HART frame from the delimiter on: delimiter, long address, three expansion bytes,
 // command, byte count, 255 data bytes and the checksum.
 constexpr std::size_t kLongestFrame = 1 + 5 + 3 + 1 + 1 + 255 + 1;
@@ -238,7 +233,7 @@ class Pairer {
       if (p.size() < 8) return;
       flow.fromPort = Be16(&p[0]);
       flow.toPort = Be16(&p[2]);
-      if (flow.fromPort != kHartIpPortNumber && flow.toPort != kHartIpPortNumber) return;
+      if (flow.fromPort != kHartIpPort && flow.toPort != kHartIpPort) return;
       const std::size_t length = Be16(&p[4]);
       if (length < 8 || length > p.size()) return;
       Messages(flow, p.subspan(8, length - 8), where);
@@ -247,7 +242,7 @@ class Pairer {
       flow.tcp = true;
       flow.fromPort = Be16(&p[0]);
       flow.toPort = Be16(&p[2]);
-      if (flow.fromPort != kHartIpPortNumber && flow.toPort != kHartIpPortNumber) return;
+      if (flow.fromPort != kHartIpPort && flow.toPort != kHartIpPort) return;
       const std::size_t header = static_cast<std::size_t>(p[12] >> 4) * 4;
       if (header < 20 || header > p.size()) return;
       Segment(flow, Be32(&p[4]), (p[13] & 0x02) != 0, p.subspan(header), where);
@@ -311,9 +306,9 @@ class Pairer {
     s.nextSeq = seq + static_cast<uint32_t>(payload.size());
     s.bytes.insert(s.bytes.end(), payload.begin(), payload.end());
     std::size_t used = 0;
-    while (s.bytes.size() - used >= kHartIpHeader) {
+    while (s.bytes.size() - used >= kHartIpHeaderSize) {
       const std::size_t length = Be16(&s.bytes[used + 6]);
-      if (length < kHartIpHeader) {  // not HART-IP, or out of step: nothing more to find
+      if (length < kHartIpHeaderSize) {  // not HART-IP, or out of step: nothing more to find
         used = s.bytes.size();
         break;
       }
@@ -327,9 +322,9 @@ class Pairer {
 
   // A datagram: one or more messages, each as long as its header says.
   void Messages(const Flow& flow, std::span<const uint8_t> payload, const std::string& where) {
-    while (payload.size() >= kHartIpHeader) {
+    while (payload.size() >= kHartIpHeaderSize) {
       const std::size_t length = Be16(&payload[6]);
-      if (length < kHartIpHeader || length > payload.size()) return;
+      if (length < kHartIpHeaderSize || length > payload.size()) return;
       Message(flow, payload.first(length), where);
       payload = payload.subspan(length);
     }
@@ -339,12 +334,12 @@ class Pairer {
     const uint8_t type = m[1];
     const uint8_t id = m[2];
     const uint16_t sequence = Be16(&m[4]);
-    const std::span<const uint8_t> body = m.subspan(kHartIpHeader);
-    if (type != kRequestType && type != kResponseType) return;
+    const std::span<const uint8_t> body = m.subspan(kHartIpHeaderSize);
+    if (type != kHartIpRequest && type != kHartIpResponse) return;
     std::vector<Request> items;
-    if (id == kTokenPassingId) {
+    if (id == kTokenPassingPduId) {
       const std::optional<Frame> frame = ReadFrame(body, where);
-      if (!frame || frame->request != (type == kRequestType)) return;
+      if (!frame || frame->request != (type == kHartIpRequest)) return;
       items.push_back({frame->command, frame->data});
     } else if (id == kDirectPduId) {
       // Device status and extended status, then commands: number (16 bits), byte count, data
@@ -357,7 +352,7 @@ class Pairer {
         if (command <= 0xFF) {
           Request item{static_cast<uint8_t>(command), {}};
           const auto first = body.begin() + static_cast<std::ptrdiff_t>(at + 3);
-          if (type == kRequestType) {
+          if (type == kHartIpRequest) {
             item.data.assign(first, first + static_cast<std::ptrdiff_t>(count));
           } else if (count > 0) {
             // In the form of a frame's reply data: response code, a device status, the data.
@@ -374,7 +369,7 @@ class Pairer {
     } else {
       return;
     }
-    if (type == kRequestType) {
+    if (type == kHartIpRequest) {
       if (pending_.size() >= kMostPending) pending_.erase(pending_.begin());
       pending_[{flow, sequence}] = items;
       if (items.size() == 1) Remember(flow, items.front());

@@ -198,25 +198,26 @@ void DeviceRow::ShowMotion(std::size_t i, std::optional<double> value,
   NumberEdit& field = *values_[i];
   const QString row = QStringLiteral("%1").arg(device_, 2, 10, QLatin1Char('0'));
   Shown shown = Shown::Stored;
+  const auto showValue = [&](const QString& text) {
+    field.setText(text);
+    field.setCursorPosition(0);
+  };
   if (value && simulatedUnit) {
     shown = Shown::Simulated;
-    field.setText(QString::asprintf("%0.6f", *value));
-    field.setCursorPosition(0);
+    showValue(QString::asprintf("%0.6f", *value));
     field.setToolTip(QStringLiteral("Simulated by command 79 (unit %1): the stored value stays as "
                                     "it is; end it with \"End simulation\" in the context menu "
                                     "of Short Addr %2.")
                          .arg(UnitText(*simulatedUnit), row));
   } else if (value && settings) {
     shown = Shown::Moving;
-    field.setText(QString::asprintf("%0.6f", *value));
-    field.setCursorPosition(0);
+    showValue(QString::asprintf("%0.6f", *value));
     field.setToolTip(QStringLiteral("Moving value (%1), read-only while it moves: change or stop "
                                     "it with \"Moving values...\" in the context menu of "
                                     "Short Addr %2.")
                          .arg(QString::fromStdString(DescribeMotion(*settings)), row));
   } else if (shown_[i] != Shown::Stored) {
-    field.setText(QString::fromStdString(stored_[i]));
-    field.setCursorPosition(0);
+    showValue(QString::fromStdString(stored_[i]));
     FitTip(i);
   }
   if (shown != shown_[i]) {
