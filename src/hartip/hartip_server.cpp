@@ -222,7 +222,7 @@ void HartIpServer::ReadConnection(Connection& connection) {
     ReadSecured(connection, bytes);
   } else if (policy_ != hartip::SecurityPolicy::Off && bytes[0] == hartip::kHandshakeRecord &&
              table_.MayStartTls(connection.id)) {
-    connection.tls = secure_.AcceptStream();
+    connection.tls = secure_->AcceptStream();
     connection.handshakeStartMs = clock_.Milliseconds();
     ReadSecured(connection, bytes);
   } else {
@@ -323,7 +323,7 @@ void HartIpServer::Listen(const hartip::Endpoint& from, std::span<const uint8_t>
                   nowMs);
     return;
   }
-  hartip::SecureContext::Listened listened = secure_.ListenDatagram(from, bytes);
+  hartip::SecureContext::Listened listened = secure_->ListenDatagram(from, bytes);
   if (listened.channel == nullptr) {
     SendDatagram(from, listened.reply);
     return;
@@ -362,13 +362,20 @@ void HartIpServer::RefreshSettings() {
     reported_.push_back(problem);
     console_.Note(problem + "\r\n");
   }
-  if (settingsRead_ && (settings.policy != policy_ || settings.clients != secure_.Clients())) {
+  const std::vector<hartip::ClientEntry> none;
+  if (settingsRead_ &&
+      (settings.policy != policy_ || settings.clients != (secure_ ? secure_->Clients() : none))) {
     table_.SecurityChanged();
   }
   settingsRead_ = true;
   policy_ = settings.policy;
   table_.SetPolicy(policy_);
-  secure_.SetClients(std::move(settings.clients));
+  // OpenSSL is set up only once the file has keys: an instance without them (most of a plant)
+  // is spared the library's start-up work and memory.
+  if (!secure_ && (policy_ != hartip::SecurityPolicy::Off || !settings.clients.empty())) {
+    secure_ = std::make_unique<hartip::SecureContext>();
+  }
+  if (secure_) secure_->SetClients(std::move(settings.clients));
 }
 
 // Handshakes that take too long drop their peers; DTLS flights are resent when due; a DTLS
