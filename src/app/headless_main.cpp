@@ -1,8 +1,9 @@
 // quillon-headless: the simulator without a window. It works in the current directory with its
 // QLN.ini, opens the port of COMNo (or the one given on the command line) and, when asked (on the
 // command line or by HartIpPort in the file), serves HART-IP; it writes the traffic log to
-// standard output and the console notes and warnings to standard error, and runs until SIGINT or
-// SIGTERM.
+// standard output, the console notes and warnings to standard error and its status line to
+// QLN-status.txt, and runs until SIGINT or SIGTERM. Asked to, it instead probes a HART-IP server
+// or shows the status of the instance of the current directory.
 #include <signal.h>
 #include <unistd.h>
 
@@ -21,6 +22,8 @@
 #include "base/notifier.h"
 #include "device/config_store.h"
 #include "device/text_values.h"
+#include "hartip/hartip_probe.h"
+#include "simulator/instance_status.h"
 #include "simulator/simulator.h"
 
 namespace {
@@ -30,6 +33,8 @@ constexpr int kExitUsage = 2;    // wrong arguments, or no port to open
 // Stopped as asked, but QLN.ini did not take every change: they are in the recovery file beside
 // it (or, where that could not be written either, only in the message on standard error).
 constexpr int kExitUnsaved = 3;
+// --probe: how long the server may take for the whole exchange.
+constexpr uint32_t kProbeTimeoutMs = 2000;
 
 // Traffic lines held for a standard output that does not keep up; older ones are dropped.
 constexpr std::size_t kTrafficBacklog = 4096;
@@ -37,6 +42,7 @@ constexpr std::size_t kTrafficBacklog = 4096;
 constexpr char kUsage[] =
     "Usage: quillon-headless [--port PATH | --pty LINK | --no-serial] [--fallback-pty LINK]\n"
     "                        [--hart-ip [ADDRESS:]PORT] [--capture FILE.pcapng]\n"
+    "       quillon-headless --probe [ADDRESS:]PORT | --status\n"
     "\n"
     "Simulates up to sixteen HART field devices on a serial port, without a window. The device\n"
     "data are in QLN.ini in the current directory; the port is COM<COMNo> of that file, which\n"
@@ -53,19 +59,27 @@ constexpr char kUsage[] =
     "               also serve HART-IP (TCP and UDP) on PORT (5094 is the usual one) at the IPv4\n"
     "               ADDRESS, 127.0.0.1 unless given: only this machine can connect. Give\n"
     "               0.0.0.0 to let every network reach the devices. Without this option the\n"
-    "               key HartIpPort of [HTDev_Sys] names the port (absent or 0: no HART-IP)\n"
+    "               keys HartIpPort (absent or 0: no HART-IP) and HartIpAddress (absent:\n"
+    "               127.0.0.1) of [HTDev_Sys] say where\n"
     "  --capture FILE.pcapng\n"
     "               write every frame received and sent, serial and HART-IP, to FILE.pcapng\n"
     "               for Wireshark; past 100 MB (CaptureLimitMB of [HTDev_Sys]) FILE.1.pcapng,\n"
     "               FILE.2.pcapng ... follow. Without this option the key CaptureFile of\n"
     "               [HTDev_Sys] names the file (absent or empty: no capture)\n"
+    "  --probe [ADDRESS:]PORT\n"
+    "               check that the HART-IP server there (127.0.0.1 unless given) answers: a\n"
+    "               session, command 0 at poll address 0 and, for an I/O system, the number\n"
+    "               of its devices; says what answered, exit code 0, or what failed, 1\n"
+    "  --status     show the status line of the instance of the current directory\n"
+    "               (QLN-status.txt); exit code 0 while it runs, 1 otherwise\n"
     "  --help       show this text\n"
     "  --version    show the version\n"
     "\n"
-    "The traffic log goes to standard output, notes and warnings to standard error. SIGINT\n"
-    "(Ctrl-C) or SIGTERM closes the port and ends the program; changes that QLN.ini could\n"
-    "not take by then are kept in QLN-recovery.ini beside it (exit code 3), which the next\n"
-    "start writes into QLN.ini.\n";
+    "The traffic log goes to standard output, notes and warnings to standard error, and the\n"
+    "sessions open, transactions served and last error to QLN-status.txt (at most once a\n"
+    "second). SIGINT (Ctrl-C) or SIGTERM closes the port and ends the program; changes that\n"
+    "QLN.ini could not take by then are kept in QLN-recovery.ini beside it (exit code 3),\n"
+    "which the next start writes into QLN.ini.\n";
 
 constexpr char kLoopback[] = "127.0.0.1";
 
@@ -81,6 +95,31 @@ struct Options {
   std::optional<HartIpEndpoint> hartIp;
   std::optional<std::string> capture;  // --capture FILE
 };
+
+// --probe: what answers at the endpoint, exit code 0, or what failed, 1.
+int Probe(const HartIpEndpoint& endpoint) {
+  const qln::Result<std::string> probed =
+      qln::hartip::ProbeServer(endpoint.address, endpoint.port, kProbeTimeoutMs);
+  if (!probed) {
+    std::fprintf(stderr, "quillon-headless: %s\n", probed.error().c_str());
+    return kExitFailure;
+  }
+  std::printf("%s\n", probed->c_str());
+  return 0;
+}
+
+// --status: the status line of the instance of the current directory.
+int ShowStatus() {
+  const qln::Result<qln::StatusReport> status = qln::ReadStatus(std::filesystem::current_path());
+  if (!status) {
+    std::fprintf(stderr, "quillon-headless: %s\n", status.error().c_str());
+    return kExitFailure;
+  }
+  std::printf("%s\n", status->line.c_str());
+  if (status->running) return 0;
+  std::fprintf(stderr, "quillon-headless: the instance is not running\n");
+  return kExitFailure;
+}
 
 // "[ADDRESS:]PORT" with a port of 1..65535; the address is checked when the server binds it.
 std::optional<HartIpEndpoint> ParseEndpoint(std::string_view text) {
@@ -111,6 +150,16 @@ std::optional<int> ParseArguments(int argc, char** argv, Options& options) {
     if (argument == "--version") {
       std::printf("quillon-headless %s\n", QLN_VERSION);
       return 0;
+    }
+    if (argument == "--status") return ShowStatus();
+    if (argument == "--probe") {
+      const std::optional<HartIpEndpoint> endpoint =
+          i + 1 < argc ? ParseEndpoint(argv[++i]) : std::nullopt;
+      if (!endpoint) {
+        std::fprintf(stderr, "quillon-headless: --probe needs [ADDRESS:]PORT, PORT 1..65535\n");
+        return kExitUsage;
+      }
+      return Probe(*endpoint);
     }
     if (argument == "--no-serial") {
       options.noSerial = true;
@@ -166,6 +215,39 @@ int Stop(qln::Simulator& simulator, int code) {
   return code == 0 ? kExitUnsaved : code;
 }
 
+// The instance's status line, kept in QLN-status.txt of the working directory; a file that cannot
+// be written is reported once, and the instance goes on without it.
+class Status {
+ public:
+  // What is served: HART-IP's address and port ("off") and the serial port ("none").
+  Status(qln::Simulator& simulator, const qln::ErrorRecorder& errors, const qln::Clock& clock,
+         std::string hartIp, std::string serial)
+      : simulator_(simulator),
+        errors_(errors),
+        file_(std::filesystem::current_path() / qln::kStatusFileName, clock, getpid()) {
+    status_.hartIp = std::move(hartIp);
+    status_.serial = std::move(serial);
+  }
+  void Update(bool running = true) {
+    status_.running = running;
+    status_.sessions = simulator_.HartIpSessions();
+    status_.transactions = simulator_.TransactionsServed();
+    status_.lastError = errors_.LastError();
+    const qln::Result<> written = file_.Update(status_, !running);
+    if (!written && !reported_) {
+      std::fprintf(stderr, "quillon-headless: %s; going on without it\n", written.error().c_str());
+    }
+    reported_ = reported_ || !written;
+  }
+
+ private:
+  qln::Simulator& simulator_;
+  const qln::ErrorRecorder& errors_;
+  qln::StatusFile file_;
+  qln::InstanceStatus status_;
+  bool reported_ = false;
+};
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -189,9 +271,10 @@ int main(int argc, char** argv) {
                  "the devices go on answering\n",
                  reason.c_str());
   });
-  qln::StderrNotifier notifier;
+  qln::StderrNotifier stderrNotifier;
   qln::StderrConsole console;
   qln::SystemClock clock;
+  qln::ErrorRecorder notifier(stderrNotifier, clock);
   qln::Simulator simulator(
       notifier, console, clock, {},
       [&traffic](qln::LogKind, std::string line) { traffic.Push(std::move(line)); });
@@ -200,7 +283,8 @@ int main(int argc, char** argv) {
   const bool fileFound = simulator.StartUp(comNumber);
   if (!options.hartIp) {
     if (const uint16_t port = simulator.ConfiguredHartIpPort(); port != 0) {
-      options.hartIp = HartIpEndpoint{kLoopback, port};
+      const std::string address = simulator.ConfiguredHartIpAddress();
+      options.hartIp = HartIpEndpoint{address.empty() ? kLoopback : address, port};
     }
   }
   // The capture starts before the transports, so that it holds their first frames; a file that
@@ -250,6 +334,7 @@ int main(int argc, char** argv) {
     }
   }
 
+  std::string serial = "none";
   if (!options.noSerial) {
     const qln::Result<std::string> opened = simulator.Open(comNumber, options.device);
     if (!opened) {
@@ -257,15 +342,27 @@ int main(int argc, char** argv) {
       return kExitFailure;
     }
     std::fprintf(stderr, "Quillon %s answers on %s. Ctrl-C stops.\n", QLN_VERSION, opened->c_str());
+    serial = *opened;
   }
+  const std::string hartIp =
+      options.hartIp ? options.hartIp->address + ":" + std::to_string(simulator.HartIpPort())
+                     : "off";
+  Status status(simulator, notifier, clock, hartIp, serial);
 
   const timespec lookAgain{0, 500'000'000};
+  int code = 0;
   while (true) {
+    status.Update();
     const int signal = sigtimedwait(&stopSignals, nullptr, &lookAgain);
     if (signal == SIGINT || signal == SIGTERM) break;
-    if (simulator.PortGone()) return Stop(simulator, kExitFailure);
+    if (simulator.PortGone()) {
+      code = kExitFailure;
+      break;
+    }
     // Without the port (HART-IP only) no command thread writes again what the file did not take.
     simulator.RetryPendingWrites();
   }
-  return Stop(simulator, 0);
+  code = Stop(simulator, code);
+  status.Update(false);
+  return code;
 }

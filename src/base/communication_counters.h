@@ -32,6 +32,11 @@ struct CommunicationCounters {
   std::atomic<uint16_t> LoopOack{0};
   std::atomic<uint16_t> LoopBack{0};
   std::array<DeviceTraffic, kDeviceCount> Devices;
+
+  // Requests answered since start, every transport together: serial frames replied to, HART-IP
+  // frames and Direct PDU commands (a tunnelled frame is one, its command 77). For the
+  // instance's status; does not wrap.
+  std::atomic<uint64_t> Served{0};
 };
 
 // Counts one more; the count wraps at 2^16.

@@ -23,6 +23,8 @@ void Transaction::Execute(CommandExchange& exchange) {
   if (!faultNote.empty()) parts_.console.Note(faultNote);
   if (exchange.Fault == ReplyFault::Drop) return;
   Count(exchange.FromNetwork ? counters.LoopAck : counters.LoopOack);
+  // HART-IP counts its answers where it gives them (an I/O system's own and a tunnelled one).
+  if (!exchange.FromNetwork) counters.Served.fetch_add(1, std::memory_order_relaxed);
   if (device < kDeviceCount) Count(counters.Devices[device].Ack);
 }
 

@@ -51,6 +51,7 @@ std::optional<std::vector<uint8_t>> CommandBackend::Execute(std::span<const uint
                                                   : Route(frame, primaryMaster, peer, memory);
   if (reply) {
     parts_.log.Log(LogKind::Sent, LoggedLine(parts_.clock, LogKind::Sent, origin, frame, *reply));
+    parts_.counters.Served.fetch_add(1, std::memory_order_relaxed);
   }
   AfterTraffic();
   return reply;
@@ -61,6 +62,7 @@ DirectAnswer CommandBackend::ExecuteDirect(uint16_t command, std::span<const uin
                                            SessionMemory& memory) {
   std::lock_guard serialized(executing_);
   IoSystem::Answer answer = io_.Execute(command, data, Tunnel(primaryMaster, peer, memory), memory);
+  parts_.counters.Served.fetch_add(1, std::memory_order_relaxed);
   AfterTraffic();
   return {answer.responseCode, std::move(answer.data)};
 }

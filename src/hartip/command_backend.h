@@ -43,7 +43,7 @@ struct CommandBackendParts {
   LogSink& log;
   // What the link knows of the devices: a frame is matched to a device on it, as on the line.
   const PublishedLinkView& devices;
-  const CommunicationCounters& counters;
+  CommunicationCounters& counters;  // read by the I/O system; Served counted here
   // Called after each frame's log lines have been handed to the log (may be empty).
   std::function<void()> afterTraffic;
 };

@@ -110,8 +110,8 @@ class HartIpServer {
   Console& console_;
   const Clock& clock_;
   CaptureSink* capture_;
-  uint32_t udpAddress_ = 0;       // the address UDP is bound to (host byte order)
-  hartip::SessionTable table_;    // server thread only, once started
+  uint32_t udpAddress_ = 0;     // the address UDP is bound to (host byte order)
+  hartip::SessionTable table_;  // server thread only, once started
   // Server thread only, once started; made when the file first has keys.
   std::unique_ptr<hartip::SecureContext> secure_;
   hartip::SecurityPolicy policy_ = hartip::SecurityPolicy::Off;

@@ -20,6 +20,7 @@ namespace {
 // The longest the command thread sleeps between two looks at its work.
 constexpr auto kCommandCycle = std::chrono::milliseconds(100);
 constexpr char kHartIpPortKey[] = "HartIpPort";
+constexpr char kHartIpAddressKey[] = "HartIpAddress";
 constexpr char kHartIpViewKey[] = "HartIpView";
 constexpr char kCaptureFileKey[] = "CaptureFile";
 constexpr char kCaptureLimitKey[] = "CaptureLimitMB";
@@ -193,6 +194,11 @@ uint16_t Simulator::ConfiguredHartIpPort() {
     port = ParseUnsigned(store_.ReadSystemKey(kHartIpPortKey));
   }
   return port <= 0xFFFF ? static_cast<uint16_t>(port) : 0;
+}
+
+std::string Simulator::ConfiguredHartIpAddress() {
+  std::lock_guard lock(model_.Lock);
+  return store_.ReadSystemKey(kHartIpAddressKey);
 }
 
 Result<> Simulator::StartCapture(const std::filesystem::path& path, uint64_t limitBytes) {

@@ -128,9 +128,14 @@ class Simulator {
   bool HartIpFlat() const { return hartIpBackend_.ServesFlat(); }
   // HART-IP sessions open now. Any thread.
   std::size_t HartIpSessions() const { return hartIp_.SessionCount(); }
+  // Replies given since start, serial and HART-IP together. Any thread.
+  uint64_t TransactionsServed() const { return counters_.Served.load(std::memory_order_relaxed); }
   // HartIpPort of [HTDev_Sys]: the port HART-IP is configured on, 0 (off) when the key is
   // absent, 0 or no port number.
   uint16_t ConfiguredHartIpPort();
+  // HartIpAddress of [HTDev_Sys]: the IPv4 address the program without a window serves HART-IP
+  // on when the file gives the port (empty when the key is absent: the caller's default).
+  std::string ConfiguredHartIpAddress();
   // Stores the port in HartIpPort (0: off); fails when the file could not be written.
   Result<> SaveHartIpPort(uint16_t port);
 

@@ -16,6 +16,7 @@
 #include <filesystem>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "e2e/e2e_fixture.h"
@@ -81,6 +82,18 @@ class Headless : public ::testing::Test {
   }
 
   int Run(std::vector<std::string> arguments) { return Wait(Spawn(std::move(arguments))); }
+  // A TCP socket listening on 127.0.0.1 at a free port (closed, it leaves that port free).
+  static std::pair<int, uint16_t> Listener() {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&address), length), 0);
+    EXPECT_EQ(listen(fd, 4), 0);
+    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    return {fd, ntohs(address.sin_port)};
+  }
   std::string Out() const { return ReadFile(dir_ / "out.txt"); }
   std::string Err() const { return ReadFile(dir_ / "err.txt"); }
   void CopyExample() {
@@ -139,18 +152,8 @@ TEST_F(Headless, ServesHartIpWithoutASerialPortFromTheFileOrTheCommandLine) {
 
   CopyExample();
   // A free port, from a listener that is gone again; the program takes it from HartIpPort.
-  uint16_t port = 0;
-  {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&address), length), 0);
-    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    port = ntohs(address.sin_port);
-    close(fd);
-  }
+  const auto [listener, port] = Listener();
+  close(listener);
   ASSERT_TRUE(ProfileFile(dir_ / "QLN.ini").Write("HTDev_Sys", "HartIpPort", std::to_string(port)));
   const pid_t pid = Spawn({"--no-serial"});
   ASSERT_TRUE(Eventually([&] { return Err().find("serves HART-IP") != std::string::npos; }, 5s))
@@ -173,6 +176,53 @@ TEST_F(Headless, ServesHartIpWithoutASerialPortFromTheFileOrTheCommandLine) {
   }
   ASSERT_EQ(kill(pid, SIGTERM), 0);
   EXPECT_EQ(Wait(pid), 0);
+}
+
+// An instance of a plant: HART-IP where HartIpAddress and HartIpPort say, a probe that really asks
+// (a server that accepts but never answers fails it), and the status line while it runs and after
+// it stopped, with the last problem the operator was told of.
+TEST_F(Headless, AnswersItsProbeAndKeepsAStatusLine) {
+  CopyExample();
+  EXPECT_EQ(Run({"--status"}), 1);
+  EXPECT_NE(Err().find("no status in"), std::string::npos) << Err();
+  const auto [listener, port] = Listener();
+  close(listener);
+  const std::filesystem::path ini = dir_ / "QLN.ini";
+  ASSERT_TRUE(ProfileFile(ini).Write("HTDev_Sys", "HartIpPort", std::to_string(port)));
+  ASSERT_TRUE(ProfileFile(ini).Write("HTDev_Sys", "HartIpAddress", "127.0.0.2"));
+  // Read-only: the I/O system's section, written at its first command, makes a problem.
+  std::filesystem::permissions(ini, std::filesystem::perms::owner_read);
+  const int quiet = open("/dev/null", O_WRONLY);
+  const pid_t pid = Spawn({"--no-serial"}, quiet, "instance.txt");
+  close(quiet);
+  const std::string served = "127.0.0.2:" + std::to_string(port);
+  ASSERT_TRUE(Eventually([&] {
+    return ReadFile(dir_ / "instance.txt").find("serves HART-IP on " + served) != std::string::npos;
+  })) << ReadFile(dir_ / "instance.txt");
+
+  EXPECT_EQ(Run({"--probe", served}), 0) << Err();
+  EXPECT_EQ(Out(), "HART-IP at " + served +
+                       " answers: I/O system 26-80-51-4C-4E with 8 devices behind it\n");
+  EXPECT_EQ(Run({"--probe", std::to_string(port)}), 1);
+  EXPECT_NE(Err().find("HART-IP at 127.0.0.1:" + std::to_string(port) + ": cannot connect"),
+            std::string::npos)
+      << Err();
+  const auto [silent, silentPort] = Listener();
+  EXPECT_EQ(Run({"--probe", std::to_string(silentPort)}), 1);
+  EXPECT_NE(Err().find("no answer within the time allowed"), std::string::npos) << Err();
+  close(silent);
+
+  // After "time=YYYY-MM-DDThh:mm:ss ".
+  const std::string running = "state=running pid=" + std::to_string(pid) + " hart-ip=" + served +
+                              " serial=none sessions=0 transactions=2 last-error=";
+  EXPECT_TRUE(Eventually([&] { return Run({"--status"}) == 0 && Out().find(running) == 25; }, 5s))
+      << Out();
+  EXPECT_NE(Out().find("QLN.ini could not be saved"), std::string::npos) << Out();
+  ASSERT_EQ(kill(pid, SIGTERM), 0);
+  EXPECT_EQ(Wait(pid), 3);
+  EXPECT_EQ(Run({"--status"}), 1);
+  EXPECT_NE(Out().find("state=stopped"), std::string::npos) << Out();
+  EXPECT_NE(Err().find("not running"), std::string::npos) << Err();
 }
 
 // A service manager restarts the program after a crash: the link the killed program left fails
