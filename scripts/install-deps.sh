@@ -14,9 +14,14 @@ set -euo pipefail
 # dpkg-shlibdeps and dpkg-buildflags, file for CPack's search of the binaries), checks them with
 # lintian, man (man-db) and desktop-file-validate (desktop-file-utils), and runs its small HART
 # master and the icon's drawing script with python3.
+# kubectl renders the Kubernetes manifests of deploy/kubernetes with its built-in kustomize, and
+# python3-yaml reads what it renders (tests/deploy/kubernetes_render_test.py). Debian's
+# kubernetes-client is installed only where no kubectl is there: a kubectl installed another way
+# owns the same path, and any kubectl renders them.
 packages=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev
           libssl-dev openssl qt6-base-dev fonts-dejavu-core clang clang-format libclang-rt-14-dev
-          dpkg-dev file lintian man-db desktop-file-utils python3 tshark)
+          dpkg-dev file lintian man-db desktop-file-utils python3 python3-yaml tshark)
+command -v kubectl >/dev/null || packages+=(kubernetes-client)
 
 missing=()
 for p in "${packages[@]}"; do
