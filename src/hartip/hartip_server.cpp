@@ -156,7 +156,11 @@ void HartIpServer::Run() {
       const bool pending = !table_.Pending(connection.id).empty() || !connection.ciphertext.empty();
       fds.push_back({connection.fd, static_cast<short>(POLLIN | (pending ? POLLOUT : 0)), 0});
     }
-    if (poll(fds.data(), fds.size(), kPollMs) < 0 && errno != EINTR) break;
+    // With nobody connected no timer runs: the loop wakes only to read the settings again, so
+    // that an idle instance (many of them in a plant) costs next to nothing.
+    const bool idle = connections_.empty() && associations_.empty() && table_.SessionCount() == 0;
+    const int waitMs = idle ? static_cast<int>(kSettingsPeriodMs) : kPollMs;
+    if (poll(fds.data(), fds.size(), waitMs) < 0 && errno != EINTR) break;
     if (fds[0].revents != 0) {
       uint64_t count = 0;
       [[maybe_unused]] const ssize_t got = read(wake_, &count, sizeof count);
