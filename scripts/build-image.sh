@@ -38,7 +38,8 @@ done
 [ "$(id -u)" -eq 0 ] ||
   fail "needs root (debootstrap and chroot make the image's root file system): run it as root," \
        "e.g. sudo scripts/build-image.sh"
-timeout 10 bash -c 'exec 3<>/dev/tcp/deb.debian.org/80' 2>/dev/null ||
+# (Through a proxy, debootstrap's own download tells.)
+[ -n "${http_proxy:-}" ] || timeout 10 bash -c 'exec 3<>/dev/tcp/deb.debian.org/80' 2>/dev/null ||
   fail "cannot reach $mirror (debootstrap downloads Debian 12 from there): check the network" \
        "or the proxy settings"
 [ "$check_only" -eq 0 ] || exit 0
