@@ -123,8 +123,8 @@ install -d -m 0700 -o 10001 -g 10001 "$root/var/lib/quillon"
 find "$root/usr/share/doc" -mindepth 1 ! -type d ! -name copyright -delete
 find "$root/usr/share/doc" -mindepth 1 -type d -empty -delete
 rm -rf "${root:?}"/var/cache/apt/* "${root:?}"/var/lib/apt/lists/* "${root:?}"/usr/share/man/* \
-  "${root:?}"/usr/share/info/* "${root:?}"/usr/share/lintian "${root:?}"/var/log/* "${root:?}"/dev/* \
-  "$root"/var/cache/debconf/*-old "$root"/var/lib/dpkg/*-old "$root"/tmp/* \
+  "${root:?}"/usr/share/info/* "${root:?}"/usr/share/lintian "${root:?}"/var/log/* \
+  "${root:?}"/dev/* "$root"/var/cache/debconf/*-old "$root"/var/lib/dpkg/*-old "$root"/tmp/* \
   "$root"/etc/hostname "$root"/etc/resolv.conf
 find "$root/usr/share/locale" -mindepth 1 -maxdepth 1 ! -name locale.alias -exec rm -rf {} +
 cat >"$root/etc/dpkg/dpkg.cfg.d/quillon-image" <<'EOF'

@@ -39,7 +39,10 @@ simulator=""
 cleanup() {
   # The simulator first: the namespace that has /dev and /proc mounted in the root ends with it,
   # and only then is the root an ordinary folder to remove.
-  if [ -n "$simulator" ]; then kill -KILL "$simulator" 2>/dev/null || true; wait "$simulator" || true; fi
+  if [ -n "$simulator" ]; then
+    kill -KILL "$simulator" 2>/dev/null || true
+    wait "$simulator" || true
+  fi
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -140,7 +143,8 @@ check_seed() {
           print "LongTag=quillon-" i "\r" }' "$root/usr/share/quillon/QLN.ini")"
   # The simulator adds nothing to the section it finds, so the file is exactly this.
   [ "$(cat "$ini")" = "$expected" ] ||
-    fail "the seeded QLN.ini of instance $instance differs: $(diff <(echo "$expected") "$ini" | head -n 20)"
+    fail "the seeded QLN.ini of instance $instance differs:" \
+         "$(diff <(echo "$expected") "$ini" | head -n 20)"
 }
 
 # The host name's number is the instance when QUILLON_INSTANCE is not set (the program only
@@ -155,13 +159,21 @@ rm "$volume/QLN.ini"
 # The simulator as a plant's instance 5, on HART-IP at a free port of the loopback.
 hostname=""
 extra_env=(QUILLON_INSTANCE=5)
-port="$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')"
+port="$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0))
+print(s.getsockname()[1])')"
 start_image --no-serial --hart-ip "127.0.0.1:$port" >"$work/traffic.log" 2>"$work/notes.log"
-for _ in $(seq 100); do
-  (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && break
-  kill -0 "$simulator" 2>/dev/null || fail "the simulator ended at its start: $(cat "$work/notes.log")"
-  sleep 0.1
+# Ready when the image's own probe (the one the Kubernetes manifests run) says so.
+ready=0
+for _ in $(seq 50); do
+  chroot --userspec=10001:10001 "$root" /usr/bin/quillon-headless --probe "127.0.0.1:$port" \
+    >"$work/probe.log" 2>&1 && { ready=1; break; }
+  kill -0 "$simulator" 2>/dev/null ||
+    fail "the simulator ended at its start: $(cat "$work/notes.log")"
+  sleep 0.2
 done
+[ "$ready" -eq 1 ] ||
+  fail "the image's quillon-headless --probe got no answer in 50 tries: $(cat "$work/probe.log")"
+echo "image-test: probe: $(cat "$work/probe.log")"
 "$discovery" --expect 8 "$port" ||
   fail "plant_discovery did not find the I/O system and its 8 devices: $(cat "$work/notes.log")"
 kill -TERM "$simulator"
