@@ -18,9 +18,12 @@ set -euo pipefail
 # python3-yaml reads what it renders (tests/deploy/kubernetes_render_test.py). Debian's
 # kubernetes-client is installed only where no kubectl is there: a kubectl installed another way
 # owns the same path, and any kubectl renders them.
+# The container image (scripts/build-image.sh, scripts/image-test.sh): debootstrap makes its
+# Debian 12 root file system, buildah turns that into an OCI image without running a container.
 packages=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev
           libssl-dev openssl qt6-base-dev fonts-dejavu-core clang clang-format libclang-rt-14-dev
-          dpkg-dev file lintian man-db desktop-file-utils python3 python3-yaml tshark)
+          dpkg-dev file lintian man-db desktop-file-utils python3 python3-yaml tshark
+          debootstrap buildah)
 command -v kubectl >/dev/null || packages+=(kubernetes-client)
 
 missing=()

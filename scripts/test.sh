@@ -2,7 +2,8 @@
 # Checks the includes and the layout, builds every test with AddressSanitizer and
 # UndefinedBehaviorSanitizer and runs them all, runs the fuzz targets, builds the tests again with
 # ThreadSanitizer and runs the tests that use threads, then builds and checks the Debian packages
-# (scripts/package-test.sh).
+# (scripts/package-test.sh) and the container image made from the headless one
+# (scripts/image-test.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -31,3 +32,7 @@ ctest --test-dir build/tsan --output-on-failure -L threaded -E 'CrashSafety|Stri
 
 # The Debian packages: built and checked always; installed, run and removed again as root (CI).
 scripts/package-test.sh
+
+# The container image from that package, checked from its archive: as root with access to
+# deb.debian.org (CI); skipped with a message elsewhere.
+scripts/image-test.sh
