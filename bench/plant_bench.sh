@@ -44,7 +44,8 @@ started=$(now)
 for i in $(seq 1 "$count"); do
   dir="$work/plant-$i"
   mkdir "$dir"
-  deploy/image/quillon-seed examples/QLN.ini "$dir/QLN.ini" "$i"
+  deploy/image/quillon-seed examples/QLN.ini "$dir/QLN.ini" "$i" 2>"$dir/seed.txt" ||
+    { cat "$dir/seed.txt" >&2; exit 1; }
   (cd "$dir" && exec "$headless" --no-serial --hart-ip "127.0.0.1:$((base_port + i))" \
     >/dev/null 2>stderr.txt) &
   pids+=($!)
