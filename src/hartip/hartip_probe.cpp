@@ -78,6 +78,9 @@ class Connection {
       if (n > 0) sent += static_cast<std::size_t>(n);
     }
     while (true) {
+      // The reassembler holds one message at most: what it could not take yet waits here.
+      unfed_.erase(unfed_.begin(),
+                   unfed_.begin() + static_cast<std::ptrdiff_t>(stream_.Feed(unfed_)));
       const std::optional<Bytes> message = stream_.Next();
       if (stream_.Broken()) return Failure{"the answer is not HART-IP"};
       if (!message) {
@@ -116,7 +119,7 @@ class Connection {
       if (errno == EAGAIN || errno == EINTR) return {};
       return Failure{std::string("the connection failed: ") + std::strerror(errno)};
     }
-    stream_.Feed(std::span(buffer.data(), static_cast<std::size_t>(got)));
+    unfed_.insert(unfed_.end(), buffer.begin(), buffer.begin() + got);
     return {};
   }
 
@@ -124,6 +127,7 @@ class Connection {
   int fd_ = -1;
   uint16_t sequence_ = 1;
   StreamReassembler stream_;
+  Bytes unfed_;
 };
 
 Bytes WithChecksum(Bytes frame) {

@@ -128,7 +128,8 @@ class Simulator {
   bool HartIpFlat() const { return hartIpBackend_.ServesFlat(); }
   // HART-IP sessions open now. Any thread.
   std::size_t HartIpSessions() const { return hartIp_.SessionCount(); }
-  // Replies given since start, serial and HART-IP together. Any thread.
+  // Requests answered since start, serial and HART-IP together (see
+  // CommunicationCounters::Served). Any thread.
   uint64_t TransactionsServed() const { return counters_.Served.load(std::memory_order_relaxed); }
   // HartIpPort of [HTDev_Sys]: the port HART-IP is configured on, 0 (off) when the key is
   // absent, 0 or no port number.
