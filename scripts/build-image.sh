@@ -56,17 +56,8 @@ work="$PWD/build/image"
 mkdir -p "$work"
 
 if [ -z "$deb" ]; then
-  # The package as scripts/package-test.sh builds it (Debian's hardening flags, Release,
-  # /usr), without the window.
-  export DEB_BUILD_MAINT_OPTIONS=hardening=+all
-  CXXFLAGS="$(dpkg-buildflags --get CPPFLAGS) $(dpkg-buildflags --get CXXFLAGS)"
-  LDFLAGS="$(dpkg-buildflags --get LDFLAGS)"
-  export CXXFLAGS LDFLAGS
-  cmake -S . -B "$work/deb" -G Ninja -DCMAKE_BUILD_TYPE=Release -DQLN_BUILD_TESTS=OFF \
-    -DQLN_BUILD_BENCH=OFF -DQLN_BUILD_GUI=OFF -DCMAKE_INSTALL_PREFIX=/usr
-  cmake --build "$work/deb"
-  rm -f "$work"/deb/quillon-headless_*.deb
-  (cd "$work/deb" && cpack)
+  # The package as scripts/package-test.sh builds it, without the window.
+  scripts/build-packages.sh "$work/deb" --headless
   deb="$work/deb/quillon-headless_${version}_${arch}.deb"
 fi
 [ -f "$deb" ] || fail "no package $deb: build it with scripts/package-test.sh, or leave out --deb"

@@ -14,16 +14,7 @@ scripts/install-deps.sh
 fail() { echo "package-test: $*" >&2; exit 1; }
 
 build=build/package
-rm -rf "$build"
-# Debian's build flags, hardening included, as a package build uses them.
-export DEB_BUILD_MAINT_OPTIONS=hardening=+all
-CXXFLAGS="$(dpkg-buildflags --get CPPFLAGS) $(dpkg-buildflags --get CXXFLAGS)"
-LDFLAGS="$(dpkg-buildflags --get LDFLAGS)"
-export CXXFLAGS LDFLAGS
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DQLN_BUILD_TESTS=OFF \
-  -DQLN_BUILD_BENCH=OFF -DQLN_BUILD_GUI=ON -DCMAKE_INSTALL_PREFIX=/usr
-cmake --build "$build"
-(cd "$build" && cpack)
+scripts/build-packages.sh "$build"
 
 version="$(sed -n 's/^project(Quillon VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)"
 arch="$(dpkg --print-architecture)"
