@@ -132,7 +132,8 @@ if [ ! -x "$root/usr/bin/quillon-headless" ] || [ ! -f "$root/usr/share/quillon/
 fi
 
 # ---- The image, made without running anything in it.
-summary="$(dpkg-deb -f "$deb" Description | head -n 1)"
+# (sed reads to the end: head would leave dpkg-deb to die of SIGPIPE, a failure under pipefail.)
+summary="$(dpkg-deb -f "$deb" Description | sed -n 1p)"
 container="$("${buildah[@]}" from scratch)"
 mount="$("${buildah[@]}" mount "$container")"
 tar -C "$root" -cf - . | tar -C "$mount" -xpf - --numeric-owner

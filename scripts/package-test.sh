@@ -83,7 +83,9 @@ for file in /usr/bin/quillon /usr/bin/quillon-headless /usr/share/doc/quillon/RE
             /usr/lib/systemd/system/quillon-headless@.service; do
   [ -e "$file" ] || fail "$file is not installed"
 done
-if ldd /usr/bin/quillon-headless | grep -qi qt; then fail "quillon-headless loads Qt"; fi
+# (Output taken whole first: grep -q stopping early would fail the pipe under pipefail.)
+libraries="$(ldd /usr/bin/quillon-headless)"
+if grep -qi qt <<<"$libraries"; then fail "quillon-headless loads Qt"; fi
 [ "$(/usr/bin/quillon-headless --version)" = "quillon-headless $version" ] ||
   fail "the installed quillon-headless is not version $version"
 
@@ -148,7 +150,8 @@ if [ -d /run/systemd/system ]; then
   systemctl stop quillon-headless@package-test
   [ "$(systemctl show -P Result quillon-headless@package-test)" = success ] ||
     fail "the service did not stop cleanly"
-  journalctl -u quillon-headless@package-test -o cat | grep -q '  <==  FF FF FF FF FF 02 80' ||
+  journal="$(journalctl -u quillon-headless@package-test -o cat)"
+  grep -q '  <==  FF FF FF FF FF 02 80' <<<"$journal" ||
     fail "the service's traffic log is not in the journal"
 fi
 
