@@ -8,11 +8,13 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-[ $# -ge 1 ] && [ $# -le 2 ] && { [ $# -eq 1 ] || [ "$2" = --headless ]; } ||
-  { echo "usage: scripts/build-packages.sh DIR [--headless]" >&2; exit 2; }
-build="$1"
 gui=ON
-[ $# -eq 2 ] && gui=OFF
+case "$#:${2:-}" in
+  1:) ;;
+  2:--headless) gui=OFF ;;
+  *) echo "usage: scripts/build-packages.sh DIR [--headless]" >&2; exit 2 ;;
+esac
+build="$1"
 
 rm -rf "$build"
 export DEB_BUILD_MAINT_OPTIONS=hardening=+all

@@ -2,6 +2,7 @@
 # Builds the libFuzzer targets with clang in build/fuzz and runs each for the given number of
 # seconds (30 by default), starting from a copy of its seed corpus in fuzz/corpus/<target>, so
 # the tree is not changed. Fails when a target finds a crash (the input is kept in build/fuzz).
+# With --build-only it only builds them.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds="${1:-30}"
@@ -9,6 +10,7 @@ seconds="${1:-30}"
 CC=clang CXX=clang++ cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DQLN_FUZZ=ON -DQLN_WERROR=ON >/dev/null
 cmake --build build/fuzz
+[ "$seconds" != --build-only ] || exit 0
 
 # The profile-file target writes its files here: in memory where possible.
 scratch="$(mktemp -d /dev/shm/qln-fuzz.XXXXXX 2>/dev/null || mktemp -d)"

@@ -6,6 +6,7 @@
 # As root (CI) it then installs both packages with apt-get, runs the installed simulator on a
 # virtual port with the installed example, and the service's first start as the unit describes
 # it, polls each with command 0, and removes the packages again.
+# With --built it checks the packages already in build/package instead of building them.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -14,7 +15,7 @@ scripts/install-deps.sh
 fail() { echo "package-test: $*" >&2; exit 1; }
 
 build=build/package
-scripts/build-packages.sh "$build"
+[ "${1:-}" = --built ] || scripts/build-packages.sh "$build"
 
 version="$(sed -n 's/^project(Quillon VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)"
 arch="$(dpkg --print-architecture)"
