@@ -9,7 +9,7 @@ namespace qln {
 
 bool CarriesCredentials(std::span<const uint8_t> frame) {
   if (frame.empty()) return false;
-  const std::size_t countPos = (frame[0] & kLongFrameBit) ? kLongCountPos : kShortCountPos;
+  const std::size_t countPos = CountPosition(frame[0]);
   if (frame.size() <= countPos) return false;
   const std::span<const uint8_t> data = frame.subspan(countPos + 1);
   const uint8_t command = frame[countPos - 1];
@@ -21,7 +21,7 @@ bool CarriesCredentials(std::span<const uint8_t> frame) {
 
 std::optional<std::size_t> CredentialsShownLength(std::span<const uint8_t> request, bool reply) {
   if (!CarriesCredentials(request)) return std::nullopt;
-  const std::size_t countPos = (request[0] & kLongFrameBit) ? kLongCountPos : kShortCountPos;
+  const std::size_t countPos = CountPosition(request[0]);
   const bool numbered = request[countPos - 1] == 31;
   return countPos + 1 + (numbered ? 2 : 0) + (reply ? 2 : 0);
 }

@@ -25,6 +25,10 @@ inline constexpr uint8_t kAddressMask = 0x3F;  // poll address, or the low six b
 // Position of the byte count field: after delimiter, address and command.
 inline constexpr std::size_t kShortCountPos = 3;
 inline constexpr std::size_t kLongCountPos = 7;
+// The position of the byte count in a frame that starts with `delimiter`.
+inline constexpr std::size_t CountPosition(uint8_t delimiter) {
+  return (delimiter & kLongFrameBit) != 0 ? kLongCountPos : kShortCountPos;
+}
 inline constexpr uint8_t kReadTagCommand = 11;
 inline constexpr uint8_t kReadLongTagCommand = 21;
 

@@ -326,8 +326,7 @@ bool CapturePackets::Withhold(FlowState& state, bool toServer, std::span<uint8_t
     const bool complete = here == length;
     std::optional<std::size_t> shown;
     if (rest[2] == kTokenPassingPduId && rest[1] == kHartIpRequest) {
-      const std::size_t countPos =
-          !frame.empty() && (frame[0] & kLongFrameBit) ? kLongCountPos : kShortCountPos;
+      const std::size_t countPos = frame.empty() ? kShortCountPos : CountPosition(frame[0]);
       // Enough of the frame to see a 31's number, or the tunnelled frame of a 77.
       const bool decidable = complete || frame.size() >= countPos + 1 + 3 + kLongCountPos + 3;
       shown = decidable ? CredentialsShownLength(frame, false) : std::optional<std::size_t>(0);

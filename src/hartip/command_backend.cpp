@@ -101,7 +101,7 @@ std::optional<std::vector<uint8_t>> CommandBackend::Route(std::span<const uint8_
                                                           bool primaryMaster, std::string_view peer,
                                                           SessionMemory& memory) {
   const bool longFrame = (frame[0] & kLongFrameBit) != 0;
-  const std::size_t countPos = longFrame ? kLongCountPos : kShortCountPos;
+  const std::size_t countPos = CountPosition(frame[0]);
   if (!longFrame) {
     if ((frame[1] & kAddressMask) != 0) return std::nullopt;
     return ToIoSystem(frame, countPos, primaryMaster, peer, memory);

@@ -141,8 +141,8 @@ struct Reply {
   Bytes data;
 };
 std::optional<Reply> ReadReply(const Bytes& frame) {
-  const std::size_t countPos =
-      !frame.empty() && (frame[0] & kLongFrameBit) != 0 ? kLongCountPos : kShortCountPos;
+  if (frame.empty()) return std::nullopt;
+  const std::size_t countPos = CountPosition(frame[0]);
   if (frame.size() < countPos + 4) return std::nullopt;
   const std::size_t end = countPos + 1 + frame[countPos];
   if (frame[countPos] < 2 || frame.size() != end + 1) return std::nullopt;

@@ -416,7 +416,7 @@ IoSystem::Answer IoSystem::SendToSubDevice(std::span<const uint8_t> data, const 
   if (data[1] != kChannel) return Refusal(kInvalidChannel);
   const std::span<const uint8_t> embedded = data.subspan(3);
   if ((embedded[0] & ~kLongFrameBit) != kFrameTypeStx) return Refusal(kInvalidSelection);
-  const std::size_t countPos = (embedded[0] & kLongFrameBit) ? kLongCountPos : kShortCountPos;
+  const std::size_t countPos = CountPosition(embedded[0]);
   if (embedded.size() <= countPos || embedded.size() < countPos + 1 + embedded[countPos]) {
     return Refusal(kTooFewDataBytes);  // the byte count promises more than the request holds
   }
